@@ -1,0 +1,85 @@
+// The recursive mode: every file below the starting path rewritten in place.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "driver/driver.h"
+#include "support/support.h"
+#include "walk/walk.h"
+
+namespace zamplet {
+
+namespace {
+
+// Descriptors the run holds besides the walk's directories: the standard
+// streams, the engine's source and target, the probe of an intermediate copy.
+constexpr long RESERVED_DESCRIPTORS = 8;
+
+// The files this run has written.  The walk may meet one of them again,
+// through a link to an ancestor or because a directory yields an entry that
+// was created anew; rewriting it twice would apply the replacement twice.
+std::set<std::pair<dev_t, ino_t>> written;
+
+// Rewrites one walked entry; always 0, so no file stops the walk.
+int visit_entry(const char* path, const struct stat* record, int kind) {
+  // Between two entries nothing is in flight: an interrupt may end the run.
+  allow_interrupt();
+  block_interrupt();
+  if (kind != WALK_FILE) return 0;
+  if (written.count({record->st_dev, record->st_ino}) != 0) return 0;
+  if (!S_ISREG(record->st_mode)) {
+    note("%s\tis not a regular file", path);
+    return 0;
+  }
+  if (has_lock_suffix(path)) {
+    note("%s\tfile didn't change! Try -t option!", path);
+    return 0;
+  }
+  char name[VISIT_NAME_BYTES];
+  const int len = snprintf(name, sizeof name, "%s.lock", path);
+  if (len < 0 || len >= static_cast<int>(sizeof name)) {
+    note("%s\tfile didn't change! Its name is too long", path);
+    return 0;
+  }
+  const int probe = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (probe >= 0) {
+    close(probe);
+    note("%s\tfile didn't change! %s.lock exists. Try later!", path, path);
+    return 0;
+  }
+  if (rewrite_in_place(path, name, true, false) == 0) {
+    struct stat now;
+    if (stat(path, &now) == 0) written.insert({now.st_dev, now.st_ino});
+  }
+  return 0;
+}
+
+}  // namespace
+
+int rewrite_recursive(const char* start) {
+  struct stat st;
+  if (stat(start, &st) < 0) {
+    const int err = errno;
+    note("%s\t%s", start, strerror(err));
+    return 1;
+  }
+  const long limit = sysconf(_SC_OPEN_MAX);
+  long budget = limit - RESERVED_DESCRIPTORS;
+  if (budget < 1) budget = 1;
+  if (budget > INT_MAX) budget = INT_MAX;
+  char stopped_at[WALK_PATH_MAX + 1];
+  if (ftw(start, visit_entry, static_cast<int>(budget), stopped_at) == -1) {
+    const int err = errno;
+    note("%s\t%s", stopped_at, strerror(err));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace zamplet

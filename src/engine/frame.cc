@@ -1,0 +1,320 @@
+// The frame that both engines share: opening and creating the files, copying
+// the attributes, the read lock, the chunk loop with its trace, the count.
+// The engines differ only in how one chunk is substituted.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "engine/output.h"
+#include "support/support.h"
+
+namespace zamplet {
+
+const char ENGINE_STDIN[] = "stdin";
+const char ENGINE_STDOUT[] = "stdout";
+
+namespace {
+
+// A regular file returns what is asked of it except at its end, so reading
+// many chunks at once and cutting them apart gives the same chunks as one
+// read per chunk, with far fewer system calls.
+constexpr size_t BLOCK_CHUNKS = 64;
+constexpr size_t BLOCK_SIZE = BLOCK_CHUNKS * CHUNK_SIZE;
+// Output collected from several chunks before one write, where collecting is
+// invisible to the user.
+constexpr size_t STAGE_SIZE = 64 * 1024;
+
+// How one chunk is substituted.
+struct substitution {
+  bool literal;
+  const regex_t* pattern;
+  const char* old_text;
+  size_t old_len;
+  const char* replacement;
+  size_t replacement_len;
+};
+
+// Everything one call owns, released by release() on every way out.
+struct frame_state {
+  int source_fd = -1;
+  int target_fd = -1;
+  bool locked = false;
+  char* block = nullptr;  // input, BLOCK_SIZE bytes and a zero byte
+  char* stage = nullptr;  // collected output, STAGE_SIZE bytes
+  size_t staged = 0;
+  chunk_output out;
+};
+
+// Reports a failed call as "NAME\tCALL error:TEXT" with the current errno.
+void report(const char* name, const char* call) {
+  const int err = errno;
+  note("%s\t%s error:%s", name, call, strerror(err));
+}
+
+void release(frame_state* st, bool is_stdin, bool is_stdout) {
+  const int saved = errno;
+  if (st->source_fd >= 0 && !is_stdin) close(st->source_fd);
+  if (st->target_fd >= 0 && !is_stdout) close(st->target_fd);
+  free(st->block);
+  free(st->stage);
+  free(st->out.data);
+  errno = saved;
+}
+
+// Reads once, retrying after an interrupted call.
+ssize_t read_some(int fd, char* buffer, size_t size) {
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, size);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// Writes out the collected output.
+bool flush_stage(frame_state* st) {
+  if (st->staged == 0) return true;
+  if (write_all(st->target_fd, st->stage, st->staged) < 0) return false;
+  st->staged = 0;
+  return true;
+}
+
+// Sends one chunk's output to the target, through the stage when collecting.
+bool emit_chunk(frame_state* st, bool collect, const char* data, size_t len) {
+  if (collect && len <= STAGE_SIZE) {
+    if (st->staged + len > STAGE_SIZE && !flush_stage(st)) return false;
+    memcpy(st->stage + st->staged, data, len);
+    st->staged += len;
+    return true;
+  }
+  if (!flush_stage(st)) return false;
+  return write_all(st->target_fd, data, len) == 0;
+}
+
+int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
+                   int64_t* count) {
+  if (sub.literal)
+    return substitute_literal(sub.old_text, sub.old_len, chunk, n, sub.replacement,
+                              sub.replacement_len, out, count);
+  return substitute_regex(sub.pattern, opt_newline != 0, chunk, n, sub.replacement,
+                          sub.replacement_len, out, count);
+}
+
+// Opens the named target with the source's owner and mode, and takes the read
+// lock on the source.  Reports and returns false on failure.
+bool prepare_target(frame_state* st, const char* source, const char* target,
+                    const struct stat& attrs) {
+  // Created private; the source's mode is given once the owner is right, so
+  // that nobody can open the new content with more rights than the old had.
+  st->target_fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (st->target_fd < 0) {
+    report(target, "open");
+    return false;
+  }
+  // Owner first: changing the owner clears the set-ID bits, so the mode must
+  // come after it to survive whole.
+  if (fchown(st->target_fd, attrs.st_uid, attrs.st_gid) < 0) {
+    report(target, "chown");
+    return false;
+  }
+  if (fchmod(st->target_fd, attrs.st_mode & 07777) < 0) {
+    report(target, "chmod");
+    return false;
+  }
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  if (fcntl(st->source_fd, F_SETLK, &lock) < 0) {
+    report(source, "fcntl");
+    return false;
+  }
+  st->locked = true;
+  return true;
+}
+
+// Releases the read lock taken by prepare_target().
+bool release_lock(frame_state* st, const char* source) {
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  if (fcntl(st->source_fd, F_SETLK, &lock) < 0) {
+    report(source, "fcntl");
+    return false;
+  }
+  st->locked = false;
+  return true;
+}
+
+int rewrite(const char* source, const char* target, const substitution& sub) {
+  const bool is_stdin = source == ENGINE_STDIN;
+  const bool is_stdout = target == ENGINE_STDOUT;
+  const bool fixed = sub.literal && sub.old_len == sub.replacement_len;
+  const size_t output_start = fixed ? CHUNK_SIZE + 1 : OUTPUT_START;
+
+  frame_state st;
+  st.block = static_cast<char*>(malloc(BLOCK_SIZE + 1));
+  st.stage = static_cast<char*>(malloc(STAGE_SIZE));
+  st.out.data = static_cast<char*>(malloc(output_start));
+  st.out.cap = output_start;
+  if (st.block == nullptr || st.stage == nullptr || st.out.data == nullptr) {
+    errno = ENOMEM;
+    report(is_stdout ? source : target, "memory");
+    release(&st, true, true);
+    return 1;
+  }
+
+  struct stat attrs {};
+  if (is_stdin) {
+    st.source_fd = STDIN_FILENO;
+  } else {
+    st.source_fd = open(source, O_RDONLY | O_CLOEXEC);
+    if (st.source_fd < 0) {
+      report(source, "open");
+      release(&st, is_stdin, is_stdout);
+      return 1;
+    }
+    if (fstat(st.source_fd, &attrs) < 0) {
+      report(source, "fstat");
+      release(&st, is_stdin, is_stdout);
+      return 1;
+    }
+  }
+
+  if (is_stdout) {
+    st.target_fd = STDOUT_FILENO;
+  } else if (is_stdin) {
+    // No attributes to carry over from a stream.
+    st.target_fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (st.target_fd < 0) {
+      report(target, "open");
+      release(&st, is_stdin, is_stdout);
+      return 1;
+    }
+  } else if (!prepare_target(&st, source, target, attrs)) {
+    release(&st, is_stdin, is_stdout);
+    return 1;
+  }
+
+  // The caller has just written the file name without a line end; this line
+  // end goes out even in quiet mode.
+  if (opt_verbose) write_text(STDERR_FILENO, "\n");
+
+  // Reading ahead is only safe from a regular file: a pipe or a terminal
+  // must deliver each chunk as it comes.  Output to a shared terminal keeps
+  // its interleaving with the trace.
+  struct stat input {};
+  const bool regular_input = is_stdin ? fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode)
+                                      : S_ISREG(attrs.st_mode);
+  const bool collect = regular_input && !(is_stdout && opt_verbose);
+  const size_t read_size = regular_input ? BLOCK_SIZE : CHUNK_SIZE;
+
+  long chunk_number = 0;
+  int64_t count = 0;
+  for (;;) {
+    const ssize_t got = read_some(st.source_fd, st.block, read_size);
+    if (got < 0) {
+      report(source, "read");
+      release(&st, is_stdin, is_stdout);
+      return 1;
+    }
+    if (got == 0) break;
+    for (size_t at = 0; at < static_cast<size_t>(got); at += CHUNK_SIZE) {
+      const size_t n = static_cast<size_t>(got) - at < CHUNK_SIZE ? static_cast<size_t>(got) - at
+                                                                  : CHUNK_SIZE;
+      char* chunk = st.block + at;
+      // The chunk is searched as a zero-terminated text: terminate it in
+      // place and put the next chunk's first byte back afterwards.
+      const char kept = chunk[n];
+      chunk[n] = '\0';
+      if (opt_verbose) {
+        ++chunk_number;
+        note("Loop %ld: Read: %zu, Counter: %" PRId64, chunk_number, n, count);
+      }
+      const int64_t length = substitute(sub, chunk, n, &st.out, &count);
+      chunk[n] = kept;
+      if (length < 0) {
+        report(target, "memory");
+        release(&st, is_stdin, is_stdout);
+        return 1;
+      }
+      if (opt_verbose) note("\tWrite: %" PRId64 ", Counter: %" PRId64, length, count);
+      const bool written = opt_simulate ? emit_chunk(&st, collect, chunk, n)
+                                        : emit_chunk(&st, collect, st.out.data,
+                                                     static_cast<size_t>(length));
+      if (!written) {
+        report(target, "write");
+        release(&st, is_stdin, is_stdout);
+        return 1;
+      }
+      if (!fixed && st.out.cap != OUTPUT_START) {
+        // Only one chunk's output may hold extra memory, and only while it
+        // is being rewritten.
+        char* smaller = static_cast<char*>(realloc(st.out.data, OUTPUT_START));
+        if (smaller != nullptr) st.out.data = smaller;
+        st.out.cap = smaller != nullptr ? OUTPUT_START : st.out.cap;
+      }
+    }
+  }
+  if (!flush_stage(&st)) {
+    report(target, "write");
+    release(&st, is_stdin, is_stdout);
+    return 1;
+  }
+
+  if (st.locked && !release_lock(&st, source)) {
+    release(&st, is_stdin, is_stdout);
+    return 1;
+  }
+  if (!is_stdin) {
+    close(st.source_fd);
+    st.source_fd = -1;
+  }
+  if (!is_stdout) {
+    if (opt_keep_times && !is_stdin) {
+      // Whole seconds, as the old file's times were read.
+      struct timespec times[2] = {{attrs.st_atime, 0}, {attrs.st_mtime, 0}};
+      (void)futimens(st.target_fd, times);
+    }
+    const int closed = close(st.target_fd);
+    st.target_fd = -1;
+    if (closed < 0) {
+      report(target, "close");
+      release(&st, is_stdin, is_stdout);
+      return 1;
+    }
+  }
+
+  if (!opt_quiet) {
+    char text[32];
+    const int len = snprintf(text, sizeof text, " %" PRId64, count);
+    (void)write_all(STDOUT_FILENO, text, static_cast<size_t>(len));
+  }
+  fflush(stdout);
+  release(&st, is_stdin, is_stdout);
+  return 0;
+}
+
+}  // namespace
+
+int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
+                  const char* replacement) {
+  const substitution sub{false, pattern, nullptr, 0, replacement, strlen(replacement)};
+  return rewrite(source, target, sub);
+}
+
+int rewrite_literal(const char* source, const char* target, const char* old_text,
+                    const char* replacement) {
+  const substitution sub{true, nullptr, old_text, strlen(old_text), replacement,
+                         strlen(replacement)};
+  return rewrite(source, target, sub);
+}
+
+}  // namespace zamplet

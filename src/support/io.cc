@@ -1,0 +1,32 @@
+// Complete writes over descriptors.
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "support/support.h"
+
+namespace zamplet {
+
+int write_all(int fd, const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t done = ::write(fd, p, len);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (done == 0) {  // no progress and no error: treat as a full device
+      errno = ENOSPC;
+      return -1;
+    }
+    p += done;
+    len -= static_cast<size_t>(done);
+  }
+  return 0;
+}
+
+void write_text(int fd, const char* text) {
+  (void)write_all(fd, text, strlen(text));
+}
+
+}  // namespace zamplet

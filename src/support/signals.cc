@@ -1,0 +1,32 @@
+// Signal installation on top of sigaction, and the checked calls that end the
+// run when the operation they stand for fails.
+#include <cerrno>
+#include <cstdio>
+
+#include "support/support.h"
+
+namespace zamplet {
+
+signal_handler signal(int signo, signal_handler handler) {
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // An alarm is meant to interrupt a blocking call; everything else restarts it.
+  action.sa_flags = signo == SIGALRM ? 0 : SA_RESTART;
+  if (sigaction(signo, &action, &previous) < 0) return SIG_ERR;
+  return previous.sa_handler;
+}
+
+signal_handler checked_signal(int signo, signal_handler handler) {
+  signal_handler previous = signal(signo, handler);
+  if (previous == SIG_ERR) fail_errno("signal error");
+  return previous;
+}
+
+int checked_rename(const char* from, const char* to) {
+  if (::rename(from, to) < 0) fail_errno("rename error");
+  return 0;
+}
+
+}  // namespace zamplet

@@ -1,0 +1,30 @@
+// Run-wide state that several modules read: the option flags, the pattern
+// state and the recovery pair.  Defined once, in state.cc.
+#pragma once
+
+#include <regex.h>
+
+namespace zamplet {
+
+// Largest OLDPATTERN / NEWPATTERN, in bytes, not counting the terminating zero.
+constexpr int PATTERN_MAX = 4096;
+
+extern int opt_keep_times;   // -d: give the rewritten file the old times
+extern int opt_unlink_lock;  // cleared by -l: keep the intermediate copy
+extern int opt_quiet;        // -q: nothing on standard output or error
+extern int opt_simulate;     // -s: write the unchanged text
+extern int opt_verbose;      // -v: trace every chunk
+extern int opt_literal;      // -w: OLDPATTERN is a fixed string
+extern int opt_newline;      // -n: newline is special to the expression
+
+extern char* new_pattern;           // NEWPATTERN, or "" for "NULL"
+extern char* old_literal;           // OLDPATTERN in -w mode
+extern const regex_t* compiled_regex;  // OLDPATTERN compiled, in expression mode
+
+// The file being rewritten in place: its intermediate copy and its own name.
+// Both are null while no in-place rewrite is in flight.  The interrupt handler
+// reads them asynchronously, so they are only changed while SIGINT is blocked.
+extern const char* volatile recovery_source;
+extern const char* volatile recovery_target;
+
+}  // namespace zamplet

@@ -1,0 +1,51 @@
+// Diagnostics, signal installation, checked calls and small I/O helpers.
+#pragma once
+
+#include <csignal>
+#include <cstdarg>
+#include <cstddef>
+#include <sys/types.h>
+
+#include "support/state.h"
+
+namespace zamplet {
+
+// Size of the formatter's line buffer; a line holds at most
+// MESSAGE_MAX - 1 characters of text and error suffix, then its newline.
+constexpr int MESSAGE_MAX = 4096;
+
+// Formats one diagnostic line into `line` (at least MESSAGE_MAX + 1 bytes):
+// the text cut at MESSAGE_MAX - 1 characters, then, if `with_errno`, ": " and
+// the text of `saved_errno` as far as it fits, then a newline.  Returns the
+// length written (the newline included).
+int format_message(char* line, const char* format, va_list args, bool with_errno, int saved_errno);
+
+// Writes one diagnostic line: flushes standard output, writes the line to
+// standard error unless opt_quiet, flushes standard error.
+void emit_message(const char* format, va_list args, bool with_errno);
+
+// A remark; the run goes on.
+void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A fatal message; exit status 1.
+[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A fatal message followed by ": " and the text of errno as it was at entry.
+[[noreturn]] void fail_errno(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+using signal_handler = void (*)(int);
+
+// Installs `handler` for `signo` through sigaction: empty mask, SA_RESTART
+// except for SIGALRM.  Returns the previous handler, or SIG_ERR.
+signal_handler signal(int signo, signal_handler handler);
+// signal(), or "signal error" and exit status 1.
+signal_handler checked_signal(int signo, signal_handler handler);
+// rename(), or "rename error" and exit status 1.  Returns 0.
+int checked_rename(const char* from, const char* to);
+
+// Writes all `len` bytes, retrying after EINTR and short writes.
+// Returns 0, or -1 with errno set.
+int write_all(int fd, const void* data, size_t len);
+// write_all() of a zero-terminated text; the result is not needed by callers
+// that only report progress.
+void write_text(int fd, const char* text);
+
+}  // namespace zamplet

@@ -1,0 +1,184 @@
+// The tree walk: pre-order, follows symbolic links, and keeps the directory
+// handles of the current branch in a small ring so that a deep tree never
+// needs more handles than the caller allows.
+#include "walk/walk.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdio>
+
+namespace zamplet {
+
+namespace {
+
+// Every level adds at least "/x" to the path, so no branch below a start of
+// one character can hold more directories than this; a larger ring would
+// only have slots that are never used.
+constexpr int WALK_RING_MAX = WALK_PATH_MAX / 2;
+
+// Closes the handle in `slot`, if any, and empties the slot.  Used on the
+// way out of a level, so the caller's errno must survive it; closedir
+// releases the handle even when it reports an error, so there is nothing
+// left to do about one.
+void close_slot(DIR** ring, int slot) {
+  if (ring[slot] == nullptr) return;
+  int saved = errno;
+  closedir(ring[slot]);
+  ring[slot] = nullptr;
+  errno = saved;
+}
+
+// Reads the next entry of the directory in `slot`: null at the end of the
+// directory (errno 0) or on a failure (errno set).
+struct dirent* read_entry(DIR** ring, int slot) {
+  // readdir leaves errno alone at the end, so only a cleared errno tells
+  // the end from a failure.
+  errno = 0;
+  return readdir(ring[slot]);
+}
+
+// Reopens the directory whose path is the first `length` characters of the
+// buffer into `slot`, and reads past the `count` entries already handled.
+// Returns 1 when the walk of that directory can go on, 0 when the directory
+// now ends before that point, -1 on a failure.
+int reopen_directory(DIR** ring, int slot, char* path, std::size_t length, long count) {
+  path[length] = '\0';
+  ring[slot] = opendir(path);
+  if (ring[slot] == nullptr) return -1;
+  for (long i = 0; i < count; i++) {
+    if (read_entry(ring, slot) == nullptr) return errno == 0 ? 0 : -1;
+  }
+  return 1;
+}
+
+int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t length,
+                   walk_visit visit);
+
+// Stats, reports and, for a directory, descends into the object whose path
+// has just been written into the buffer at `length` characters.  The
+// directory it came from is in `slot`; a subdirectory goes into the next
+// slot of the ring.  Same results as ftw.
+int visit_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
+                walk_visit visit, struct stat* record) {
+  if (stat(path, record) != 0) {
+    if (errno == ENOENT || errno == EACCES) return visit(path, record, WALK_NO_STAT);
+    return -1;
+  }
+  if (!S_ISDIR(record->st_mode)) return visit(path, record, WALK_FILE);
+
+  int child = (slot + 1) % budget;
+  // Once the branch is deeper than the ring, the child takes an ancestor's
+  // slot; that ancestor reopens its directory when the walk comes back.
+  // closedir releases the handle even when it reports an error, and the
+  // opendir below sets errno afresh, so its result tells nothing useful.
+  if (ring[child] != nullptr) {
+    closedir(ring[child]);
+    ring[child] = nullptr;
+  }
+  ring[child] = opendir(path);
+  if (ring[child] == nullptr) {
+    if (errno == EACCES) return visit(path, record, WALK_DIR_UNREADABLE);
+    return -1;
+  }
+  int r = visit(path, record, WALK_DIR);
+  if (r == 0) r = walk_directory(ring, child, budget, path, length, visit);
+  close_slot(ring, child);
+  return r;
+}
+
+// Reads the directory whose handle is already open in `slot` and whose path
+// fills the first `length` characters of the buffer, and walks every entry
+// but "." and "..".
+int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t length,
+                   walk_visit visit) {
+  // Zeroed so that a visit for a failed stat never sees stale or
+  // indeterminate bytes.
+  struct stat record = {};
+  // Entries read from this directory's handle, "." and ".." included: an
+  // evicted handle is reopened and read past exactly this many.
+  long count = 0;
+  for (;;) {
+    struct dirent* entry = read_entry(ring, slot);
+    if (entry == nullptr) return errno == 0 ? 0 : -1;
+    count++;
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+
+    std::size_t name_length = strlen(name);
+    std::size_t entry_length = length + 1 + name_length;
+    if (entry_length > static_cast<std::size_t>(WALK_PATH_MAX)) {
+      // Checked before writing, so the buffer is never overrun.
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    path[length] = '/';
+    memcpy(path + length + 1, name, name_length + 1);
+
+    int r = visit_entry(ring, slot, budget, path, entry_length, visit, &record);
+    if (r != 0) return r;
+
+    if (ring[slot] == nullptr) {
+      int reopened = reopen_directory(ring, slot, path, length, count);
+      if (reopened <= 0) return reopened;
+    }
+  }
+}
+
+// The walk itself, with the path buffer supplied by ftw so that the path at
+// which a failure happened is still there afterwards.
+int walk_tree(const char* start, walk_visit visit, int budget, char* path) {
+  std::size_t start_length = strlen(start);
+  // Refused before anything else: the path buffer could not hold it, and
+  // visiting it under a shortened name would report the wrong object.
+  if (start_length > static_cast<std::size_t>(WALK_PATH_MAX)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  if (budget < 1) budget = 1;
+  if (budget > WALK_RING_MAX) budget = WALK_RING_MAX;
+
+  memcpy(path, start, start_length + 1);
+  DIR* ring[WALK_RING_MAX] = {};
+  struct stat record = {};
+
+  if (stat(path, &record) != 0) {
+    if (errno == ENOENT || errno == EACCES) return visit(path, &record, WALK_NO_STAT);
+    return -1;
+  }
+  if (!S_ISDIR(record.st_mode)) return visit(path, &record, WALK_FILE);
+
+  ring[0] = opendir(path);
+  if (ring[0] == nullptr) {
+    if (errno == EACCES) return visit(path, &record, WALK_DIR_UNREADABLE);
+    return -1;
+  }
+  int r = visit(path, &record, WALK_DIR);
+  if (r == 0) r = walk_directory(ring, 0, budget, path, start_length, visit);
+  // Each level closes the handle of the level below it, so only the
+  // start's slot can still be in use; closing them all costs little and
+  // keeps the promise that no handle outlives the walk.
+  for (int slot = 0; slot < budget; slot++) close_slot(ring, slot);
+  return r;
+}
+
+}  // namespace
+
+// Walks the tree below `start`, visiting `start` first; see walk.h.
+int ftw(const char* start, walk_visit visit, int budget, char* stopped_at) {
+  char path[WALK_PATH_MAX + 1];
+  path[0] = '\0';
+  const int r = walk_tree(start, visit, budget, path);
+  if (r == -1 && stopped_at != nullptr) {
+    const int saved = errno;
+    if (path[0] == '\0') snprintf(stopped_at, WALK_PATH_MAX + 1, "%s", start);
+    else memcpy(stopped_at, path, strlen(path) + 1);
+    errno = saved;
+  }
+  return r;
+}
+
+}  // namespace zamplet

@@ -1,0 +1,30 @@
+// The program's own file-tree walk: pre-order, follows symbolic links, and
+// holds at most a given number of directory handles open at once.
+#pragma once
+
+#include <sys/stat.h>
+
+namespace zamplet {
+
+// What the walk tells its visit function about an entry.
+constexpr int WALK_FILE = 0;            // stat succeeded; not a directory
+constexpr int WALK_DIR = 1;             // a directory, opened; its entries follow
+constexpr int WALK_DIR_UNREADABLE = 2;  // a directory that could not be opened (EACCES)
+constexpr int WALK_NO_STAT = 3;         // stat failed with ENOENT or EACCES
+
+// Longest path the walk builds, not counting the terminating zero.
+constexpr int WALK_PATH_MAX = 1024;
+
+// Called for every object met: (full path, stat record, kind).  Returns 0 to
+// go on; anything else stops the walk and becomes its result.
+using walk_visit = int (*)(const char* path, const struct stat* record, int kind);
+
+// Walks the tree below `start`, visiting `start` itself first.  At most
+// `budget` directory handles are open at once (a budget below 1 counts as 1).
+// Returns 0 when every visit returned 0, the first non-zero visit result, or
+// -1 with errno describing a failure.  Every handle is closed on return.
+// After a failure, `stopped_at` (when given, WALK_PATH_MAX + 1 bytes) holds
+// the path at which the walk stopped.
+int ftw(const char* start, walk_visit visit, int budget, char* stopped_at = nullptr);
+
+}  // namespace zamplet

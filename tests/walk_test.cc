@@ -1,0 +1,349 @@
+// Tests of the tree walk on real trees in a temporary directory.
+#include "walk/walk.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using zamplet::WALK_DIR;
+using zamplet::WALK_DIR_UNREADABLE;
+using zamplet::WALK_FILE;
+using zamplet::WALK_NO_STAT;
+
+using Visits = std::vector<std::pair<std::string, int>>;
+
+// What the recording visit function saw, and how it is to answer.
+Visits g_visits;
+int g_max_fds = 0;
+int g_record_mismatches = 0;
+std::string g_stop_path;  // the visit of this path returns g_stop_value
+int g_stop_value = 0;
+std::string g_move_on_visit;  // shrinking_visit renames this path away...
+std::string g_move_to;        // ...to this one
+
+// Open descriptors of the process, not counting the one that lists them.
+int count_open_fds() {
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (struct dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.' && atoi(e->d_name) != dirfd(d)) n++;
+  }
+  closedir(d);
+  return n;
+}
+
+int record_visit(const char* path, const struct stat* record, int kind) {
+  g_visits.emplace_back(path, kind);
+  g_max_fds = std::max(g_max_fds, count_open_fds());
+  // The record must be the one for this path, not a stale one.
+  struct stat now;
+  if ((kind == WALK_FILE || kind == WALK_DIR) &&
+      (stat(path, &now) != 0 || now.st_ino != record->st_ino || now.st_dev != record->st_dev))
+    g_record_mismatches++;
+  return path == g_stop_path ? g_stop_value : 0;
+}
+
+// Records, and moves a directory out of its parent when it is visited, so
+// that the parent yields fewer entries when it is read again.
+int shrinking_visit(const char* path, const struct stat* record, int kind) {
+  int r = record_visit(path, record, kind);
+  if (path == g_move_on_visit && rename(path, g_move_to.c_str()) != 0) return 99;
+  return r;
+}
+
+void remove_tree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);
+    if (DIR* d = opendir(path.c_str())) {
+      std::vector<std::string> names;
+      while (struct dirent* e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+      closedir(d);
+      for (const std::string& n : names) remove_tree(path + "/" + n);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+class WalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_visits.clear();
+    g_max_fds = 0;
+    g_record_mismatches = 0;
+    g_stop_path.clear();
+    g_stop_value = 0;
+    char tmpl[] = "/tmp/walk_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    fds_before_ = count_open_fds();
+  }
+  void TearDown() override {
+    EXPECT_EQ(count_open_fds(), fds_before_) << "a walk left a descriptor open";
+    remove_tree(root_);
+  }
+
+  // Creates an object under the temporary directory and remembers it, with
+  // the kind the walk must report, in `expected_`.
+  void dir(const std::string& rel) {
+    ASSERT_EQ(mkdir((root_ + "/" + rel).c_str(), 0755), 0) << rel;
+    expected_[root_ + "/" + rel] = WALK_DIR;
+  }
+  void file(const std::string& rel) {
+    int fd = open((root_ + "/" + rel).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0) << rel;
+    close(fd);
+    expected_[root_ + "/" + rel] = WALK_FILE;
+  }
+  void link(const std::string& target, const std::string& rel, int kind) {
+    ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + rel).c_str()), 0) << rel;
+    expected_[root_ + "/" + rel] = kind;
+  }
+
+  int walk(const std::string& start, int budget) {
+    g_visits.clear();
+    g_max_fds = 0;
+    return zamplet::ftw(start.c_str(), record_visit, budget);
+  }
+
+  std::string root_;
+  int fds_before_ = 0;
+  std::map<std::string, int> expected_;
+};
+
+std::map<std::string, int> as_map(const Visits& v) { return {v.begin(), v.end()}; }
+
+TEST_F(WalkTest, EveryBudgetVisitsEachEntryOnceInTheSameOrder) {
+  // Seven directories deep, with files and a side directory at every level,
+  // so that small budgets evict and reopen at several depths.
+  std::string level = "t";
+  dir(level);
+  for (int d = 0; d < 6; d++) {
+    file(level + "/a");
+    file(level + "/z");
+    dir(level + "/side");
+    file(level + "/side/f");
+    level += "/sub";
+    dir(level);
+  }
+  file(level + "/leaf");
+  const std::string start = root_ + "/t";
+  expected_.erase(start);
+  const int deepest_branch = 7;
+
+  ASSERT_EQ(walk(start, 512), 0);
+  const Visits reference = g_visits;
+  ASSERT_FALSE(reference.empty());
+  EXPECT_EQ(reference.front(), std::make_pair(start, WALK_DIR));
+  std::map<std::string, int> seen = as_map(reference);
+  seen.erase(start);
+  EXPECT_EQ(seen, expected_);
+  EXPECT_EQ(reference.size(), expected_.size() + 1) << "an entry was visited twice";
+
+  struct {
+    int budget;
+    int handles;  // most directory handles the walk may hold
+  } cases[] = {{1, 1}, {2, 2}, {3, 3}, {0, 1}, {-1, 1}, {1 << 30, deepest_branch}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("budget " + std::to_string(c.budget));
+    EXPECT_EQ(walk(start, c.budget), 0);
+    EXPECT_EQ(g_visits, reference);
+    EXPECT_LE(g_max_fds, fds_before_ + c.handles);
+    EXPECT_EQ(count_open_fds(), fds_before_);
+  }
+  EXPECT_EQ(g_record_mismatches, 0);
+}
+
+TEST_F(WalkTest, StartingPointThatIsNotADirectoryIsVisitedOnce) {
+  file("plain");
+  link("nowhere", "dangling", WALK_NO_STAT);
+  struct {
+    std::string rel;
+    int kind;
+    int visit_result;
+  } cases[] = {{"plain", WALK_FILE, 0},   {"plain", WALK_FILE, 4},
+               {"missing", WALK_NO_STAT, 0}, {"missing", WALK_NO_STAT, -3},
+               {"dangling", WALK_NO_STAT, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rel + " answering " + std::to_string(c.visit_result));
+    const std::string start = root_ + "/" + c.rel;
+    g_stop_path = start;
+    g_stop_value = c.visit_result;
+    EXPECT_EQ(walk(start, 4), c.visit_result);
+    EXPECT_EQ(g_visits, (Visits{{start, c.kind}}));
+  }
+}
+
+TEST_F(WalkTest, EntriesAreReportedByWhatTheyAre) {
+  dir("d");
+  file("d/inner");
+  file("..x");
+  file(".hidden");
+  dir(".dotdir");
+  file(".dotdir/f");
+  ASSERT_EQ(mkfifo((root_ + "/fifo").c_str(), 0644), 0);
+  expected_[root_ + "/fifo"] = WALK_FILE;
+  link("nowhere", "dangling", WALK_NO_STAT);
+  link("d/inner", "to_file", WALK_FILE);
+  link("d", "to_dir", WALK_DIR);
+  expected_[root_ + "/to_dir/inner"] = WALK_FILE;
+  expected_[root_] = WALK_DIR;
+  for (int budget : {1, 64}) {
+    SCOPED_TRACE("budget " + std::to_string(budget));
+    EXPECT_EQ(walk(root_, budget), 0);
+    EXPECT_EQ(as_map(g_visits), expected_);
+    EXPECT_EQ(g_visits.size(), expected_.size());
+  }
+  EXPECT_EQ(g_record_mismatches, 0);
+}
+
+TEST_F(WalkTest, EntryPathsAreTheStartingPathAsGiven) {
+  dir("d");
+  file("d/f");
+  EXPECT_EQ(walk(root_ + "/d/", 2), 0);
+  EXPECT_EQ(g_visits, (Visits{{root_ + "/d/", WALK_DIR}, {root_ + "/d//f", WALK_FILE}}));
+
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir((root_ + "/d").c_str()), 0);
+  int r = walk(".", 2);
+  ASSERT_EQ(chdir(saved), 0);
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(g_visits, (Visits{{".", WALK_DIR}, {"./f", WALK_FILE}}));
+}
+
+TEST_F(WalkTest, PathsLongerThanTheLimitEndTheWalk) {
+  // Builds, below `top`, a file whose full path is exactly `total`
+  // characters, through directories of 200-character names.
+  auto deep_file = [&](const std::string& top, size_t total) {
+    dir(top);
+    std::string path = root_ + "/" + top;
+    while (total - path.size() > 256) {
+      path += "/" + std::string(200, 'n');
+      EXPECT_EQ(mkdir(path.c_str(), 0755), 0);
+    }
+    path += "/" + std::string(total - path.size() - 1, 'f');
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    return path;
+  };
+  const std::string fits = deep_file("fits", 1024);
+  const std::string too_long = deep_file("too_long", 1025);
+
+  for (int budget : {1, 512}) {
+    SCOPED_TRACE("budget " + std::to_string(budget));
+    EXPECT_EQ(walk(root_ + "/fits", budget), 0);
+    EXPECT_EQ(g_visits.back(), std::make_pair(fits, WALK_FILE));
+
+    errno = 0;
+    EXPECT_EQ(walk(root_ + "/too_long", budget), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    ASSERT_FALSE(g_visits.empty());
+    EXPECT_EQ(g_visits.back(), std::make_pair(too_long.substr(0, too_long.rfind('/')), WALK_DIR))
+        << "everything up to the file itself is visited, and not the file";
+  }
+
+  // Starting paths: extra slashes name the same empty directory.
+  dir("empty");
+  std::string start = root_ + "/empty";
+  start.insert(root_.size(), 1024 - start.size(), '/');
+  ASSERT_EQ(start.size(), 1024u);
+  EXPECT_EQ(walk(start, 1), 0);
+  EXPECT_EQ(g_visits, (Visits{{start, WALK_DIR}}));
+
+  start.insert(root_.size(), 1, '/');
+  errno = 0;
+  EXPECT_EQ(walk(start, 1), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_TRUE(g_visits.empty());
+}
+
+TEST_F(WalkTest, LinkToAnAncestorEndsTheWalkWithAFailure) {
+  dir("top");
+  dir("top/sub");
+  link("..", "top/sub/up", WALK_DIR);
+  for (int budget : {1, 3, 512}) {
+    SCOPED_TRACE("budget " + std::to_string(budget));
+    errno = 0;
+    EXPECT_EQ(walk(root_ + "/top", budget), -1);
+    EXPECT_TRUE(errno == ELOOP || errno == ENAMETOOLONG) << strerror(errno);
+    EXPECT_GT(g_visits.size(), 3u) << "the link was not followed";
+    EXPECT_EQ(count_open_fds(), fds_before_);
+  }
+}
+
+TEST_F(WalkTest, NonZeroVisitResultStopsTheWalkAtOnce) {
+  dir("a");
+  dir("a/b");
+  file("a/b/f");
+  dir("a/b/c");
+  file("a/b/c/g");
+  file("a/h");
+  struct {
+    std::string stop;
+    int value;
+    int budget;
+  } cases[] = {{"/a/b", 7, 512}, {"/a/b", -5, 1},  {"/a/b/c", 7, 1},
+               {"/a/b/c/g", 7, 1}, {"", -5, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stop + " answering " + std::to_string(c.value));
+    g_stop_path = root_ + c.stop;
+    g_stop_value = c.value;
+    EXPECT_EQ(walk(root_, c.budget), c.value);
+    ASSERT_FALSE(g_visits.empty());
+    EXPECT_EQ(g_visits.back().first, g_stop_path) << "visits went on after the stop";
+    EXPECT_EQ(count_open_fds(), fds_before_);
+  }
+}
+
+TEST_F(WalkTest, DirectoryThatShrinksWhileEvictedEndsNormally) {
+  dir("p");
+  dir("p/s");
+  file("q1");
+  file("q2");
+  g_move_on_visit = root_ + "/p/s";
+  g_move_to = root_ + ".moved";  // outside the tree, which must stay as it is
+  // With one handle, p is closed while s is visited and reopened after it;
+  // by then p yields fewer entries than had been read from it.
+  EXPECT_EQ(zamplet::ftw(root_.c_str(), shrinking_visit, 1), 0);
+  EXPECT_EQ(rmdir(g_move_to.c_str()), 0);
+  std::map<std::string, int> seen;
+  for (const auto& v : g_visits) seen[v.first]++;
+  for (const auto& [path, times] : seen) EXPECT_EQ(times, 1) << path;
+  EXPECT_EQ(seen.count(root_ + "/q1") + seen.count(root_ + "/q2"), 2u);
+}
+
+TEST_F(WalkTest, UnreadableDirectoryIsReportedAndNotEntered) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  dir("locked");
+  file("locked/f");
+  file("after");
+  ASSERT_EQ(chmod((root_ + "/locked").c_str(), 0), 0);
+  EXPECT_EQ(walk(root_, 1), 0);
+  std::map<std::string, int> seen = as_map(g_visits);
+  EXPECT_EQ(seen[root_ + "/locked"], WALK_DIR_UNREADABLE);
+  EXPECT_EQ(seen.count(root_ + "/locked/f"), 0u);
+  EXPECT_EQ(seen.count(root_ + "/after"), 1u);
+}
+
+}  // namespace
