@@ -1,0 +1,140 @@
+#include "e2e_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace zamplet_test {
+
+run_result run_zamplet(const std::vector<std::string>& args, const run_options& options) {
+  int in[2], out[2], err[2];
+  if (pipe(in) < 0 || pipe(out) < 0 || pipe(err) < 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(options.merge ? out[1] : err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) < 0) _exit(126);
+    if (options.in_child) options.in_child();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(ZAMPLET_BINARY));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ZAMPLET_BINARY, argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  // Feed the input and drain both outputs together, so no pipe can fill up.
+  signal(SIGPIPE, SIG_IGN);
+  run_result result;
+  size_t fed = 0;
+  int in_fd = in[1];
+  if (options.input.empty()) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  int out_fd = out[0], err_fd = err[0];
+  while (out_fd >= 0 || err_fd >= 0 || in_fd >= 0) {
+    pollfd fds[3];
+    int n = 0;
+    if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
+    if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
+    if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+    if (poll(fds, n, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (fds[i].revents == 0) continue;
+      int fd = fds[i].fd;
+      if (fd == in_fd) {
+        ssize_t w = write(fd, options.input.data() + fed, options.input.size() - fed);
+        if (w > 0) fed += static_cast<size_t>(w);
+        if (w < 0 || fed == options.input.size()) {
+          close(in_fd);
+          in_fd = -1;
+        }
+        continue;
+      }
+      char buf[65536];
+      ssize_t r = read(fd, buf, sizeof buf);
+      if (r <= 0) {
+        close(fd);
+        (fd == out_fd ? out_fd : err_fd) = -1;
+        continue;
+      }
+      (fd == out_fd ? result.out : result.err).append(buf, static_cast<size_t>(r));
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+temp_dir::temp_dir() {
+  char name[] = "/tmp/zamplet-test-XXXXXX";
+  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp");
+  path = name;
+}
+
+static void remove_tree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) < 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);
+    for (const auto& name : list_dir(path)) remove_tree(path + "/" + name);
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+temp_dir::~temp_dir() { remove_tree(path); }
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << content;
+  if (!f) throw std::runtime_error("write " + path);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace zamplet_test
