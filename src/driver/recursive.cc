@@ -21,10 +21,11 @@ namespace {
 // streams, the engine's source and target, the probe of an intermediate copy.
 constexpr long RESERVED_DESCRIPTORS = 8;
 
-// The files this run has written.  The walk may meet one of them again,
-// through a link to an ancestor or because a directory yields an entry that
-// was created anew; rewriting it twice would apply the replacement twice.
-std::set<std::pair<dev_t, ino_t>> written;
+// The files this run has written, and the other objects it has reported.
+// The walk may meet one of them again, through a link to an ancestor or
+// because a directory yields an entry that was created anew; rewriting it
+// twice would apply the replacement twice.
+std::set<std::pair<dev_t, ino_t>> handled;
 
 // Rewrites one walked entry; always 0, so no file stops the walk.
 int visit_entry(const char* path, const struct stat* record, int kind) {
@@ -32,31 +33,41 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
   allow_interrupt();
   block_interrupt();
   if (kind != WALK_FILE) return 0;
-  if (written.count({record->st_dev, record->st_ino}) != 0) return 0;
+  const std::pair<dev_t, ino_t> identity{record->st_dev, record->st_ino};
+  if (handled.count(identity) != 0) return 0;
+  // An entry left alone is reported once, however often the walk meets it.
+  // The original of a rewritten file is not recorded: another hard link to
+  // it is a file of its own and is rewritten in its turn.
   if (!S_ISREG(record->st_mode)) {
+    handled.insert(identity);
     note("%s\tis not a regular file", path);
     return 0;
   }
   if (has_lock_suffix(path)) {
+    handled.insert(identity);
     note("%s\tfile didn't change! Try -t option!", path);
     return 0;
   }
   char name[VISIT_NAME_BYTES];
   const int len = snprintf(name, sizeof name, "%s.lock", path);
   if (len < 0 || len >= static_cast<int>(sizeof name)) {
+    handled.insert(identity);
     note("%s\tfile didn't change! Its name is too long", path);
     return 0;
   }
   const int probe = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (probe >= 0) {
     close(probe);
+    handled.insert(identity);
     note("%s\tfile didn't change! %s.lock exists. Try later!", path, path);
     return 0;
   }
-  if (rewrite_in_place(path, name, true, false) == 0) {
-    struct stat now;
-    if (stat(path, &now) == 0) written.insert({now.st_dev, now.st_ino});
+  if (rewrite_in_place(path, name, true, false) != 0) {
+    handled.insert(identity);
+    return 0;
   }
+  struct stat now;
+  if (stat(path, &now) == 0) handled.insert({now.st_dev, now.st_ino});
   return 0;
 }
 
