@@ -1,1 +1,433 @@
-// placeholder
+// End-to-end tests of the listed-files mode: every FILE operand rewritten in
+// place through an intermediate copy, in the order given.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+using namespace zamplet_test;
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+// Runs the program with `args` in `dir`, so that operands are relative names.
+run_result run_in(const temp_dir& dir, const strings& args) {
+  return run_zamplet(args, {.cwd = dir.path});
+}
+
+struct stat stat_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// A name of exactly `length` bytes that leads to `leaf` in the working
+// directory: "./" repeated in front of it, after one ".//" when the padding
+// is odd.
+std::string padded_name(const std::string& leaf, size_t length) {
+  size_t pad = length - leaf.size();
+  std::string name;
+  if (pad % 2 != 0) {
+    name = ".//";
+    pad -= 3;
+  }
+  for (; pad > 0; pad -= 2) name += "./";
+  return name + leaf;
+}
+
+}  // namespace
+
+// --- Output and content --------------------------------------------------------
+
+TEST(ListedOutput, TwoFilesExactOutput) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo 1 foo 2 foo\n");
+  write_file(d / "b.txt", "nothing here\n");
+  auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
+  EXPECT_EQ(r.out, "a.txt 3\nb.txt 0\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "a.txt"), "bar 1 bar 2 bar\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "nothing here\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
+}
+
+TEST(ListedOutput, QuietPrintsNothingAtAll) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo\n");
+  write_file(d / "a.txt.lock", "busy\n");  // a note that -q must silence too
+  write_file(d / "b.txt", "foo foo\n");
+  auto r = run_in(d, {"-q", "foo", "bar", "a.txt", "b.txt"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "bar bar\n");
+}
+
+TEST(ListedOutput, SimulateCountsButKeepsContent) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo foo\n");
+  auto r = run_in(d, {"-s", "foo", "bar", "a.txt"});
+  EXPECT_EQ(r.out, "a.txt 2\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(d / "a.txt"), "foo foo\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt"}));
+}
+
+// The names of the standard streams are ordinary file names here, both as
+// operands and as the -t name.
+TEST(ListedOutput, StreamNamesAreOrdinaryFiles) {
+  struct row {
+    strings args;
+    std::string out;
+  };
+  const std::vector<row> rows = {
+      {{"foo", "bar", "stdin", "stdout"}, "stdin 1\nstdout 1\n"},
+      {{"-t", "stdin", "foo", "bar", "stdout"}, "stdout 1\n"},
+      {{"-t", "stdout", "foo", "bar", "stdin"}, "stdin 1\n"},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    write_file(d / "stdin", "foo\n");
+    write_file(d / "stdout", "foo\n");
+    auto r = run_zamplet(row.args, {.input = "foo from the stream\n", .cwd = d.path});
+    SCOPED_TRACE(row.out);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    for (const char* name : {"stdin", "stdout"}) {
+      const bool operand = row.out.find(std::string(name) + " 1") != std::string::npos;
+      if (operand) {
+        EXPECT_EQ(read_file(d / name), "bar\n") << name;
+      }
+    }
+  }
+}
+
+// --- Attributes ----------------------------------------------------------------
+
+TEST(ListedAttributes, ModeKept) {
+  for (mode_t mode : {0600, 0640, 0755, 0444, 0707}) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo\n");
+    ASSERT_EQ(chmod((d / "a.txt").c_str(), mode), 0);
+    auto r = run_in(d, {"foo", "bar", "a.txt"});
+    EXPECT_EQ(r.out, "a.txt 1\n");
+    EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+    EXPECT_EQ(stat_of(d / "a.txt").st_mode & 07777, mode) << std::oct << mode;
+  }
+}
+
+TEST(ListedAttributes, OwnerAndSetIdBitsKept) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  for (mode_t mode : {04755, 02755, 06750}) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo\n");
+    ASSERT_EQ(chown((d / "a.txt").c_str(), 1234, 1234), 0);
+    ASSERT_EQ(chmod((d / "a.txt").c_str(), mode), 0);
+    auto r = run_in(d, {"foo", "bar", "a.txt"});
+    EXPECT_EQ(r.out, "a.txt 1\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+    const struct stat st = stat_of(d / "a.txt");
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 1234u);
+    EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << mode;
+  }
+}
+
+TEST(ListedAttributes, KeepTimesOnlyWithD) {
+  const time_t old_atime = 1000000000;
+  const time_t old_mtime = 1100000000;
+  for (bool keep : {true, false}) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo\n");
+    const struct timespec times[2] = {{old_atime, 250000000}, {old_mtime, 750000000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (d / "a.txt").c_str(), times, 0), 0);
+    const time_t before = time(nullptr);
+    auto r = keep ? run_in(d, {"-d", "foo", "bar", "a.txt"}) : run_in(d, {"foo", "bar", "a.txt"});
+    EXPECT_EQ(r.out, "a.txt 1\n");
+    EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+    const struct stat st = stat_of(d / "a.txt");
+    if (keep) {
+      EXPECT_EQ(st.st_atim.tv_sec, old_atime);
+      EXPECT_EQ(st.st_mtim.tv_sec, old_mtime);
+    } else {
+      EXPECT_GE(st.st_mtim.tv_sec, before);
+    }
+  }
+}
+
+// --- Intermediate copies -----------------------------------------------------
+
+TEST(ListedLocks, KeepWithLThenSecondRunIsBusy) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo\n");
+  auto r = run_in(d, {"-l", "foo", "bar", "a.txt"});
+  EXPECT_EQ(r.out, "a.txt 1\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+  EXPECT_EQ(read_file(d / "a.txt.lock"), "foo\n");
+
+  r = run_in(d, {"bar", "baz", "a.txt"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "a.txt\tfile didn't change! a.txt.lock exists. Try later!\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+  EXPECT_EQ(read_file(d / "a.txt.lock"), "foo\n");
+}
+
+// Whatever FILE.lock is, even one that cannot be opened, the file stays alone.
+TEST(ListedLocks, ExistingLockMeansBusy) {
+  enum class kind { readable, no_permission, dangling_link };
+  for (kind k : {kind::readable, kind::no_permission, kind::dangling_link}) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo\n");
+    if (k == kind::dangling_link) {
+      ASSERT_EQ(symlink("nowhere", (d / "a.txt.lock").c_str()), 0);
+    } else {
+      write_file(d / "a.txt.lock", "old\n");
+      if (k == kind::no_permission) {
+        ASSERT_EQ(chmod((d / "a.txt.lock").c_str(), 0), 0);
+      }
+    }
+    write_file(d / "b.txt", "foo\n");
+    auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
+    SCOPED_TRACE(static_cast<int>(k));
+    EXPECT_EQ(r.out, "b.txt 1\n");
+    EXPECT_EQ(r.err, "a.txt\tfile didn't change! a.txt.lock exists. Try later!\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
+    EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
+    if (k == kind::dangling_link) {
+      char target[32] = {};
+      EXPECT_GT(readlink((d / "a.txt.lock").c_str(), target, sizeof target - 1), 0);
+      EXPECT_STREQ(target, "nowhere");
+    } else {
+      EXPECT_EQ(read_file(d / "a.txt.lock"), "old\n");
+    }
+  }
+}
+
+TEST(ListedLocks, LockSuffixOperands) {
+  struct row {
+    std::string name;
+    bool with_temp;
+    bool rewritten;
+  };
+  const std::vector<row> rows = {
+      {"notes.lock", false, false}, {"notes.lock", true, true}, {".lock", false, false},
+      {".lock", true, true},        {"lock", false, true},      {"a.lockx", false, true},
+      {"x.lock", false, false},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    write_file(d / row.name, "foo\n");
+    strings args = {"foo", "bar", row.name};
+    if (row.with_temp) args.insert(args.begin(), {"-t", "scratch"});
+    auto r = run_in(d, args);
+    SCOPED_TRACE(row.name + (row.with_temp ? " with -t" : ""));
+    EXPECT_EQ(r.out, row.rewritten ? row.name + " 1\n" : "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(d / row.name), row.rewritten ? "bar\n" : "foo\n");
+    EXPECT_EQ(list_dir(d.path), strings{row.name});
+  }
+}
+
+TEST(ListedLocks, TempNameSharedByAllFiles) {
+  for (bool keep : {false, true}) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo a\n");
+    write_file(d / "b.txt", "foo b\n");
+    write_file(d / "c.txt", "foo c foo\n");
+    strings args = {"-t", "scratch", "foo", "bar", "a.txt", "b.txt", "c.txt"};
+    if (keep) args.insert(args.begin(), "-l");
+    auto r = run_in(d, args);
+    SCOPED_TRACE(keep ? "with -l" : "without -l");
+    EXPECT_EQ(r.out, "a.txt 1\nb.txt 1\nc.txt 2\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(d / "a.txt"), "bar a\n");
+    EXPECT_EQ(read_file(d / "b.txt"), "bar b\n");
+    EXPECT_EQ(read_file(d / "c.txt"), "bar c bar\n");
+    if (keep) {
+      EXPECT_EQ(read_file(d / "scratch"), "foo c foo\n");
+      EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt", "c.txt", "scratch"}));
+    } else {
+      EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt", "c.txt"}));
+    }
+  }
+}
+
+// A -t name that is another name of a FILE would make the engine read and
+// truncate one file; that FILE is refused and the run goes on.
+TEST(ListedLocks, TempNameSameAsFileRefused) {
+  for (bool hard_link : {false, true}) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo\n");
+    write_file(d / "b.txt", "foo\n");
+    if (hard_link) {
+      ASSERT_EQ(link((d / "a.txt").c_str(), (d / "twin").c_str()), 0);
+    }
+    const std::string temp = hard_link ? "twin" : "a.txt";
+    auto r = run_in(d, {"-t", temp, "foo", "bar", "a.txt"});
+    SCOPED_TRACE(temp);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("a.txt\t", 0), 0u) << r.err;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
+    if (hard_link) {
+      EXPECT_EQ(stat_of(d / "twin").st_ino, stat_of(d / "a.txt").st_ino);
+    }
+  }
+}
+
+// --- Operands that are not rewritten ------------------------------------------
+
+TEST(ListedOperands, MissingFileEndsRun) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo\n");
+  write_file(d / "c.txt", "foo\n");
+  auto r = run_in(d, {"foo", "bar", "a.txt", "missing.txt", "c.txt"});
+  EXPECT_EQ(r.out, "a.txt 1\n");
+  EXPECT_EQ(r.err, "rename error: No such file or directory\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+  EXPECT_EQ(read_file(d / "c.txt"), "foo\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "c.txt"}));
+}
+
+TEST(ListedOperands, DirectoriesAndSpecialFilesRefused) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "dir").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("/dev/null", (d / "null").c_str()), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  const std::string sock_path = d / "sock";
+  ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+  strcpy(addr.sun_path, sock_path.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr), 0);
+  write_file(d / "a.txt", "foo\n");
+
+  auto r = run_in(d, {"foo", "bar", "dir", "pipe", "null", "sock", "a.txt"});
+  close(sock);
+  EXPECT_EQ(r.out, "a.txt 1\n");
+  EXPECT_EQ(r.err,
+            "dir\tis directory\n"
+            "pipe\tis not a regular file\n"
+            "null\tis not a regular file\n"
+            "sock\tis not a regular file\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "dir", "null", "pipe", "sock"}));
+  EXPECT_TRUE(S_ISFIFO(stat_of(d / "pipe").st_mode));
+  EXPECT_TRUE(S_ISCHR(stat_of(d / "null").st_mode));
+}
+
+TEST(ListedOperands, NameLengthLimits) {
+  // FILE.lock of 4095 bytes still fits the name buffer with its zero byte.
+  {
+    temp_dir d;
+    write_file(d / "a.txt", "foo\n");
+    const std::string name = padded_name("a.txt", 4090);
+    ASSERT_EQ(name.size(), 4090u);
+    auto r = run_in(d, {"foo", "bar", name});
+    EXPECT_EQ(r.out, name + " 1\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+    EXPECT_EQ(list_dir(d.path), strings{"a.txt"});
+  }
+  // One byte more: refused with a note, and the run goes on.
+  {
+    temp_dir d;
+    write_file(d / "a.txt", "foo\n");
+    write_file(d / "b.txt", "foo\n");
+    const std::string name = padded_name("a.txt", 4091);
+    ASSERT_EQ(name.size(), 4091u);
+    auto r = run_in(d, {"foo", "bar", name, "b.txt"});
+    EXPECT_EQ(r.out, "b.txt 1\n");
+    EXPECT_EQ(r.err.rfind(name + "\t", 0), 0u);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
+    EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
+  }
+  // A -t name of 4095 bytes works; one of 4096 bytes ends the run at once.
+  for (size_t length : {size_t{4095}, size_t{4096}}) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo\n");
+    const std::string temp = padded_name("scratch", length);
+    ASSERT_EQ(temp.size(), length);
+    auto r = run_in(d, {"-t", temp, "foo", "bar", "a.txt"});
+    SCOPED_TRACE(length);
+    if (length == 4095) {
+      EXPECT_EQ(r.out, "a.txt 1\n");
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+    } else {
+      EXPECT_EQ(r.out, "");
+      EXPECT_NE(r.err, "");
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
+    }
+    EXPECT_EQ(list_dir(d.path), strings{"a.txt"});
+  }
+}
+
+// --- The engine gives up: the original comes back ------------------------------
+
+TEST(ListedFailures, WriteErrorRestoresOriginal) {
+  temp_dir d;
+  const std::string content(5000, 'x');
+  write_file(d / "a.txt", content + "foo\n");
+  write_file(d / "b.txt", "foo\n");
+  auto r = run_zamplet({"foo", "bar", "a.txt", "b.txt"}, {.cwd = d.path, .in_child = [] {
+                                                   signal(SIGXFSZ, SIG_IGN);
+                                                   struct rlimit limit = {100, 100};
+                                                   setrlimit(RLIMIT_FSIZE, &limit);
+                                                 }});
+  EXPECT_EQ(r.out, "a.txt\nb.txt 1\n");
+  EXPECT_EQ(r.err, "a.txt\twrite error:File too large\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "a.txt"), content + "foo\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
+}
+
+TEST(ListedFailures, HeldLockRestoresOriginal) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo\n");
+  write_file(d / "b.txt", "foo\n");
+  // Record locks belong to a process: this one holds it, the program cannot
+  // share it.  The lock follows the file when it is moved aside.
+  const int fd = open((d / "a.txt").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+  auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
+  close(fd);
+  EXPECT_EQ(r.out, "a.txt\nb.txt 1\n");
+  EXPECT_EQ(r.err.rfind("a.txt.lock\tfcntl error:", 0), 0u) << r.err;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
+}
