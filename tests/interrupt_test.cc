@@ -88,8 +88,8 @@ child spawn(const std::vector<std::string>& args, const std::string& cwd, bool k
 }
 
 // Reads both pipes to their ends and reaps the program.  When `on_tick` is
-// given, it is called whenever the program has produced nothing for
-// `tick`, and after each read.
+// given, it is called after each read and whenever the program has produced
+// nothing for `tick`.
 finished drain(child& c, const std::function<void()>& on_tick = {},
                std::chrono::microseconds tick = std::chrono::microseconds(200)) {
   finished f;
@@ -99,8 +99,8 @@ finished drain(child& c, const std::function<void()>& on_tick = {},
     int n = 0;
     for (int fd : fds_open)
       if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
-    const int timeout = on_tick ? static_cast<int>((tick.count() + 999) / 1000) : -1;
-    const int ready = poll(fds, static_cast<nfds_t>(n), timeout);
+    const timespec timeout{0, static_cast<long>(tick.count()) * 1000};
+    const int ready = ppoll(fds, static_cast<nfds_t>(n), on_tick ? &timeout : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) break;
     for (int i = 0; i < n && ready > 0; ++i) {
       if (fds[i].revents == 0) continue;

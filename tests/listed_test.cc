@@ -161,8 +161,9 @@ TEST(ListedAttributes, KeepTimesOnlyWithD) {
     const time_t before = time(nullptr);
     auto r = keep ? run_in(d, {"-d", "foo", "bar", "a.txt"}) : run_in(d, {"foo", "bar", "a.txt"});
     EXPECT_EQ(r.out, "a.txt 1\n");
-    EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+    // Looked at before the content is read, which would change the access time.
     const struct stat st = stat_of(d / "a.txt");
+    EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
     if (keep) {
       EXPECT_EQ(st.st_atim.tv_sec, old_atime);
       EXPECT_EQ(st.st_mtim.tv_sec, old_mtime);
@@ -294,6 +295,22 @@ TEST(ListedLocks, TempNameSameAsFileRefused) {
       EXPECT_EQ(stat_of(d / "twin").st_ino, stat_of(d / "a.txt").st_ino);
     }
   }
+}
+
+// FIXME: the refused FILE is lost when a later FILE is moved aside under the
+// same -t name, which replaces it.
+TEST(ListedLocks, TempNameSameAsFileSurvivesLaterFiles) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo A\n");
+  write_file(d / "b.txt", "foo B\n");
+  auto r = run_in(d, {"-t", "a.txt", "foo", "bar", "a.txt", "b.txt"});
+  EXPECT_EQ(r.err.rfind("a.txt\t", 0), 0u) << r.err;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "a.txt"), "foo A\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "foo B\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("b.txt\tfile didn't change! a.txt exists. Try later!\n"), std::string::npos)
+      << r.err;
 }
 
 // --- Operands that are not rewritten ------------------------------------------

@@ -1,1 +1,261 @@
-// placeholder
+// End-to-end tests of the recursive mode: every file below the first FILE
+// operand rewritten in place.  The walk's order is the directories' order,
+// so output lines are compared as sorted sets.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+using namespace zamplet_test;
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+strings sorted_lines(const std::string& text) {
+  strings lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Every name below `dir` that is not a directory, relative to `dir`, sorted.
+// Symbolic links are listed, not followed.
+strings tree_files(const std::string& dir, const std::string& prefix = "") {
+  strings found;
+  for (const auto& name : list_dir(dir)) {
+    struct stat st {};
+    if (lstat((dir + "/" + name).c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      for (auto& below : tree_files(dir + "/" + name, prefix + name + "/")) found.push_back(below);
+    } else {
+      found.push_back(prefix + name);
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+// t/top.txt, t/sub/a.txt, t/sub/deep/b.txt and an empty t/empty.
+void make_tree(const temp_dir& d) {
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((d / "t/sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((d / "t/sub/deep").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((d / "t/empty").c_str(), 0755), 0);
+  write_file(d / "t/top.txt", "foo\n");
+  write_file(d / "t/sub/a.txt", "foo foo\n");
+  write_file(d / "t/sub/deep/b.txt", "none\n");
+}
+
+}  // namespace
+
+// --- The walk over a tree --------------------------------------------------------
+
+TEST(RecursiveTree, EveryFileRewrittenOnce) {
+  temp_dir d;
+  make_tree(d);
+  auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
+  EXPECT_EQ(sorted_lines(r.out), (strings{"t/sub/a.txt 2", "t/sub/deep/b.txt 0", "t/top.txt 1"}));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "t/top.txt"), "bar\n");
+  EXPECT_EQ(read_file(d / "t/sub/a.txt"), "bar bar\n");
+  EXPECT_EQ(read_file(d / "t/sub/deep/b.txt"), "none\n");
+  EXPECT_EQ(tree_files(d / "t"), (strings{"sub/a.txt", "sub/deep/b.txt", "top.txt"}));
+}
+
+// How the start operand is written shows in every printed path.
+TEST(RecursiveTree, StartOperandForms) {
+  struct row {
+    strings args;
+    strings lines;
+    std::string top, a;  // content of t/top.txt and t/sub/a.txt afterwards
+  };
+  const std::vector<row> rows = {
+      {{"-r", "foo", "bar", "t/"},
+       {"t//sub/a.txt 2", "t//sub/deep/b.txt 0", "t//top.txt 1"}, "bar\n", "bar bar\n"},
+      {{"-r", "foo", "bar", "t/top.txt"}, {"t/top.txt 1"}, "bar\n", "foo foo\n"},
+      {{"-r", "foo", "bar", "t/sub/deep", "t/top.txt"}, {"t/sub/deep/b.txt 0"}, "foo\n",
+       "foo foo\n"},
+      {{"-r", "-q", "foo", "bar", "t/sub"}, {}, "foo\n", "bar bar\n"},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    make_tree(d);
+    auto r = run_zamplet(row.args, {.cwd = d.path});
+    SCOPED_TRACE(row.args[row.args.size() - 1]);
+    EXPECT_EQ(sorted_lines(r.out), row.lines);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(d / "t/top.txt"), row.top);
+    EXPECT_EQ(read_file(d / "t/sub/a.txt"), row.a);
+    EXPECT_EQ(tree_files(d / "t"), (strings{"sub/a.txt", "sub/deep/b.txt", "top.txt"}));
+  }
+}
+
+TEST(RecursiveTree, MissingStartOperand) {
+  temp_dir d;
+  auto r = run_zamplet({"-r", "foo", "bar", "nope"}, {.cwd = d.path});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "nope\tNo such file or directory\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+// The walk holds few directories open at a time and reopens what it gave up.
+TEST(RecursiveTree, DeepTreeUnderLowDescriptorLimit) {
+  temp_dir d;
+  std::string dir = d / "t";
+  strings expected;
+  std::string rel = "t";
+  for (int level = 0; level < 30; ++level) {
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    write_file(dir + "/f.txt", "a\n");
+    expected.push_back(rel + "/f.txt 1");
+    dir += "/d";
+    rel += "/d";
+  }
+  std::sort(expected.begin(), expected.end());
+  auto r = run_zamplet({"-r", "a", "ab", "t"}, {.cwd = d.path, .in_child = [] {
+                                                  struct rlimit limit = {16, 16};
+                                                  setrlimit(RLIMIT_NOFILE, &limit);
+                                                }});
+  EXPECT_EQ(sorted_lines(r.out), expected);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  std::string path = d / "t";
+  for (int level = 0; level < 30; ++level, path += "/d") {
+    EXPECT_EQ(read_file(path + "/f.txt"), "ab\n") << path;
+  }
+}
+
+// --- Entries that are not plain files ----------------------------------------
+
+TEST(RecursiveEntries, SymlinkToFileCountsAsFile) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  write_file(d / "outside.txt", "foo\n");
+  ASSERT_EQ(symlink("../outside.txt", (d / "t/link").c_str()), 0);
+  auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
+  EXPECT_EQ(r.out, "t/link 1\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "t/link"), "bar\n");
+  EXPECT_EQ(tree_files(d / "t"), strings{"link"});
+}
+
+TEST(RecursiveEntries, FifoPassedOver) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo((d / "t/pipe").c_str(), 0644), 0);
+  write_file(d / "t/a.txt", "foo\n");
+  auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
+  EXPECT_EQ(r.out, "t/a.txt 1\n");
+  EXPECT_EQ(r.err, "t/pipe\tis not a regular file\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "t/a.txt"), "bar\n");
+  struct stat st {};
+  ASSERT_EQ(lstat((d / "t/pipe").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// A link back to an ancestor makes the walk meet the same files again, until
+// the paths grow too long.  A growing replacement shows any second rewrite.
+TEST(RecursiveEntries, LoopNeverRewritesTwice) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((d / "t/sub").c_str(), 0755), 0);
+  write_file(d / "t/a.txt", "a\n");
+  write_file(d / "t/sub/b.txt", "a\n");
+  ASSERT_EQ(symlink("..", (d / "t/sub/up").c_str()), 0);
+  auto r = run_zamplet({"-r", "a", "ab", "t"}, {.cwd = d.path});
+  EXPECT_EQ(r.status, 1);
+  const strings errors = sorted_lines(r.err);
+  ASSERT_EQ(errors.size(), 1u) << r.err;
+  EXPECT_EQ(errors[0].rfind("t/", 0), 0u) << errors[0];
+  const size_t tab = errors[0].find('\t');
+  ASSERT_NE(tab, std::string::npos);
+  EXPECT_GT(errors[0].size(), tab + 1);
+  size_t rewritten = 0;
+  for (const char* name : {"t/a.txt", "t/sub/b.txt"}) {
+    const std::string content = read_file(d / name);
+    EXPECT_TRUE(content == "a\n" || content == "ab\n") << name << ": " << content;
+    if (content == "ab\n") ++rewritten;
+  }
+  const strings lines = sorted_lines(r.out);
+  EXPECT_EQ(lines.size(), rewritten) << r.out;
+  for (const auto& line : lines) {
+    EXPECT_TRUE(line.size() > 2 && line.compare(line.size() - 2, 2, " 1") == 0) << line;
+  }
+  EXPECT_EQ(tree_files(d / "t"), (strings{"a.txt", "sub/b.txt", "sub/up"}));
+}
+
+// --- Intermediate copies -----------------------------------------------------
+
+TEST(RecursiveLocks, LockNamedFileReported) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  write_file(d / "t/x.lock", "foo\n");
+  write_file(d / "t/a.txt", "foo\n");
+  auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
+  EXPECT_EQ(r.out, "t/a.txt 1\n");
+  EXPECT_EQ(r.err, "t/x.lock\tfile didn't change! Try -t option!\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "t/x.lock"), "foo\n");
+  EXPECT_EQ(read_file(d / "t/a.txt"), "bar\n");
+}
+
+TEST(RecursiveLocks, KeptCopiesMakeSecondRunBusy) {
+  temp_dir d;
+  make_tree(d);
+  // -t is not used in this mode: the copies are path.lock.
+  auto r = run_zamplet({"-l", "-t", "scratch", "-r", "foo", "bar", "t"}, {.cwd = d.path});
+  EXPECT_EQ(sorted_lines(r.out), (strings{"t/sub/a.txt 2", "t/sub/deep/b.txt 0", "t/top.txt 1"}));
+  // A copy met again while its directory is still read is reported.
+  for (const auto& line : sorted_lines(r.err)) {
+    EXPECT_NE(line.find(".lock\tfile didn't change! Try -t option!"), std::string::npos) << line;
+  }
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "t/sub/a.txt.lock"), "foo foo\n");
+  EXPECT_EQ(read_file(d / "t/top.txt.lock"), "foo\n");
+  EXPECT_EQ(tree_files(d / "t"), (strings{"sub/a.txt", "sub/a.txt.lock", "sub/deep/b.txt",
+                                          "sub/deep/b.txt.lock", "top.txt", "top.txt.lock"}));
+  EXPECT_FALSE(exists(d / "scratch"));
+
+  r = run_zamplet({"-r", "bar", "baz", "t"}, {.cwd = d.path});
+  EXPECT_EQ(r.out, "");
+  strings expected;
+  for (const char* path : {"t/top.txt", "t/sub/a.txt", "t/sub/deep/b.txt"}) {
+    expected.push_back(std::string(path) + "\tfile didn't change! " + path +
+                       ".lock exists. Try later!");
+    expected.push_back(std::string(path) + ".lock\tfile didn't change! Try -t option!");
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(sorted_lines(r.err), expected);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "t/top.txt"), "bar\n");
+  EXPECT_EQ(read_file(d / "t/sub/a.txt"), "bar bar\n");
+  EXPECT_EQ(read_file(d / "t/sub/a.txt.lock"), "foo foo\n");
+}
+
+// A copy that cannot be opened still marks its file as busy.
+TEST(RecursiveLocks, DanglingLockMeansBusy) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  write_file(d / "t/a.txt", "foo\n");
+  ASSERT_EQ(symlink("nowhere", (d / "t/a.txt.lock").c_str()), 0);
+  auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "t/a.txt\tfile didn't change! t/a.txt.lock exists. Try later!\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "t/a.txt"), "foo\n");
+  EXPECT_EQ(tree_files(d / "t"), (strings{"a.txt", "a.txt.lock"}));
+}

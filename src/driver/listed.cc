@@ -45,9 +45,26 @@ bool rewritable(const char* file, const char* temp_name) {
   return true;
 }
 
+// True when the -t name is, at the start of the run, one of the FILEs
+// themselves (by name or by another link).
+bool temp_is_operand(char* const* files, int count, const char* temp_name) {
+  struct stat temp;
+  if (temp_name == nullptr || stat(temp_name, &temp) < 0) return false;
+  for (int i = 0; i < count; ++i) {
+    struct stat st;
+    if (stat(files[i], &st) == 0 && st.st_dev == temp.st_dev && st.st_ino == temp.st_ino)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void rewrite_listed(char* const* files, int count, const char* temp_name) {
+  // A -t name is normally replaced file after file.  When it is one of the
+  // FILEs, replacing it would destroy that file, which is refused below and
+  // must survive: then no move may replace an existing -t name.
+  const bool exclusive_temp = temp_is_operand(files, count, temp_name);
   char name[NAME_MAX_BYTES];
   for (int i = 0; i < count; ++i) {
     const char* file = files[i];
@@ -67,7 +84,7 @@ void rewrite_listed(char* const* files, int count, const char* temp_name) {
       temp = name;
     }
     if (!rewritable(file, temp_name)) continue;
-    rewrite_in_place(file, temp, temp_name == nullptr, true);
+    rewrite_in_place(file, temp, temp_name == nullptr || exclusive_temp, true);
   }
 }
 
