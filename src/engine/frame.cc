@@ -104,6 +104,21 @@ int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_o
                           sub.replacement_len, out, count);
 }
 
+// Takes (F_RDLCK) or releases (F_UNLCK) the record lock over the whole
+// source, without waiting for another process.  Reports a failure.
+bool set_source_lock(frame_state* st, const char* source, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // to the end of the file, however long it grows
+  if (fcntl(st->source_fd, F_SETLK, &lock) < 0) {
+    report(source, "fcntl");
+    return false;
+  }
+  return true;
+}
+
 // Opens the named target with the source's owner and mode, and takes the read
 // lock on the source.  Reports and returns false on failure.
 bool prepare_target(frame_state* st, const char* source, const char* target,
@@ -125,30 +140,14 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
     report(target, "chmod");
     return false;
   }
-  struct flock lock {};
-  lock.l_type = F_RDLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;
-  if (fcntl(st->source_fd, F_SETLK, &lock) < 0) {
-    report(source, "fcntl");
-    return false;
-  }
+  if (!set_source_lock(st, source, F_RDLCK)) return false;
   st->locked = true;
   return true;
 }
 
 // Releases the read lock taken by prepare_target().
 bool release_lock(frame_state* st, const char* source) {
-  struct flock lock {};
-  lock.l_type = F_UNLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;
-  if (fcntl(st->source_fd, F_SETLK, &lock) < 0) {
-    report(source, "fcntl");
-    return false;
-  }
+  if (!set_source_lock(st, source, F_UNLCK)) return false;
   st->locked = false;
   return true;
 }
