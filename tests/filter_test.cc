@@ -1,13 +1,286 @@
 // End-to-end tests of filter mode: standard input to standard output.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
 #include "e2e_support.h"
 
 using namespace zamplet_test;
+
+namespace {
+
+const char* const kUsageBody =
+    "Usage: zamplet [OPTION]... OLDPATTERN NEWPATTERN [FILE] ...\n"
+    "Search for OLDPATTERN in each FILE (or stdin) and change them to NEWPATTERN.\n\n"
+    "Example: zamplet helloold hellonew filename.c\n\n"
+    "Regexp selection and interpretation:\n"
+    "  -d\t\tDon't change modification times of altered files\n"
+    "  -e\t\tExtended-regexp\n"
+    "  -h\t\tPrint this help and exit\n"
+    "  -i\t\tIgnore differences in case at OLDPATTERN\n"
+    "  -l\t\tLost old file unchanged as filename.lock\n"
+    "  -n\t\tTreat <newline> as a regular character\n"
+    "  -q\t\tQuiet mode (no output at all)\n"
+    "  -r\t\tRecursively\n"
+    "  -s\t\tSimulation mode\n"
+    "  -t file.tmp\tUse not default file.lock for caching\n"
+    "  -v\t\tVerbose mode\n"
+    "  -w\t\tdoesn't recognize regexp in OLDPATTERN (goes much faster)\n"
+    "You can write NEWPATTERN as \"NULL\" to clear OLDPATTERN.\n"
+    "Press Ctrl-C or send SIGINT to stop operation.\n\n";
+
+// Checks the whole usage text: the version line, two notice lines of any
+// wording, then the fixed body.
+void expect_usage(const std::string& out) {
+  const std::string first = "This is zamplet, version 1.2.5\n";
+  ASSERT_EQ(out.substr(0, first.size()), first);
+  size_t pos = first.size();
+  for (int i = 0; i < 2; ++i) {
+    pos = out.find('\n', pos);
+    ASSERT_NE(pos, std::string::npos);
+    ++pos;
+  }
+  EXPECT_EQ(out.substr(pos), kUsageBody);
+}
+
+// Options that make the program read standard input from a regular file, so
+// that every read returns a full chunk of 1023 bytes.
+run_options from_file(const std::string& path, bool merge = false) {
+  run_options o;
+  o.merge = merge;
+  o.in_child = [path] {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0 || dup2(fd, 0) < 0) _exit(125);
+    close(fd);
+  };
+  return o;
+}
+
+}  // namespace
 
 TEST(Filter, ReplacesAndCounts) {
   auto r = run_zamplet({"foo", "bar"}, {.input = "a foo b foo\n"});
   EXPECT_EQ(r.out, "a bar b bar\n 2");
   EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Filter, UsageWhenTooFewOperandsOrHelp) {
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"a"}, {"-v", "a"}, {"-h"}, {"-h", "a", "b"}, {"-v", "-h", "a", "b", "file"}};
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0] + " .. " + args.back());
+    auto r = run_zamplet(args, {.input = "a"});
+    expect_usage(r.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST(Filter, WrongOptionPrintsMessageThenUsage) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-x", "a", "b"},
+                                               std::vector<std::string>{"-t"}}) {
+    SCOPED_TRACE(args[0]);
+    auto r = run_zamplet(args, {.input = "a"});
+    EXPECT_EQ(r.err, "?? wrong option ??\n\n");
+    expect_usage(r.out);
+    EXPECT_EQ(r.status, 0);
+  }
+  auto q = run_zamplet({"-q", "-x", "a", "b"}, {.input = "a"});
+  EXPECT_EQ(q.err, "");
+  expect_usage(q.out);
+  EXPECT_EQ(q.status, 0);
+}
+
+TEST(Filter, NullDeletesButNullWithBlankIsText) {
+  EXPECT_EQ(run_zamplet({"o", "NULL"}, {.input = "foo"}).out, "f 2");
+  EXPECT_EQ(run_zamplet({"o", "NULL "}, {.input = "foo"}).out, "fNULL NULL  2");
+  EXPECT_EQ(run_zamplet({"o", "null"}, {.input = "fo"}).out, "fnull 1");
+}
+
+TEST(Filter, PatternLengthLimit) {
+  const std::string max(4096, 'a'), over(4097, 'a');
+  auto ok = run_zamplet({max, "x"}, {.input = "b" + max + "b"});
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.err, "");
+  EXPECT_EQ(ok.out.substr(ok.out.size() - 2), " 0");  // spans chunks: never found
+
+  auto ok_new = run_zamplet({"b", max}, {.input = "b"});
+  EXPECT_EQ(ok_new.out, max + " 1");
+
+  for (const std::vector<std::string>& args : {std::vector<std::string>{over, "x"},
+                                               std::vector<std::string>{"a", over}}) {
+    auto r = run_zamplet(args, {.input = "aaa"});
+    EXPECT_EQ(r.err, "Use not so long PATTERN !\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
+TEST(Filter, InvalidExpressionIsFatal) {
+  temp_dir dir;
+  write_file(dir / "f", "a[b");
+  auto r = run_zamplet({"a[", "x", dir / "f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.rfind("Error in regular expression: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(" (a[)\n: "), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir / "f"), "a[b");
+  EXPECT_FALSE(exists(dir / "f.lock"));
+}
+
+TEST(Filter, OptionFlags) {
+  struct row {
+    std::vector<std::string> args;
+    std::string input, out;
+  };
+  const std::vector<row> rows = {
+      {{"-q", "a", "b"}, "aXa", "bXb"},
+      {{"-s", "a", "b"}, "aXa", "aXa 2"},
+      {{"-i", "abc", "x"}, "ABC aBc abc", "x x x 3"},
+      {{"abc", "x"}, "ABC abc", "ABC x 1"},
+      {{"-e", "(ab)+", "X"}, "ababc (ab)+", "Xc (X)+ 2"},
+      {{"(ab)+", "X"}, "ababc (ab)+", "ababc X 1"},
+      {{"-n", "b.c", "X"}, "b\nc bxc", "b\nc X 1"},
+      {{"b.c", "X"}, "b\nc", "X 1"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[0] + " " + r.input);
+    auto got = run_zamplet(r.args, {.input = r.input});
+    EXPECT_EQ(got.out, r.out);
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+  }
+}
+
+TEST(Filter, OptionsAfterOldPatternAreOperands) {
+  temp_dir dir;
+  auto missing = run_zamplet({"a", "b", "-q", "f"}, {.cwd = dir.path});
+  EXPECT_EQ(missing.err, "rename error: No such file or directory\n");
+  EXPECT_EQ(missing.status, 1);
+
+  write_file(dir / "-q", "aa");
+  write_file(dir / "f", "a");
+  auto r = run_zamplet({"a", "b", "-q", "f"}, {.cwd = dir.path});
+  EXPECT_EQ(r.out, "-q 2\nf 1\n");  // quiet mode stays off
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(dir / "-q"), "bb");
+  EXPECT_EQ(read_file(dir / "f"), "b");
+}
+
+namespace {
+// 1024 bytes: the first chunk holds three matches, the second one.
+std::string two_chunk_input() { return std::string(1020, 'x') + "aaaa"; }
+}  // namespace
+
+TEST(Filter, VerboseTraceSeparateStreams) {
+  temp_dir dir;
+  write_file(dir / "in", two_chunk_input());
+  auto r = run_zamplet({"-v", "a", "bb"}, from_file(dir / "in"));
+  EXPECT_EQ(r.out, "STDIN\n" + std::string(1020, 'x') + "bbbbbbbb 4\n");
+  EXPECT_EQ(r.err,
+            "\n"
+            "Loop 1: Read: 1023, Counter: 0\n"
+            "\tWrite: 1026, Counter: 3\n"
+            "Loop 2: Read: 1, Counter: 3\n"
+            "\tWrite: 2, Counter: 4\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Filter, VerboseTraceMergedOrder) {
+  temp_dir dir;
+  write_file(dir / "in", two_chunk_input());
+  auto r = run_zamplet({"-v", "a", "bb"}, from_file(dir / "in", true));
+  EXPECT_EQ(r.out, "STDIN\n\n"
+                   "Loop 1: Read: 1023, Counter: 0\n"
+                   "\tWrite: 1026, Counter: 3\n" +
+                       std::string(1020, 'x') + "bbbbbb" +
+                       "Loop 2: Read: 1, Counter: 3\n"
+                       "\tWrite: 2, Counter: 4\n"
+                       "bb 4\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Filter, VerboseSimulationTracesRewrittenLength) {
+  temp_dir dir;
+  write_file(dir / "in", "aXa");
+  auto r = run_zamplet({"-v", "-s", "a", "bbb"}, from_file(dir / "in"));
+  EXPECT_EQ(r.out, "STDIN\naXa 2\n");
+  EXPECT_EQ(r.err, "\nLoop 1: Read: 3, Counter: 0\n\tWrite: 7, Counter: 2\n");
+}
+
+TEST(Filter, WriteFailureToFullDevice) {
+  run_options o;
+  o.input = "abc";
+  o.in_child = [] {
+    int fd = open("/dev/full", O_WRONLY);
+    if (fd < 0 || dup2(fd, 1) < 0) _exit(125);
+    close(fd);
+  };
+  auto r = run_zamplet({"a", "b"}, o);
+  EXPECT_EQ(r.err, "stdout\twrite error:No space left on device\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(Filter, EmptyMatches) {
+  struct row {
+    std::vector<std::string> args;
+    std::string input, out;
+  };
+  const std::vector<row> rows = {
+      {{"x*", "-"}, "abc", "-a-b-c- 4"},
+      {{"a*", "-"}, "baaac", "-b-c- 3"},
+      {{"b*", "-"}, "abba", "-a-a- 3"},
+      {{"^", "-"}, "abc", "-abc 1"},
+      {{"$", "-"}, "abc", "abc- 1"},
+      {{"^", "-"}, "ab\ncd", "-ab\ncd 1"},
+      {{"-n", "^", "-"}, "ab\ncd", "-ab\n-cd 2"},
+      {{"-n", "$", "-"}, "ab\ncd", "ab-\ncd- 2"},
+      {{"^a", "X"}, "aaab", "XXXb 3"},
+      {{"x*", "NULL"}, "abc", "abc 4"},
+      {{"x*", "-"}, std::string("a\0b", 3), std::string("-a-\0b 2", 7)},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[r.args.size() - 2] + " on " + r.input);
+    auto got = run_zamplet(r.args, {.input = r.input});
+    EXPECT_EQ(got.out, r.out);
+    EXPECT_EQ(got.status, 0);
+  }
+}
+
+TEST(Filter, ZeroByteEndsSearchInChunk) {
+  auto r = run_zamplet({"a", "X"}, {.input = std::string("ba\0aa", 5)});
+  EXPECT_EQ(r.out, std::string("bX\0aa 1", 7));
+}
+
+TEST(Filter, MatchAcrossChunkBoundaryIsNotReplaced) {
+  temp_dir dir;
+  const std::string split = std::string(1022, 'x') + "ab" + "ab";  // bytes 1022/1023
+  write_file(dir / "in", split);
+  auto r = run_zamplet({"ab", "Z"}, from_file(dir / "in"));
+  EXPECT_EQ(r.out, std::string(1022, 'x') + "abZ 1");
+
+  const std::string inside = std::string(1021, 'x') + "ab" + "ab";  // ends the chunk
+  write_file(dir / "in", inside);
+  r = run_zamplet({"ab$", "Z"}, from_file(dir / "in"));
+  EXPECT_EQ(r.out, std::string(1021, 'x') + "ZZ 2");  // $ matches at each chunk end
+}
+
+TEST(Filter, LongReplacementManyTimesInOneChunk) {
+  temp_dir dir;
+  std::string repl;
+  for (int i = 0; i < 4096; ++i) repl += static_cast<char>('A' + i % 26);
+  std::string input, expect;
+  for (int i = 0; i < 1023; ++i) {
+    bool hit = i % 3 != 2;
+    input += hit ? 'a' : '.';
+    expect += hit ? repl : ".";
+  }
+  write_file(dir / "in", input);
+  auto r = run_zamplet({"a", repl}, from_file(dir / "in"));
+  EXPECT_EQ(r.out, expect + " 682");
   EXPECT_EQ(r.status, 0);
 }

@@ -1,1 +1,213 @@
-// placeholder
+// Unit tests of the per-chunk substitution of both engines.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <regex.h>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+using zamplet::chunk_output;
+
+namespace {
+
+struct result {
+  std::string out;
+  int64_t count = 0;
+  size_t cap = 0;
+  int64_t length = 0;
+};
+
+// One chunk through substitute_regex, with a fresh 5120-byte output buffer.
+result regex_chunk(const char* pattern, int cflags, const std::string& chunk,
+                   const std::string& replacement) {
+  regex_t re;
+  result r;
+  if (regcomp(&re, pattern, cflags) != 0) {
+    ADD_FAILURE() << "regcomp " << pattern;
+    return r;
+  }
+  chunk_output out{static_cast<char*>(malloc(zamplet::OUTPUT_START)), zamplet::OUTPUT_START};
+  const std::string text = chunk;  // c_str() supplies the zero byte behind the chunk
+  r.length = zamplet::substitute_regex(&re, (cflags & REG_NEWLINE) != 0, text.c_str(), text.size(),
+                                       replacement.c_str(), replacement.size(), &out, &r.count);
+  if (r.length >= 0) r.out.assign(out.data, static_cast<size_t>(r.length));
+  r.cap = out.cap;
+  free(out.data);
+  regfree(&re);
+  return r;
+}
+
+// One chunk through substitute_literal; equal lengths get only 1024 bytes.
+result literal_chunk(const std::string& old_text, const std::string& chunk,
+                     const std::string& replacement, int64_t start_count = 0) {
+  const size_t cap = old_text.size() == replacement.size() ? zamplet::CHUNK_SIZE + 1
+                                                           : zamplet::OUTPUT_START;
+  chunk_output out{static_cast<char*>(malloc(cap)), cap};
+  result r;
+  r.count = start_count;
+  r.length = zamplet::substitute_literal(old_text.c_str(), old_text.size(), chunk.c_str(),
+                                         chunk.size(), replacement.c_str(), replacement.size(),
+                                         &out, &r.count);
+  if (r.length >= 0) r.out.assign(out.data, static_cast<size_t>(r.length));
+  r.cap = out.cap;
+  free(out.data);
+  return r;
+}
+
+// The capacity that the growth rule reaches when the longest copy makes the
+// output `longest` bytes long.
+size_t grown_cap(size_t longest) {
+  size_t cap = zamplet::OUTPUT_START;
+  while (longest >= cap - zamplet::CHUNK_SIZE) cap += zamplet::OUTPUT_STEP;
+  return cap;
+}
+
+}  // namespace
+
+TEST(SubstituteRegex, EmptyMatches) {
+  struct row {
+    const char* pattern;
+    int cflags;
+    std::string chunk, replacement, out;
+    int64_t count;
+  };
+  const std::vector<row> rows = {
+      {"x*", 0, "abc", "-", "-a-b-c-", 4},
+      {"a*", 0, "baaac", "-", "-b-c-", 3},
+      {"b*", 0, "abba", "-", "-a-a-", 3},
+      {"^", 0, "abc", "-", "-abc", 1},
+      {"$", 0, "abc", "-", "abc-", 1},
+      {"^", 0, "ab\ncd", "-", "-ab\ncd", 1},
+      {"^", REG_NEWLINE, "ab\ncd", "-", "-ab\n-cd", 2},
+      {"^", REG_NEWLINE, "ab\n\ncd\n", "-", "-ab\n-\n-cd\n-", 4},  // ^ after the last newline
+      {"$", REG_NEWLINE, "ab\ncd", "-", "ab-\ncd-", 2},
+      {"^a", 0, "aaab", "X", "XXXb", 3},
+      {"x*", 0, "", "-", "-", 1},
+      {"x*", 0, "abc", "", "abc", 4},
+      {"a*", REG_EXTENDED, "aab", "<>", "<>b<>", 2},
+      {"x*", 0, std::string("a\0bc", 4), "-", std::string("-a-\0bc", 6), 2},
+      {"b", 0, std::string("ab\0b", 4), "X", std::string("aX\0b", 4), 1},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.pattern) + " on " + r.chunk);
+    auto got = regex_chunk(r.pattern, r.cflags, r.chunk, r.replacement);
+    EXPECT_EQ(got.out, r.out);
+    EXPECT_EQ(got.count, r.count);
+    EXPECT_EQ(got.length, static_cast<int64_t>(r.out.size()));
+    EXPECT_EQ(got.cap, zamplet::OUTPUT_START);
+  }
+}
+
+TEST(SubstituteRegex, LongReplacementGrowsInSteps) {
+  std::string repl;
+  for (int i = 0; i < 4096; ++i) repl += static_cast<char>('A' + i % 26);
+  const std::string chunk(zamplet::CHUNK_SIZE, 'a');
+  auto got = regex_chunk("a", 0, chunk, repl);
+  ASSERT_EQ(got.length, 1023 * 4096);
+  EXPECT_EQ(got.count, 1023);
+  std::string expect;
+  for (int i = 0; i < 1023; ++i) expect += repl;
+  EXPECT_TRUE(got.out == expect);
+  EXPECT_EQ((got.cap - zamplet::OUTPUT_START) % zamplet::OUTPUT_STEP, 0u);
+  EXPECT_EQ(got.cap, grown_cap(1023 * 4096));
+}
+
+TEST(SubstituteLiteral, Table) {
+  struct row {
+    std::string old_text, chunk, replacement, out;
+    int64_t count;
+  };
+  const std::vector<row> rows = {
+      {"aa", "aaa", "X", "Xa", 1},
+      {"aa", "aaaaa", "bb", "bbbba", 2},
+      {"a.b", "a.b axb", "X", "X axb", 1},
+      {"ab", "xabyab", "", "xy", 2},
+      {"abc", "ab", "Z", "ab", 0},
+      {"a", std::string("ba\0a", 4), "X", std::string("bX\0a", 4), 1},
+      {"a", std::string("\0a", 2), "XYZ", std::string("\0a", 2), 0},
+      {"x", "", "yy", "", 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.old_text + " on " + r.chunk);
+    auto got = literal_chunk(r.old_text, r.chunk, r.replacement);
+    EXPECT_EQ(got.out, r.out);
+    EXPECT_EQ(got.count, r.count);
+  }
+}
+
+TEST(SubstituteLiteral, EqualLengthsFitTheChunkBuffer) {
+  std::string chunk;
+  while (chunk.size() < zamplet::CHUNK_SIZE) chunk += "abc";
+  chunk.resize(zamplet::CHUNK_SIZE);
+  auto got = literal_chunk("abc", chunk, "XYZ");
+  std::string expect;  // 1023 = 341 * 3: every triple is whole
+  for (int i = 0; i < 341; ++i) expect += "XYZ";
+  EXPECT_EQ(got.out, expect);
+  EXPECT_EQ(got.out.size(), zamplet::CHUNK_SIZE);
+  EXPECT_EQ(got.count, 341);
+  EXPECT_EQ(got.cap, zamplet::CHUNK_SIZE + 1);
+}
+
+TEST(SubstituteLiteral, LongReplacementOverFullChunk) {
+  std::string repl;
+  for (int i = 0; i < 4096; ++i) repl += static_cast<char>('a' + i % 19);
+  auto got = literal_chunk("#", std::string(zamplet::CHUNK_SIZE, '#'), repl);
+  ASSERT_EQ(got.length, 1023 * 4096);
+  EXPECT_EQ(got.count, 1023);
+  std::string expect;
+  for (int i = 0; i < 1023; ++i) expect += repl;
+  EXPECT_TRUE(got.out == expect);
+  EXPECT_EQ(got.cap, grown_cap(1023 * 4096));
+}
+
+namespace {
+
+// Non-overlapping, left to right, searching only up to the first zero byte;
+// everything from where the search stopped is copied unchanged.
+std::string reference(const std::string& old_text, const std::string& chunk,
+                      const std::string& replacement, int64_t* count) {
+  const size_t end = std::min(chunk.find('\0'), chunk.size());
+  std::string out;
+  size_t pos = 0;
+  while (pos < end) {
+    if (end - pos >= old_text.size() && chunk.compare(pos, old_text.size(), old_text) == 0) {
+      out += replacement;
+      pos += old_text.size();
+      ++*count;
+    } else {
+      out += chunk[pos++];
+    }
+  }
+  return out + chunk.substr(pos);
+}
+
+std::string random_text(std::mt19937& rng, size_t len, const char* alphabet) {
+  const size_t k = strlen(alphabet);
+  std::string s;
+  for (size_t i = 0; i < len; ++i) s += alphabet[rng() % k];
+  return s;
+}
+
+}  // namespace
+
+TEST(SubstituteLiteral, MatchesReferenceOnRandomInputs) {
+  std::mt19937 rng(20240611u);
+  for (int iter = 0; iter < 4000; ++iter) {
+    const std::string old_text = random_text(rng, 1 + rng() % 3, "ab");
+    const std::string replacement = random_text(rng, rng() % 5, "abc");
+    std::string chunk = random_text(rng, rng() % 48, "aab");
+    if (!chunk.empty() && rng() % 8 == 0) chunk[rng() % chunk.size()] = '\0';
+    if (iter % 200 == 0) chunk = random_text(rng, zamplet::CHUNK_SIZE, "ab");
+    int64_t want_count = 5;
+    const std::string want = reference(old_text, chunk, replacement, &want_count);
+    auto got = literal_chunk(old_text, chunk, replacement, 5);
+    ASSERT_EQ(got.out, want) << "old=" << old_text << " new=" << replacement
+                             << " chunk=" << chunk << " iter=" << iter;
+    ASSERT_EQ(got.count, want_count) << "iter=" << iter;
+  }
+}
