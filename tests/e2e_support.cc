@@ -87,6 +87,17 @@ run_result run_zamplet(const std::vector<std::string>& args, const run_options& 
   return result;
 }
 
+run_options stdin_from_file(const std::string& path, bool merge) {
+  run_options o;
+  o.merge = merge;
+  o.in_child = [path] {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0 || dup2(fd, 0) < 0) _exit(125);
+    close(fd);
+  };
+  return o;
+}
+
 temp_dir::temp_dir() {
   char name[] = "/tmp/zamplet-test-XXXXXX";
   if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp");

@@ -21,6 +21,10 @@ struct run_options {
   std::function<void()> in_child;    // runs in the child before exec (rlimits, signals)
 };
 
+// Options that give the program a regular file as standard input, so that
+// every read returns a full chunk.
+run_options stdin_from_file(const std::string& path, bool merge = false);
+
 // Runs the program with `args` (not counting the program name).
 run_result run_zamplet(const std::vector<std::string>& args, const run_options& options = {});
 

@@ -46,19 +46,6 @@ void expect_usage(const std::string& out) {
   EXPECT_EQ(out.substr(pos), kUsageBody);
 }
 
-// Options that make the program read standard input from a regular file, so
-// that every read returns a full chunk of 1023 bytes.
-run_options from_file(const std::string& path, bool merge = false) {
-  run_options o;
-  o.merge = merge;
-  o.in_child = [path] {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0 || dup2(fd, 0) < 0) _exit(125);
-    close(fd);
-  };
-  return o;
-}
-
 }  // namespace
 
 TEST(Filter, ReplacesAndCounts) {
@@ -179,7 +166,7 @@ std::string two_chunk_input() { return std::string(1020, 'x') + "aaaa"; }
 TEST(Filter, VerboseTraceSeparateStreams) {
   temp_dir dir;
   write_file(dir / "in", two_chunk_input());
-  auto r = run_zamplet({"-v", "a", "bb"}, from_file(dir / "in"));
+  auto r = run_zamplet({"-v", "a", "bb"}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, "STDIN\n" + std::string(1020, 'x') + "bbbbbbbb 4\n");
   EXPECT_EQ(r.err,
             "\n"
@@ -193,7 +180,7 @@ TEST(Filter, VerboseTraceSeparateStreams) {
 TEST(Filter, VerboseTraceMergedOrder) {
   temp_dir dir;
   write_file(dir / "in", two_chunk_input());
-  auto r = run_zamplet({"-v", "a", "bb"}, from_file(dir / "in", true));
+  auto r = run_zamplet({"-v", "a", "bb"}, stdin_from_file(dir / "in", true));
   EXPECT_EQ(r.out, "STDIN\n\n"
                    "Loop 1: Read: 1023, Counter: 0\n"
                    "\tWrite: 1026, Counter: 3\n" +
@@ -207,7 +194,7 @@ TEST(Filter, VerboseTraceMergedOrder) {
 TEST(Filter, VerboseSimulationTracesRewrittenLength) {
   temp_dir dir;
   write_file(dir / "in", "aXa");
-  auto r = run_zamplet({"-v", "-s", "a", "bbb"}, from_file(dir / "in"));
+  auto r = run_zamplet({"-v", "-s", "a", "bbb"}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, "STDIN\naXa 2\n");
   EXPECT_EQ(r.err, "\nLoop 1: Read: 3, Counter: 0\n\tWrite: 7, Counter: 2\n");
 }
@@ -260,12 +247,12 @@ TEST(Filter, MatchAcrossChunkBoundaryIsNotReplaced) {
   temp_dir dir;
   const std::string split = std::string(1022, 'x') + "ab" + "ab";  // bytes 1022/1023
   write_file(dir / "in", split);
-  auto r = run_zamplet({"ab", "Z"}, from_file(dir / "in"));
+  auto r = run_zamplet({"ab", "Z"}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, std::string(1022, 'x') + "abZ 1");
 
   const std::string inside = std::string(1021, 'x') + "ab" + "ab";  // ends the chunk
   write_file(dir / "in", inside);
-  r = run_zamplet({"ab$", "Z"}, from_file(dir / "in"));
+  r = run_zamplet({"ab$", "Z"}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, std::string(1021, 'x') + "ZZ 2");  // $ matches at each chunk end
 }
 
@@ -280,7 +267,7 @@ TEST(Filter, LongReplacementManyTimesInOneChunk) {
     expect += hit ? repl : ".";
   }
   write_file(dir / "in", input);
-  auto r = run_zamplet({"a", repl}, from_file(dir / "in"));
+  auto r = run_zamplet({"a", repl}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, expect + " 682");
   EXPECT_EQ(r.status, 0);
 }

@@ -12,16 +12,6 @@ using namespace zamplet_test;
 
 namespace {
 
-// Standard input from a regular file: every read returns a full chunk.
-run_options stdin_from(const std::string& path) {
-  run_options o;
-  o.in_child = [path] {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0 || dup2(fd, 0) < 0) _exit(125);
-    close(fd);
-  };
-  return o;
-}
 
 }  // namespace
 
@@ -130,7 +120,7 @@ TEST(Literal, LongReplacementOverFullChunk) {
   std::string repl;
   for (int i = 0; i < 4096; ++i) repl += static_cast<char>('a' + i % 23);
   write_file(dir / "in", std::string(1023, '#'));
-  auto r = run_zamplet({"-w", "#", repl}, stdin_from(dir / "in"));
+  auto r = run_zamplet({"-w", "#", repl}, stdin_from_file(dir / "in"));
   ASSERT_EQ(r.out.size(), 1023 * 4096 + std::string(" 1023").size());
   std::string expect;
   expect.reserve(1023 * 4096);
@@ -142,7 +132,7 @@ TEST(Literal, LongReplacementOverFullChunk) {
 TEST(Literal, MatchAcrossChunkBoundaryIsNotReplaced) {
   temp_dir dir;
   write_file(dir / "in", std::string(1022, '.') + "abc" + "abc");
-  auto r = run_zamplet({"-w", "abc", "X"}, stdin_from(dir / "in"));
+  auto r = run_zamplet({"-w", "abc", "X"}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, std::string(1022, '.') + "abcX 1");
 }
 
@@ -151,6 +141,6 @@ TEST(Literal, ZeroByteEndsSearchInEachChunk) {
   std::string chunk1 = "xa" + std::string(1, '\0') + "a";
   chunk1 += std::string(1023 - chunk1.size(), '.');
   write_file(dir / "in", chunk1 + "a");
-  auto r = run_zamplet({"-w", "a", "YY"}, stdin_from(dir / "in"));
+  auto r = run_zamplet({"-w", "a", "YY"}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, "xYY" + chunk1.substr(2) + "YY 2");
 }
