@@ -73,8 +73,11 @@ int rewrite_in_place(const char* path, const char* temp, bool exclusive, bool re
   block_interrupt();
   if (failed) {
     if (::rename(temp, path) < 0) rename_failed(path, renames_fatal);
-  } else if (opt_unlink_lock) {
-    (void)unlink(temp);
+  } else if (opt_unlink_lock && unlink(temp) < 0) {
+    // The file is rewritten; the copy of its old content left behind would
+    // make every later run call it busy, so the user must hear of it.
+    const int err = errno;
+    note("%s\tunlink error:%s", temp, strerror(err));
   }
   recovery_source = nullptr;
   recovery_target = nullptr;

@@ -7,7 +7,6 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 #include "driver/driver.h"
 #include "support/support.h"
@@ -24,8 +23,22 @@ constexpr long RESERVED_DESCRIPTORS = 8;
 // The files this run has written, and the other objects it has reported.
 // The walk may meet one of them again, through a link to an ancestor or
 // because a directory yields an entry that was created anew; rewriting it
-// twice would apply the replacement twice.
-std::set<std::pair<dev_t, ino_t>> handled;
+// twice would apply the replacement twice.  The change time is part of the
+// identity: when another process replaces one of these files, its inode
+// number is freed and may be given to a file the walk has yet to reach,
+// which must not be passed over for it.
+struct identity {
+  dev_t dev;
+  ino_t ino;
+  time_t ctime_sec;
+  long ctime_nsec;
+  auto operator<=>(const identity&) const = default;
+};
+std::set<identity> handled;
+
+identity identity_of(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
 
 // Rewrites one walked entry; always 0, so no file stops the walk.
 int visit_entry(const char* path, const struct stat* record, int kind) {
@@ -33,41 +46,41 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
   allow_interrupt();
   block_interrupt();
   if (kind != WALK_FILE) return 0;
-  const std::pair<dev_t, ino_t> identity{record->st_dev, record->st_ino};
-  if (handled.count(identity) != 0) return 0;
+  const identity seen = identity_of(*record);
+  if (handled.count(seen) != 0) return 0;
   // An entry left alone is reported once, however often the walk meets it.
   // The original of a rewritten file is not recorded: another hard link to
   // it is a file of its own and is rewritten in its turn.
   if (!S_ISREG(record->st_mode)) {
-    handled.insert(identity);
+    handled.insert(seen);
     note("%s\tis not a regular file", path);
     return 0;
   }
   if (has_lock_suffix(path)) {
-    handled.insert(identity);
+    handled.insert(seen);
     note("%s\tfile didn't change! Try -t option!", path);
     return 0;
   }
   char name[VISIT_NAME_BYTES];
   const int len = snprintf(name, sizeof name, "%s.lock", path);
   if (len < 0 || len >= static_cast<int>(sizeof name)) {
-    handled.insert(identity);
+    handled.insert(seen);
     note("%s\tfile didn't change! Its name is too long", path);
     return 0;
   }
   const int probe = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (probe >= 0) {
     close(probe);
-    handled.insert(identity);
+    handled.insert(seen);
     note("%s\tfile didn't change! %s.lock exists. Try later!", path, path);
     return 0;
   }
-  if (rewrite_in_place(path, name, true, false) != 0) {
-    handled.insert(identity);
-    return 0;
-  }
+  const bool rewritten = rewrite_in_place(path, name, true, false) == 0;
+  // A file left alone is known by its identity before and after the moves,
+  // which change its change time.
+  if (!rewritten) handled.insert(seen);
   struct stat now;
-  if (stat(path, &now) == 0) handled.insert({now.st_dev, now.st_ino});
+  if (stat(path, &now) == 0) handled.insert(identity_of(now));
   return 0;
 }
 

@@ -1,0 +1,460 @@
+// The in-place rewrite against the worst a system does to it: the program
+// killed outright at any moment, several runs on the same files at once, and
+// a file system that fills up in the middle of a file.  No test depends on
+// timing to pass: delays and simultaneous starts only pick which allowed
+// outcome a trial meets, and the tallies are printed.  Trials and seeds come
+// from ZAMPLET_KILL_TRIALS/_SEED and ZAMPLET_RACE_TRIALS/_SEED (seed: random).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "e2e_support.h"
+
+using namespace zamplet_test;
+
+namespace {
+
+using strings = std::vector<std::string>;
+using clock_type = std::chrono::steady_clock;
+
+unsigned env_number(const char* name, unsigned fallback) {
+  const char* v = getenv(name);
+  return v != nullptr && *v != '\0' ? static_cast<unsigned>(strtoul(v, nullptr, 10)) : fallback;
+}
+
+int create(const std::string& path) {
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+// Starts the program in `cwd` with standard output and standard error on the
+// descriptors `out` and `err`.  With a gate, the child first waits for end
+// of file on `gate`, so that the parent lets many children go at one moment
+// by closing `gate_writer`, which each child closes on its side.
+pid_t start(const strings& args, const std::string& cwd, int out, int err, int gate = -1,
+            int gate_writer = -1) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (gate_writer >= 0) close(gate_writer);
+  char byte;
+  while (gate >= 0 && read(gate, &byte, 1) < 0 && errno == EINTR) {
+  }
+  const int in = open("/dev/null", O_RDONLY);
+  if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) < 0)
+    _exit(126);
+  std::vector<char*> argv{const_cast<char*>(ZAMPLET_BINARY)};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(ZAMPLET_BINARY, argv.data());
+  _exit(127);
+}
+
+// Reaps `pid`: its exit status, or 128 + the signal that ended it.
+int reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+strings lines_of(const std::string& text) {
+  strings lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Text with many 'a's and no 'b': after k rewrites of "a" into "ab" every
+// 'a' is followed by exactly k 'b's, so the file itself says how often it
+// was rewritten, and each rewrite counts every 'a' once.
+std::string text_without_b(std::mt19937& rng, size_t size,
+                           const std::string& letters = "aaaa cdefghij\n") {
+  std::string s(size, ' ');
+  for (char& c : s) c = letters[rng() % letters.size()];
+  return s;
+}
+
+std::string rewritten(const std::string& text, int times) {
+  std::string s;
+  for (char c : text) {
+    s += c;
+    if (c == 'a') s.append(static_cast<size_t>(times), 'b');
+  }
+  return s;
+}
+
+std::string count_of(const std::string& text) {
+  return std::to_string(std::count(text.begin(), text.end(), 'a'));
+}
+
+const std::string TRY_LATER = "file didn't change! ";
+std::string busy_line(const std::string& path) {
+  return path + "\t" + TRY_LATER + path + ".lock exists. Try later!";
+}
+
+}  // namespace
+
+// A run killed at any moment leaves the whole original under FILE or under
+// FILE.lock, or the finished new content under FILE alone.  A FILE.lock left
+// behind keeps later runs off the file until the user moves it back, as the
+// README tells.
+TEST(Reliability, KillAtAnyMomentKeepsTheOriginal) {
+  const unsigned trials = env_number("ZAMPLET_KILL_TRIALS", 100);
+  const unsigned seed = env_number("ZAMPLET_KILL_SEED", std::random_device{}());
+  std::mt19937 rng(seed);
+  // Few 'a's, so that a run takes milliseconds rather than a second.
+  const std::string old_content =
+      text_without_b(rng, 2'000'000, "a cdefghij\n cdefghij\n cdefghij");
+  const std::string new_content = rewritten(old_content, 1);
+  const strings args = {"a", "ab", "big.txt"};
+  temp_dir dir;
+  const std::string file = dir / "big.txt", lock = dir / "big.txt.lock";
+
+  // One undisturbed run gives the scale of the delays.
+  write_file(file, old_content);
+  const auto began = clock_type::now();
+  const run_result reference = run_zamplet(args, {.cwd = dir.path});
+  const long run_us =
+      std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - began).count();
+  ASSERT_EQ(reference.status, 0) << reference.err;
+  ASSERT_EQ(reference.out, "big.txt " + count_of(old_content) + "\n");
+  ASSERT_TRUE(read_file(file) == new_content);
+  std::uniform_int_distribution<long> delay_us(0, run_us * 5 / 4);
+
+  // Outcomes: killed before the move; original in FILE.lock with FILE
+  // missing, partial or complete; finished (exited, or killed after it).
+  int untouched = 0, aside[3] = {0, 0, 0}, finished = 0, violations = 0;
+  const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  for (unsigned t = 0; t < trials; ++t) {
+    write_file(file, old_content);
+    const long delay = delay_us(rng);
+    const pid_t pid = start(args, dir.path, null_fd, null_fd);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay));
+    kill(pid, SIGKILL);  // unreaped, a run that ended already keeps its pid
+    const int status = reap(pid);
+
+    const bool has_file = exists(file), has_lock = exists(lock);
+    const std::string now = has_file ? read_file(file) : "";
+    const std::string kept = has_lock ? read_file(lock) : "";
+    const strings names = list_dir(dir.path);
+    std::string fault;
+    if (status != 128 + SIGKILL && status != 0) fault = "status " + std::to_string(status);
+    else if (names.size() != size_t{has_file} + size_t{has_lock}) fault = "stray files";
+    else if (has_lock && kept != old_content) fault = "FILE.lock is not the original";
+    else if (!has_lock && now != old_content && now != new_content) fault = "FILE is damaged";
+    else if (status == 0 && (has_lock || now != new_content)) fault = "finished, not rewritten";
+
+    if (fault.empty() && has_lock) {
+      ++aside[!has_file ? 0 : now == new_content ? 2 : 1];
+      // The next run must keep off the file and leave both names as they are.
+      const run_result again = run_zamplet(args, {.cwd = dir.path});
+      if (again.status != 0 || !again.out.empty() || again.err != busy_line("big.txt") + "\n")
+        fault = "busy file not refused: status " + std::to_string(again.status) + ", out \"" +
+                again.out + "\", err \"" + again.err + "\"";
+      else if (exists(file) != has_file || (has_file && read_file(file) != now) ||
+               read_file(lock) != kept)
+        fault = "the refusing run changed FILE or FILE.lock";
+      // The README's recovery: move FILE.lock back by hand.
+      else if (rename(lock.c_str(), file.c_str()) != 0 || read_file(file) != old_content ||
+               list_dir(dir.path) != strings{"big.txt"})
+        fault = "moving FILE.lock back did not restore the original";
+    } else if (fault.empty()) {
+      (now == old_content ? untouched : finished)++;
+    }
+    if (!fault.empty() && ++violations <= 5)
+      ADD_FAILURE() << "trial " << t << ", kill after " << delay << " us, status " << status
+                    << ": " << fault << " (FILE " << (has_file ? now.size() : 0) << " bytes, "
+                    << "FILE.lock " << (has_lock ? kept.size() : 0) << " bytes)";
+    (void)unlink(lock.c_str());
+  }
+  std::cout << "[ kill     ] trials " << trials << ", seed " << seed << ", run " << run_us
+            << " us, delays 0.." << run_us * 5 / 4 << " us: before the move " << untouched
+            << ", original in FILE.lock " << aside[0] + aside[1] + aside[2] << " (FILE missing "
+            << aside[0] << ", partial " << aside[1] << ", complete " << aside[2] << "), finished "
+            << finished << ", violations " << violations << std::endl;
+  close(null_fd);
+}
+
+namespace {
+
+struct race_tally {
+  int runs = 0, applications = 0, busy = 0, rename_errors = 0, stopped = 0;
+  int copy_only = 0, silent = 0;
+};
+
+// Checks what one of the concurrent runs says against the rules, adds its
+// counts to `applied` and its figures to `tally`; returns the fault found.
+// A file that a run does not count must be named in a refusal: busy, or
+// (with -r) a rename that found it gone.  A walk that meets only another
+// run's copy of a file reports that copy instead, and one that reads a name
+// just before another run moves the file aside finds nothing there and
+// passes over it without a word (tallied): the other run counts it.  A
+// listed run whose file was moved away between its busy probe and its own
+// move ends there with "rename error" and status 1, leaving the rest alone.
+std::string check_run(const std::map<std::string, std::string>& original, const strings& order,
+                      bool recursive, int status, const std::string& out, const std::string& err,
+                      std::map<std::string, int>& applied, race_tally& tally) {
+  std::string fault;
+  std::map<std::string, int> answered;
+  for (const auto& line : lines_of(out)) {
+    const std::string path = line.substr(0, line.rfind(' '));
+    if (!original.count(path) || line != path + " " + count_of(original.at(path)))
+      fault = "bad count line \"" + line + "\"";
+    ++answered[path];
+    ++applied[path];
+    ++tally.applications;
+  }
+  const std::string enoent = strerror(ENOENT);
+  bool ended = false;
+  std::set<std::string> copy_seen;
+  for (const auto& line : lines_of(err)) {
+    const std::string path = line.substr(0, line.find('\t'));
+    const std::string file = path.size() > 5 ? path.substr(0, path.size() - 5) : "";
+    if (ended) {
+      fault = "a line after the end of the run";
+    } else if (!recursive && line == "rename error: " + enoent) {
+      ended = true;
+    } else if (original.count(path) && line == busy_line(path)) {
+      ++answered[path];
+      ++tally.busy;
+    } else if (recursive && original.count(path) && line == path + "\trename error:" + enoent) {
+      ++answered[path];
+      ++tally.rename_errors;
+    } else if (recursive && original.count(file) &&
+               line == path + "\t" + TRY_LATER + "Try -t option!") {
+      copy_seen.insert(file);
+    } else {
+      fault = "unexpected message \"" + line + "\"";
+    }
+  }
+  if (status != (ended ? 1 : 0)) fault = "status " + std::to_string(status);
+  tally.stopped += ended;
+  bool passed_stop = false;
+  for (const auto& f : order) {
+    const int a = answered[f];
+    if (a > 1 || (a == 1 && passed_stop)) fault = f + " answered " + std::to_string(a) + " times";
+    if (a == 0 && recursive) {
+      ++(copy_seen.count(f) ? tally.copy_only : tally.silent);
+    } else if (a == 0 && !ended) {
+      fault = f + " neither rewritten nor reported";
+    }
+    passed_stop = passed_stop || (a == 0 && !recursive);
+  }
+  if (ended && !passed_stop) fault = "stopped after every file was answered";
+  return fault;
+}
+
+}  // namespace
+
+// Several runs started at one moment on the same files: each file is its
+// original rewritten once for every count reported for it, and nothing named
+// .lock stays behind.
+TEST(Reliability, ConcurrentRunsRewriteOncePerReportedCount) {
+  const unsigned trials = env_number("ZAMPLET_RACE_TRIALS", 50);
+  const unsigned seed = env_number("ZAMPLET_RACE_SEED", std::random_device{}());
+  constexpr int RUNS = 5;
+  std::mt19937 rng(seed);
+  const strings files = {"t/f0.txt", "t/f1.txt", "t/sub/f2.txt", "t/sub/f3.txt"};
+  std::map<std::string, std::string> original;
+  for (size_t i = 0; i < files.size(); ++i)
+    original[files[i]] = text_without_b(rng, 20'000 * (i + 1));
+
+  race_tally tallies[2];  // listed, recursive
+  int faults = 0;
+  for (unsigned t = 0; t < trials; ++t) {
+    const bool recursive = t % 2 != 0;
+    SCOPED_TRACE(recursive ? "-r" : "listed");
+    race_tally& tally = tallies[recursive];
+    temp_dir d;
+    ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((d / "t/sub").c_str(), 0755), 0);
+    for (const auto& f : files) write_file(d / f, original.at(f));
+
+    int gate[2];
+    ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+    std::vector<strings> order(RUNS, files);
+    std::vector<pid_t> pids;
+    for (int r = 0; r < RUNS; ++r) {
+      std::shuffle(order[r].begin(), order[r].end(), rng);
+      // Listed runs use the fixed-string engine, -r runs the expression one.
+      strings args = recursive ? strings{"-r", "a", "ab", "t"} : strings{"-w", "a", "ab"};
+      if (!recursive) args.insert(args.end(), order[r].begin(), order[r].end());
+      const std::string n = std::to_string(r);
+      const int out = create(d / ("out" + n)), err = create(d / ("err" + n));
+      pids.push_back(start(args, d.path, out, err, gate[0], gate[1]));
+      close(out);
+      close(err);
+    }
+    close(gate[0]);
+    close(gate[1]);  // all runs go at once
+
+    std::map<std::string, int> applied;
+    for (int r = 0; r < RUNS; ++r) {
+      const int status = reap(pids[r]);
+      const std::string n = std::to_string(r);
+      const std::string out = read_file(d / ("out" + n)), err = read_file(d / ("err" + n));
+      const std::string fault =
+          check_run(original, order[r], recursive, status, out, err, applied, tally);
+      if (!fault.empty() && ++faults <= 5)
+        ADD_FAILURE() << "trial " << t << ", run " << r << ": " << fault << "\nout:\n"
+                      << out << "err:\n" << err;
+    }
+    tally.runs += RUNS;
+    // Every file is taken by some run, which then finishes it.
+    for (const auto& f : files)
+      if ((applied[f] < 1 || read_file(d / f) != rewritten(original.at(f), applied[f])) &&
+          ++faults <= 5)
+        ADD_FAILURE() << "trial " << t << ": " << f << " is not its original rewritten "
+                      << applied[f] << " times";
+    const strings left[] = {list_dir(d / "t"), list_dir(d / "t/sub")};
+    if ((left[0] != strings{"f0.txt", "f1.txt", "sub"} ||
+         left[1] != strings{"f2.txt", "f3.txt"}) && ++faults <= 5)
+      ADD_FAILURE() << "trial " << t << ": left " << testing::PrintToString(left);
+  }
+  for (const bool recursive : {false, true}) {
+    const race_tally& tally = tallies[recursive];
+    std::cout << "[ race     ] " << (recursive ? "-r" : "listed") << ": seed " << seed
+              << ", trials " << tally.runs / RUNS << ", runs " << tally.runs << ", applications "
+              << tally.applications << ", busy reports " << tally.busy << ", rename errors "
+              << tally.rename_errors << ", runs stopped " << tally.stopped
+              << ", only the copy seen " << tally.copy_only << ", silently skipped "
+              << tally.silent << std::endl;
+  }
+}
+
+// A -r run remembers the files it has written, so that it never rewrites one
+// twice.  One of them replaced while the run goes on (saved anew by an editor,
+// rewritten by another run) frees its inode number; a later file that gets
+// the number is another file and must still be rewritten.
+TEST(Reliability, RecursiveRunRewritesFileThatGetsAFreedInodeNumber) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  for (int i = 0; i < 12; ++i) write_file(d / ("t/n" + std::to_string(i) + ".txt"), "a\n");
+  strings walked;  // the directory's own order, which the walk follows
+  DIR* dir = opendir((d / "t").c_str());
+  while (dirent* e = readdir(dir))
+    if (e->d_name[0] != '.') walked.push_back(std::string("t/") + e->d_name);
+  closedir(dir);
+  const std::string first = d / walked[0], third = d / walked[2];
+  // The run stops inside the second file once its unread trace fills the pipe.
+  write_file(d / walked[1], std::string(3'000'000, 'x'));
+  int trace[2];
+  ASSERT_EQ(pipe2(trace, O_CLOEXEC), 0);
+  const int out = create(d / "out");
+  const pid_t pid = start({"-v", "-r", "a", "ab", "t"}, d.path, out, trace[1]);
+  close(out);
+  close(trace[1]);
+  // Within a few trace lines of a full pipe the run cannot leave that file.
+  const int nearly_full = fcntl(trace[0], F_GETPIPE_SZ) - 512;
+  int queued = 0;
+  for (int ms = 0; ms < 30'000 && queued < nearly_full; ++ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ioctl(trace[0], FIONREAD, &queued);
+  }
+  EXPECT_GE(queued, nearly_full) << "the run never stopped in " << walked[1];
+
+  struct stat st {};
+  EXPECT_EQ(stat(first.c_str(), &st), 0);
+  const ino_t written = st.st_ino;
+  write_file(first + ".new", "ab\n");
+  EXPECT_EQ(rename((first + ".new").c_str(), first.c_str()), 0);
+  // Copies of the third file until the file system hands the number out again.
+  bool reused = false;
+  for (int k = 0; k < 5000 && !reused; ++k) {
+    const std::string copy = third + ".new" + std::to_string(k);
+    write_file(copy, "a\n");
+    reused = stat(copy.c_str(), &st) == 0 && st.st_ino == written &&
+             rename(copy.c_str(), third.c_str()) == 0;
+  }
+  for (const auto& name : list_dir(d / "t"))
+    if (name.find(".new") != std::string::npos) unlink((d / ("t/" + name)).c_str());
+
+  char buffer[65536];
+  while (read(trace[0], buffer, sizeof buffer) > 0) {
+  }
+  close(trace[0]);
+  EXPECT_EQ(reap(pid), 0);
+  if (!reused) GTEST_SKIP() << "this file system did not give out the freed inode number again";
+  const std::string listing = read_file(d / "out");
+  EXPECT_NE(listing.find(walked[2] + " 1\n"), std::string::npos)
+      << walked[2] << " was passed over; the run printed:\n" << listing;
+  EXPECT_EQ(read_file(third), "ab\n");
+}
+
+namespace {
+
+// A 64 KiB tmpfs mounted on `dir` for one case and detached on every way out.
+struct small_fs {
+  explicit small_fs(const std::string& dir) : path(dir) {
+    if (geteuid() != 0)
+      why = "mounting a small file system needs root";
+    else if (mkdir(dir.c_str(), 0755) != 0 ||
+             mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+      why = std::string("cannot mount a tmpfs here: ") + strerror(errno);
+    mounted = why.empty();
+  }
+  ~small_fs() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+  small_fs(const small_fs&) = delete;
+  std::string path, why;
+  bool mounted = false;
+};
+
+}  // namespace
+
+// A file that fits on its file system while its rewrite does not: the write
+// fails and the original comes back whole under its own name.
+TEST(Reliability, FullDiskRestoresTheOriginal) {
+  std::mt19937 rng(11);
+  const std::string content = text_without_b(rng, 40'000);  // grows past the 24 KiB left
+  const std::string full = "\twrite error:No space left on device\n";
+  struct disk_case {
+    strings options;  // before the patterns; "OTHER" is a directory elsewhere
+    std::string out, err;
+    int status;
+  };
+  const disk_case cases[] = {
+      {{}, "f.txt\n", "f.txt" + full, 0},
+      {{"-t", "aside.tmp"}, "f.txt\n", "f.txt" + full, 0},
+      {{"-r"}, "./f.txt\n", "./f.txt" + full, 0},
+      // A move to another file system is refused before anything changes.
+      {{"-t", "OTHER/aside.tmp"}, "", "rename error: Invalid cross-device link\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.options));
+    temp_dir d;
+    small_fs fs(d / "small");
+    if (!fs.mounted) GTEST_SKIP() << fs.why;
+    write_file(fs.path + "/f.txt", content);
+    strings args;
+    for (const auto& o : c.options) args.push_back(o == "OTHER/aside.tmp" ? d / "aside.tmp" : o);
+    args.insert(args.end(), {"a", "ab", c.options == strings{"-r"} ? "." : "f.txt"});
+    const run_result r = run_zamplet(args, {.cwd = fs.path});
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(read_file(fs.path + "/f.txt") == content) << "f.txt is not its original";
+    EXPECT_EQ(list_dir(fs.path), strings{"f.txt"});
+    EXPECT_EQ(list_dir(d.path), strings{"small"});
+  }
+}
