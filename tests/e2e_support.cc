@@ -63,7 +63,9 @@ run_result run_zamplet(const std::vector<std::string>& args, const run_options& 
       if (fds[i].revents == 0) continue;
       int fd = fds[i].fd;
       if (fd == in_fd) {
-        ssize_t w = write(fd, options.input.data() + fed, options.input.size() - fed);
+        size_t piece = options.input.size() - fed;
+        if (options.feed_piece != 0 && piece > options.feed_piece) piece = options.feed_piece;
+        ssize_t w = write(fd, options.input.data() + fed, piece);
         if (w > 0) fed += static_cast<size_t>(w);
         if (w < 0 || fed == options.input.size()) {
           close(in_fd);

@@ -16,6 +16,7 @@ struct run_result {
 
 struct run_options {
   std::string input;                 // fed to standard input, then closed
+  size_t feed_piece = 0;             // if not 0, the input goes in writes of at most this size
   bool merge = false;                // standard error into the standard output pipe
   std::string cwd;                   // working directory of the child, if not empty
   std::function<void()> in_child;    // runs in the child before exec (rlimits, signals)
