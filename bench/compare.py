@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""Times zamplet against the tools people would use instead on the same work.
+
+Generates its own corpora (a 100 MB and a 1 GB text of short words, and a
+tree of 10,000 files in 1,000 directories), runs every tool on a fresh copy
+several times, and prints one table per corpus: median wall time, ratio to
+zamplet, and peak resident memory as /usr/bin/time -v reports it.  A tool
+that is not installed is reported as missing.  Never run by the test suite.
+
+Usage: bench/compare.py [--zamplet PATH] [--runs N] [--big-runs N]
+                        [--no-big] [--work DIR]
+"""
+
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+WORDS = ("the a of to in is it on as at by an be or we if no so up do go me my us "
+         "fox dog cat cow owl bee ant elk yak emu hen pig rat bat "
+         "run ran sing song ring king bring thing going doing being making "
+         "Red Blue Green Black White Brown Gray Pink Gold Silver").split()
+
+
+def make_text(path, size, seed):
+    """Writes `size` bytes of lines of short words, the same for a seed."""
+    rng = random.Random(seed)
+    lines = []
+    length = 0
+    while length < 1 << 20:
+        line = " ".join(rng.choice(WORDS) for _ in range(rng.randint(4, 14))) + "\n"
+        lines.append(line)
+        length += len(line)
+    block = "".join(lines).encode()[: 1 << 20]
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            f.write(block[:left])
+            left -= len(block)
+
+
+def make_tree(root, dirs, files_per_dir, seed):
+    """Writes `dirs` directories of `files_per_dir` small texts each."""
+    rng = random.Random(seed)
+    for d in range(dirs):
+        sub = os.path.join(root, "d%02d" % (d % 10), "d%04d" % d)
+        os.makedirs(sub)
+        for f in range(files_per_dir):
+            words = [rng.choice(WORDS) for _ in range(rng.randint(50, 400))]
+            with open(os.path.join(sub, "f%02d.txt" % f), "w") as out:
+                out.write(" ".join(words) + "\n")
+
+
+def run_once(argv, stdin_path=None):
+    """Runs one command; returns (seconds, peak RSS in KB)."""
+    with tempfile.NamedTemporaryFile(delete=False) as stats:
+        pass
+    stdin = open(stdin_path, "rb") if stdin_path else subprocess.DEVNULL
+    try:
+        start = time.perf_counter()
+        proc = subprocess.run(["/usr/bin/time", "-v", "-o", stats.name] + argv,
+                              stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        seconds = time.perf_counter() - start
+    finally:
+        if stdin_path:
+            stdin.close()
+    rss = 0
+    with open(stats.name) as f:
+        for line in f:
+            if "Maximum resident set size" in line:
+                rss = int(line.split(":")[1])
+    os.unlink(stats.name)
+    if proc.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(argv), proc.returncode,
+                                                   proc.stderr.decode(errors="replace")[:300]))
+    return seconds, rss
+
+
+def tool_of(argv):
+    """The program a case depends on: the one find runs, or the command."""
+    return argv[argv.index("-exec") + 1] if argv[0] == "find" else argv[0]
+
+
+def file_cases(zamplet, text):
+    """(case, tool, argv) for the in-place cases on the file `text`."""
+    fixed = ("fox", "cat")
+    simple = ("b.t", "BAT")
+    classes = ("[A-Z][a-z]+ [a-z]*ing", "X")
+    return [
+        ("fixed string", "zamplet -w", [zamplet, "-q", "-w", *fixed, text]),
+        ("fixed string", "sd -s", ["sd", "-s", *fixed, text]),
+        ("fixed string", "sed -i", ["sed", "-i", "s/fox/cat/g", text]),
+        ("fixed string", "perl -pi", ["perl", "-pi", "-e", "s/\\Qfox\\E/cat/g", text]),
+        ("simple expression", "zamplet", [zamplet, "-q", *simple, text]),
+        ("simple expression", "sd", ["sd", *simple, text]),
+        ("simple expression", "sed -i", ["sed", "-i", "s/b.t/BAT/g", text]),
+        ("simple expression", "perl -pi", ["perl", "-pi", "-e", "s/b.t/BAT/g", text]),
+        ("classes and repetition", "zamplet -e", [zamplet, "-q", "-e", *classes, text]),
+        ("classes and repetition", "sd", ["sd", *classes, text]),
+        ("classes and repetition", "sed -E -i",
+         ["sed", "-E", "-i", "s/%s/X/g" % classes[0], text]),
+        ("classes and repetition", "perl -pi", ["perl", "-pi", "-e", "s/%s/X/g" % classes[0], text]),
+    ]
+
+
+def tree_cases(zamplet, tree):
+    find = ["find", tree, "-type", "f", "-exec"]
+    return [
+        ("tree, fixed string", "zamplet -r -w", [zamplet, "-q", "-r", "-w", "fox", "cat", tree]),
+        ("tree, fixed string", "find + sd -s", find + ["sd", "-s", "fox", "cat", "{}", "+"]),
+        ("tree, fixed string", "find + sed -i", find + ["sed", "-i", "s/fox/cat/g", "{}", "+"]),
+        ("tree, fixed string", "find + perl -pi",
+         find + ["perl", "-pi", "-e", "s/\\Qfox\\E/cat/g", "{}", "+"]),
+        ("tree, expression", "zamplet -r", [zamplet, "-q", "-r", "b.t", "BAT", tree]),
+        ("tree, expression", "find + sed -i", find + ["sed", "-i", "s/b.t/BAT/g", "{}", "+"]),
+    ]
+
+
+def print_table(title, rows):
+    """rows: (case, tool, seconds or None, rss); ratios to the case's zamplet row."""
+    print("\n## %s\n" % title)
+    print("| case | tool | median s | ratio to zamplet | peak RSS KB |")
+    print("|---|---|---:|---:|---:|")
+    base = {case: seconds for case, tool, seconds, _ in rows
+            if tool.startswith("zamplet") and seconds is not None}
+    for case, tool, seconds, rss in rows:
+        if seconds is None:
+            print("| %s | %s | missing | | |" % (case, tool))
+            continue
+        ratio = "%.2f" % (seconds / base[case]) if case in base else ""
+        print("| %s | %s | %.3f | %s | %d |" % (case, tool, seconds, ratio, rss))
+    sys.stdout.flush()
+
+
+def file_rows(cases, runs, original, copy, progress):
+    """Each tool in turn on a fresh copy of `original`, `runs` times."""
+    rows = []
+    for case, tool, argv in cases:
+        if not shutil.which(tool_of(argv)):
+            rows.append((case, tool, None, 0))
+            continue
+        progress("%s: %s" % (case, tool))
+        times, peak = [], 0
+        for _ in range(runs):
+            shutil.copyfile(original, copy)
+            seconds, rss = run_once(argv)
+            times.append(seconds)
+            peak = max(peak, rss)
+        rows.append((case, tool, statistics.median(times), peak))
+    return rows
+
+
+def tree_rows(cases, runs, original, work, progress):
+    """Every run gets its own copy of the tree, made before any run is timed:
+    a file system may be slow to create files just after many were deleted,
+    and that cost belongs to no tool.  Tools take turns, so that drift in the
+    machine's state spreads over all of them."""
+    available = [i for i, (_, _, argv) in enumerate(cases) if shutil.which(tool_of(argv))]
+    progress("copying the tree %d times" % (len(available) * runs))
+    copies = {}
+    for i in available:
+        for run in range(runs):
+            copies[i, run] = os.path.join(work, "tree-%d-%d" % (i, run))
+            shutil.copytree(original, copies[i, run])
+    subprocess.run(["sync"], check=False)
+    times = {i: [] for i in available}
+    peaks = {i: 0 for i in available}
+    for run in range(runs):
+        for i in available:
+            case, tool, argv = cases[i]
+            progress("%s: %s, run %d" % (case, tool, run + 1))
+            seconds, rss = run_once([a.replace("{tree}", copies[i, run]) for a in argv])
+            times[i].append(seconds)
+            peaks[i] = max(peaks[i], rss)
+    return [(case, tool, statistics.median(times[i]) if i in times else None, peaks.get(i, 0))
+            for i, (case, tool, _) in enumerate(cases)]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--zamplet", default="build/default/zamplet")
+    parser.add_argument("--runs", type=int, default=5, help="runs per tool on 100 MB and the tree")
+    parser.add_argument("--big-runs", type=int, default=3, help="runs per tool on 1 GB")
+    parser.add_argument("--no-big", action="store_true", help="leave out the 1 GB cases")
+    parser.add_argument("--work", default=None, help="directory for the corpora")
+    args = parser.parse_args()
+    zamplet = os.path.abspath(args.zamplet)
+    if not os.access(zamplet, os.X_OK):
+        sys.exit("no zamplet binary at %s; build it first" % zamplet)
+
+    work = tempfile.mkdtemp(prefix="zamplet-bench-", dir=args.work)
+    progress = lambda text: print("  running " + text, file=sys.stderr, flush=True)
+    try:
+        print("# zamplet against sed, perl and sd\n")
+        print("Median of %d runs (%d on 1 GB), each on a fresh copy; peak RSS is the largest "
+              "of the runs.\n" % (args.runs, args.big_runs))
+        for tool in ("sed", "perl", "sd"):
+            if shutil.which(tool):
+                version = subprocess.run([tool, "--version"], capture_output=True, text=True).stdout
+                lines = [line for line in version.splitlines() if line.strip()]
+                print("- %s: %s" % (tool, lines[0] if lines else "?"))
+            else:
+                print("- %s: missing" % tool)
+
+        sizes = [("100 MB", 100_000_000, args.runs)]
+        if not args.no_big:
+            sizes.append(("1 GB", 1_000_000_000, args.big_runs))
+        for label, size, runs in sizes:
+            original = os.path.join(work, "original")
+            copy = os.path.join(work, "copy")
+            make_text(original, size, 1)
+            rows = file_rows(file_cases(zamplet, copy), runs, original, copy, progress)
+            # Filter mode too, for the memory bound in every mode.
+            for case, argv in (("filter, fixed string", [zamplet, "-w", "fox", "cat"]),
+                               ("filter, expression", [zamplet, "b.t", "BAT"])):
+                progress(case)
+                measured = [run_once(argv, original) for _ in range(runs)]
+                rows.append((case, "zamplet (stdin to stdout)",
+                             statistics.median(m[0] for m in measured), max(m[1] for m in measured)))
+            print_table("One file of %s, in place" % label, rows)
+            os.unlink(original)
+            os.unlink(copy)
+
+        original = os.path.join(work, "tree-original")
+        make_tree(original, 1000, 10, 2)
+        rows = tree_rows(tree_cases(zamplet, "{tree}"), args.runs, original, work, progress)
+        print_table("A tree of 10,000 files in 1,000 directories", rows)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
