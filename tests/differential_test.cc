@@ -56,9 +56,12 @@ trial random_trial(std::mt19937& rng) {
   static const strings REPLACEMENTS = {"", "NULL", "X", "ab", "YYYYYYYY", "\n"};
   t.new_text = rng() % 10 == 0 ? std::string(1500 + rng() % 3000, 'Z')
                                : REPLACEMENTS[rng() % REPLACEMENTS.size()];
-  // Sizes around the chunk and the block of 64 chunks, and larger ones.
+  // Sizes around the chunk and the block of 64 chunks, and larger ones; a
+  // long replacement, which may follow every byte, only over a few chunks.
   static const size_t SIZES[] = {0, 1, 1022, 1023, 1024, 2046, 65472, 65473, 130944};
-  t.input = random_text(rng, rng() % 2 == 0 ? SIZES[rng() % 9] : rng() % 200000);
+  size_t size = rng() % 2 == 0 ? SIZES[rng() % 9] : rng() % 200000;
+  if (t.new_text.size() > 100) size %= 3 * 1023;
+  t.input = random_text(rng, size);
   return t;
 }
 
