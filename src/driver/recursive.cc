@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,13 +67,8 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
     note("%s\tfile didn't change! Its name is too long", path);
     return 0;
   }
-  const int probe = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (probe >= 0) {
-    close(probe);
-    handled.insert(seen);
-    note("%s\tfile didn't change! %s.lock exists. Try later!", path, path);
-    return 0;
-  }
+  // A busy file (its .lock exists, whatever it is) is found by the move
+  // aside itself, which fails then and says so; no separate look is needed.
   const bool rewritten = rewrite_in_place(path, name, true, false) == 0;
   // A file left alone is known by its identity before and after the moves,
   // which change its change time.
