@@ -2,6 +2,10 @@
 // protocol around one file, the two in-place modes and the interrupt handling.
 #pragma once
 
+#include <sys/stat.h>
+
+#include "engine/engine.h"
+
 namespace zamplet {
 
 // Size of the name buffer for an intermediate name or a -t name, with its zero.
@@ -22,14 +26,38 @@ void allow_interrupt();
 // True when `name` is longer than four characters and ends in ".lock".
 bool has_lock_suffix(const char* name);
 
+// Opens /dev/null on each of the standard descriptors that is not open, so
+// that no file the run opens can take their place; ends the run with status
+// 1 when that fails.  Called before anything else is opened.
+void open_standard_descriptors();
+
+// Records what the run's standard output and error are, for
+// is_run_output().  Called once before the first file.
+void record_run_output();
+// True when `st` is the run's standard output or error: rewriting that file
+// would send the rest of the report into the deleted copy.
+bool is_run_output(const struct stat& st);
+
+// The identity of the file `st` describes.
+inline file_identity identity_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
+
+// What became of one file.
+enum class in_place_result {
+  left_alone,  // not moved: busy, or its intermediate name is taken
+  rewritten,   // the file holds its new content
+  failed,      // a move failed, or the engine gave up and the old content is back
+};
+
 // Rewrites `path` in place through the intermediate name `temp`: moves the
-// file aside, runs the engine from `temp` into `path`, and then either
-// deletes `temp` (unless -l) or, when the engine gave up, moves it back.
-// With `exclusive` the move fails when `temp` exists, and the file is then
-// reported as busy; without it an existing `temp` is replaced.  A failed
-// move ends the run when `renames_fatal`, else it is reported and the file
-// left alone.  Returns 0 when `path` holds the new content, 1 otherwise.
-int rewrite_in_place(const char* path, const char* temp, bool exclusive, bool renames_fatal);
+// file aside (never over an existing `temp`, except over the copy with the
+// identity `replaceable` when one is given), runs the engine from `temp`
+// into `path`, and then either deletes `temp` (unless -l) or, when the engine
+// gave up, moves it back without replacing anything but the engine's own
+// file.  `checked` is what `path` was when the caller looked at it; the
+// engine refuses anything else.  A failed move ends the run when
+// `renames_fatal`, else it is reported.
+in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
+                                 const file_identity* replaceable, bool renames_fatal);
 
 // The listed-files mode over `count` FILE operands; `temp_name` is the -t
 // name, or null.

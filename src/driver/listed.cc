@@ -1,5 +1,7 @@
 // The listed-files mode: every FILE operand rewritten in place, in order.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,80 +13,82 @@ namespace zamplet {
 
 namespace {
 
-// True when an intermediate copy `name` exists and can be opened, which
-// marks the file as busy.  Never blocks, even on a FIFO.
+// True when `name` exists in any form, even one that cannot be opened or a
+// symbolic link that leads nowhere: an intermediate copy marks the file as
+// busy.  Never blocks, even on a FIFO.
 bool intermediate_exists(const char* name) {
-  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+  struct stat st;
+  return lstat(name, &st) == 0;
 }
 
-// Checks what the rename-based rewrite cannot do safely.  Returns false,
-// after a note, when `file` must be left alone.  A FILE that cannot be
-// looked at goes on, so that the move aside reports it.
-bool rewritable(const char* file, const char* temp_name) {
-  struct stat st;
-  if (stat(file, &st) < 0) return true;
-  if (S_ISDIR(st.st_mode)) {
+// Checks what the rename-based rewrite cannot do safely and fills `st` (the
+// file as followed) and `link` (the name itself).  Returns false, after a
+// note, when `file` must be left alone.  A FILE that cannot be looked at
+// goes on when it is missing, so that the move aside reports it.
+bool rewritable(const char* file, const char* temp_name, struct stat* st, struct stat* link) {
+  if (stat(file, st) < 0 || lstat(file, link) < 0) {
+    if (errno == ENOENT) return true;
+    const int err = errno;
+    note("%s\tstat error:%s", file, strerror(err));
+    return false;
+  }
+  if (S_ISDIR(st->st_mode)) {
     note("%s\tis directory", file);
     return false;
   }
   // A device node would be replaced by a plain file, and a FIFO would block.
-  if (!S_ISREG(st.st_mode)) {
+  if (!S_ISREG(st->st_mode)) {
     note("%s\tis not a regular file", file);
+    return false;
+  }
+  if (is_run_output(*st)) {
+    note("%s\tfile didn't change! It is this run's output", file);
     return false;
   }
   // The engine would read and truncate one and the same file.
   struct stat temp;
-  if (temp_name != nullptr && stat(temp_name, &temp) == 0 && temp.st_dev == st.st_dev &&
-      temp.st_ino == st.st_ino) {
+  if (temp_name != nullptr && stat(temp_name, &temp) == 0 && temp.st_dev == st->st_dev &&
+      temp.st_ino == st->st_ino) {
     note("%s\tfile didn't change! It is the same file as the -t name %s", file, temp_name);
     return false;
   }
   return true;
 }
 
-// True when the -t name is, at the start of the run, one of the FILEs
-// themselves (by name or by another link).
-bool temp_is_operand(char* const* files, int count, const char* temp_name) {
-  struct stat temp;
-  if (temp_name == nullptr || stat(temp_name, &temp) < 0) return false;
-  for (int i = 0; i < count; ++i) {
-    struct stat st;
-    if (stat(files[i], &st) == 0 && st.st_dev == temp.st_dev && st.st_ino == temp.st_ino)
-      return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 void rewrite_listed(char* const* files, int count, const char* temp_name) {
-  // A -t name is normally replaced file after file.  When it is one of the
-  // FILEs, replacing it would destroy that file, which is refused below and
-  // must survive: then no move may replace an existing -t name.
-  const bool exclusive_temp = temp_is_operand(files, count, temp_name);
+  // With -t and -l the copy left for one FILE may give way to the next one's,
+  // so that the name holds the old content of the last FILE at the end.
+  file_identity kept;
+  bool have_kept = false;
   char name[NAME_MAX_BYTES];
   for (int i = 0; i < count; ++i) {
     const char* file = files[i];
-    const char* temp = temp_name;
-    if (temp_name == nullptr) {
-      const int len = snprintf(name, sizeof name, "%s.lock", file);
-      if (len < 0 || len >= static_cast<int>(sizeof name)) {
-        note("%s\tfile didn't change! Its name is too long", file);
-        continue;
-      }
-      if (intermediate_exists(name)) {
-        note("%s\tfile didn't change! %s exists. Try later!", file, name);
-        continue;
-      }
-      // Intermediate copies are never rewritten themselves.
-      if (has_lock_suffix(file)) continue;
-      temp = name;
+    const int len = snprintf(name, sizeof name, "%s.lock", file);
+    const bool fits = len >= 0 && len < static_cast<int>(sizeof name);
+    // Without -t FILE.lock is where the file goes; with -t it still marks
+    // the file as busy, but a name too long for it cannot have one.
+    if (!fits && temp_name == nullptr) {
+      note("%s\tfile didn't change! Its name is too long", file);
+      continue;
     }
-    if (!rewritable(file, temp_name)) continue;
-    rewrite_in_place(file, temp, temp_name == nullptr || exclusive_temp, true);
+    if (fits && intermediate_exists(name)) {
+      note("%s\tfile didn't change! %s exists. Try later!", file, name);
+      continue;
+    }
+    // Intermediate copies are never rewritten themselves.
+    if (temp_name == nullptr && has_lock_suffix(file)) continue;
+    struct stat st {};
+    struct stat link {};
+    if (!rewritable(file, temp_name, &st, &link)) continue;
+    const char* temp = temp_name != nullptr ? temp_name : name;
+    const in_place_result result =
+        rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr, true);
+    if (temp_name != nullptr && result != in_place_result::left_alone) {
+      have_kept = result == in_place_result::rewritten && !opt_unlink_lock;
+      kept = identity_of(link);
+    }
   }
 }
 

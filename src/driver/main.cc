@@ -13,6 +13,7 @@
 using namespace zamplet;
 
 int main(int argc, char** argv) {
+  open_standard_descriptors();
   new_pattern = static_cast<char*>(calloc(PATTERN_MAX + 1, 1));
   old_literal = static_cast<char*>(malloc(PATTERN_MAX + 1));
   if (new_pattern == nullptr || old_literal == nullptr) fail_errno("Not enough memory");
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
 
   recovery_source = nullptr;
   recovery_target = nullptr;
+  record_run_output();
   char* const* files = argv + optind + 2;
   if (opt_recursive) return rewrite_recursive(files[0]);
   rewrite_listed(files, operands - 2, have_temp ? temp_name : nullptr);

@@ -26,16 +26,16 @@ constexpr long RESERVED_DESCRIPTORS = 8;
 // identity: when another process replaces one of these files, its inode
 // number is freed and may be given to a file the walk has yet to reach,
 // which must not be passed over for it.
-struct identity {
+struct walk_identity {
   dev_t dev;
   ino_t ino;
   time_t ctime_sec;
   long ctime_nsec;
-  auto operator<=>(const identity&) const = default;
+  auto operator<=>(const walk_identity&) const = default;
 };
-std::set<identity> handled;
+std::set<walk_identity> handled;
 
-identity identity_of(const struct stat& st) {
+walk_identity walked_identity_of(const struct stat& st) {
   return {st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
@@ -45,7 +45,7 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
   allow_interrupt();
   block_interrupt();
   if (kind != WALK_FILE) return 0;
-  const identity seen = identity_of(*record);
+  const walk_identity seen = walked_identity_of(*record);
   if (handled.count(seen) != 0) return 0;
   // An entry left alone is reported once, however often the walk meets it.
   // The original of a rewritten file is not recorded: another hard link to
@@ -60,6 +60,11 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
     note("%s\tfile didn't change! Try -t option!", path);
     return 0;
   }
+  if (is_run_output(*record)) {
+    handled.insert(seen);
+    note("%s\tfile didn't change! It is this run's output", path);
+    return 0;
+  }
   char name[VISIT_NAME_BYTES];
   const int len = snprintf(name, sizeof name, "%s.lock", path);
   if (len < 0 || len >= static_cast<int>(sizeof name)) {
@@ -69,12 +74,13 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
   }
   // A busy file (its .lock exists, whatever it is) is found by the move
   // aside itself, which fails then and says so; no separate look is needed.
-  const bool rewritten = rewrite_in_place(path, name, true, false) == 0;
+  const bool rewritten = rewrite_in_place(path, name, identity_of(*record), nullptr, false) ==
+                         in_place_result::rewritten;
   // A file left alone is known by its identity before and after the moves,
   // which change its change time.
   if (!rewritten) handled.insert(seen);
   struct stat now;
-  if (stat(path, &now) == 0) handled.insert(identity_of(now));
+  if (stat(path, &now) == 0) handled.insert(walked_identity_of(now));
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <regex.h>
+#include <sys/types.h>
 
 namespace zamplet {
 
@@ -20,14 +21,34 @@ constexpr size_t OUTPUT_STEP = 1024;
 extern const char ENGINE_STDIN[];   // "stdin"
 extern const char ENGINE_STDOUT[];  // "stdout"
 
+// What stays the same of a file under every name it gets.
+struct file_identity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator==(const file_identity&) const = default;
+};
+
+// What an in-place caller tells the engine about one file and learns back.
+// The source must be a regular file with the identity `source`, the file the
+// caller checked before it moved it aside: whatever else now stands under the
+// intermediate name (another file, a FIFO, a link that resolves elsewhere) is
+// refused.  The target is created exclusively, so `target_created` tells
+// whether the name now holds the engine's own file, `target` which one.
+struct in_place_files {
+  file_identity source;
+  bool target_created = false;
+  file_identity target;
+};
+
 // Rewrites `source` into `target` replacing every match of `pattern` by
 // `replacement`.  Returns 0 when the whole input was read, rewritten and
-// written; 1 when it gave up, after saying why with note().
+// written; 1 when it gave up, after saying why with note().  `files` is given
+// for an in-place rewrite of a named file and null in filter mode.
 int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
-                  const char* replacement);
+                  const char* replacement, in_place_files* files = nullptr);
 // The same with the fixed text `old_text` in place of the expression.
 int rewrite_literal(const char* source, const char* target, const char* old_text,
-                    const char* replacement);
+                    const char* replacement, in_place_files* files = nullptr);
 
 // Growable output of one chunk.  `cap` follows the growth rule: before a copy
 // that makes the output `need` bytes long, it grows by OUTPUT_STEP while

@@ -3,6 +3,7 @@
 // The engines differ only in how one chunk is substituted.
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,17 +120,99 @@ bool set_source_lock(frame_state* st, const char* source, short type) {
   return true;
 }
 
-// Opens the named target with the source's owner and mode, and takes the read
-// lock on the source.  Reports and returns false on failure.
+// Takes (F_WRLCK) the record lock over the whole target, so that a run that
+// takes the half-written file as its source fails its read lock instead.
+bool lock_target(frame_state* st, const char* target) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(st->target_fd, F_SETLK, &lock) < 0) {
+    report(target, "fcntl");
+    return false;
+  }
+  return true;
+}
+
+// Checks that the opened source is the regular file that the caller checked
+// before its move aside, and lets it block again.  Reports and returns false
+// otherwise.
+bool source_is_checked_file(frame_state* st, const char* source, const char* target,
+                            const struct stat& attrs, const in_place_files& files) {
+  const file_identity found{attrs.st_dev, attrs.st_ino};
+  if (!S_ISREG(attrs.st_mode) || !(found == files.source)) {
+    note("%s\tfile didn't change! %s is no longer the same file", target, source);
+    return false;
+  }
+  const int flags = fcntl(st->source_fd, F_GETFL);
+  if (flags < 0 || fcntl(st->source_fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    report(source, "fcntl");
+    return false;
+  }
+  return true;
+}
+
+// Opens an unnamed file in the directory of `target`, or returns -1 with
+// errno set.
+int open_unnamed(const char* target) {
+  char dir[PATH_MAX];
+  const char* slash = strrchr(target, '/');
+  if (slash == nullptr) return open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  const size_t len = slash == target ? 1 : static_cast<size_t>(slash - target);
+  if (len >= sizeof dir) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(dir, target, len);
+  dir[len] = '\0';
+  return open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+}
+
+// True when an unnamed file cannot be made or named on this system, as
+// opposed to a failure that creating the file by name would meet too.
+bool unnamed_unsupported(int err) {
+  return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == ENOSYS;
+}
+
+// Gives the unnamed file `fd` the name `target`, unless the name exists.
+int link_unnamed(int fd, const char* target) {
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, AT_FDCWD, target, AT_SYMLINK_FOLLOW);
+}
+
+// Creates the named target with the source's owner and mode, and takes the
+// read lock on the source.  Reports and returns false on failure.
+//
+// The file was just moved aside, so a file under its name is another
+// program's: it is never truncated or replaced.  The new file gets its name
+// only once it is locked and has the old owner and mode, so that no other
+// run can take it as a source before the lock, and nobody can open the new
+// content with more rights than the old had.  Where unnamed files cannot be
+// made, it is created under its name at once, private.
 bool prepare_target(frame_state* st, const char* source, const char* target,
-                    const struct stat& attrs) {
-  // Created private; the source's mode is given once the owner is right, so
-  // that nobody can open the new content with more rights than the old had.
-  st->target_fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+                    const struct stat& attrs, in_place_files* files) {
+  bool named = false;
+  st->target_fd = open_unnamed(target);
+  if (st->target_fd < 0 && unnamed_unsupported(errno)) {
+    named = true;
+    st->target_fd =
+        open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  }
   if (st->target_fd < 0) {
     report(target, "open");
     return false;
   }
+  struct stat created;
+  if (fstat(st->target_fd, &created) < 0) {
+    report(target, "fstat");
+    // Unknown, the file could not be told from another program's by the
+    // caller; it is still empty and was made a moment ago.
+    if (named) (void)unlink(target);
+    return false;
+  }
+  if (files != nullptr) files->target = {created.st_dev, created.st_ino};
+  if (named && files != nullptr) files->target_created = true;
+  if (!lock_target(st, target)) return false;
   // Owner first: changing the owner clears the set-ID bits, so the mode must
   // come after it to survive whole.
   if (fchown(st->target_fd, attrs.st_uid, attrs.st_gid) < 0) {
@@ -139,6 +222,13 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
   if (fchmod(st->target_fd, attrs.st_mode & 07777) < 0) {
     report(target, "chmod");
     return false;
+  }
+  if (!named) {
+    if (link_unnamed(st->target_fd, target) < 0) {
+      report(target, "open");
+      return false;
+    }
+    if (files != nullptr) files->target_created = true;
   }
   if (!set_source_lock(st, source, F_RDLCK)) return false;
   st->locked = true;
@@ -152,7 +242,8 @@ bool release_lock(frame_state* st, const char* source) {
   return true;
 }
 
-int rewrite(const char* source, const char* target, const substitution& sub) {
+int rewrite(const char* source, const char* target, const substitution& sub,
+            in_place_files* files) {
   const bool is_stdin = source == ENGINE_STDIN;
   const bool is_stdout = target == ENGINE_STDOUT;
   const bool fixed = sub.literal && sub.old_len == sub.replacement_len;
@@ -174,7 +265,9 @@ int rewrite(const char* source, const char* target, const substitution& sub) {
   if (is_stdin) {
     st.source_fd = STDIN_FILENO;
   } else {
-    st.source_fd = open(source, O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO put in the file's place must not hang the run.
+    st.source_fd =
+        open(source, O_RDONLY | O_CLOEXEC | O_NOCTTY | (files != nullptr ? O_NONBLOCK : 0));
     if (st.source_fd < 0) {
       report(source, "open");
       release(&st, is_stdin, is_stdout);
@@ -182,6 +275,10 @@ int rewrite(const char* source, const char* target, const substitution& sub) {
     }
     if (fstat(st.source_fd, &attrs) < 0) {
       report(source, "fstat");
+      release(&st, is_stdin, is_stdout);
+      return 1;
+    }
+    if (files != nullptr && !source_is_checked_file(&st, source, target, attrs, *files)) {
       release(&st, is_stdin, is_stdout);
       return 1;
     }
@@ -197,7 +294,7 @@ int rewrite(const char* source, const char* target, const substitution& sub) {
       release(&st, is_stdin, is_stdout);
       return 1;
     }
-  } else if (!prepare_target(&st, source, target, attrs)) {
+  } else if (!prepare_target(&st, source, target, attrs, files)) {
     release(&st, is_stdin, is_stdout);
     return 1;
   }
@@ -304,16 +401,16 @@ int rewrite(const char* source, const char* target, const substitution& sub) {
 }  // namespace
 
 int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
-                  const char* replacement) {
+                  const char* replacement, in_place_files* files) {
   const substitution sub{false, pattern, nullptr, 0, replacement, strlen(replacement)};
-  return rewrite(source, target, sub);
+  return rewrite(source, target, sub, files);
 }
 
 int rewrite_literal(const char* source, const char* target, const char* old_text,
-                    const char* replacement) {
+                    const char* replacement, in_place_files* files) {
   const substitution sub{true, nullptr, old_text, strlen(old_text), replacement,
                          strlen(replacement)};
-  return rewrite(source, target, sub);
+  return rewrite(source, target, sub, files);
 }
 
 }  // namespace zamplet
