@@ -1,6 +1,8 @@
 #include "e2e_support.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -98,6 +101,106 @@ run_options stdin_from_file(const std::string& path, bool merge) {
     close(fd);
   };
   return o;
+}
+
+constexpr int PAGE = 4096;
+
+paused_run::paused_run(const std::vector<std::string>& args, const std::string& cwd, int which,
+                       bool prefill)
+    : stream(which), prefilled(prefill) {
+  int o[2], e[2];
+  if (pipe2(o, O_CLOEXEC) < 0 || pipe2(e, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
+  const int paused = which == 1 ? o[1] : e[1];
+  if (prefill) {
+    if (fcntl(paused, F_SETPIPE_SZ, PAGE) < 0) throw std::runtime_error("F_SETPIPE_SZ");
+    const std::string page(PAGE, '#');
+    fcntl(paused, F_SETFL, O_NONBLOCK);
+    if (write(paused, page.data(), page.size()) != PAGE) throw std::runtime_error("prefill");
+    fcntl(paused, F_SETFL, 0);
+  }
+  pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0 || dup2(o[1], 1) < 0 || dup2(e[1], 2) < 0 ||
+        chdir(cwd.c_str()) < 0)
+      _exit(126);
+    std::vector<char*> argv{const_cast<char*>(ZAMPLET_BINARY)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ZAMPLET_BINARY, argv.data());
+    _exit(127);
+  }
+  close(o[1]);
+  close(e[1]);
+  out = o[0];
+  err = e[0];
+}
+
+paused_run::~paused_run() {
+  if (pid > 0) kill_now();
+}
+
+bool paused_run::filled(int bytes) const {
+  int queued = 0;
+  ioctl(stream == 1 ? out : err, FIONREAD, &queued);
+  return queued >= bytes;
+}
+
+static int reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+run_result paused_run::finish() {
+  run_result r;
+  std::string* text[2] = {&r.out, &r.err};
+  int fds[2] = {out, err};
+  for (int open_fds = 2; open_fds > 0;) {
+    pollfd p[2];
+    int n = 0;
+    for (int fd : fds)
+      if (fd >= 0) p[n++] = {fd, POLLIN, 0};
+    if (poll(p, n, -1) < 0 && errno != EINTR) break;
+    for (int i = 0; i < n; ++i) {
+      if (p[i].revents == 0) continue;
+      const int k = p[i].fd == fds[0] ? 0 : 1;
+      char buf[65536];
+      const ssize_t got = read(fds[k], buf, sizeof buf);
+      if (got <= 0) {
+        close(fds[k]);
+        fds[k] = -1;
+        --open_fds;
+      } else {
+        text[k]->append(buf, static_cast<size_t>(got));
+      }
+    }
+  }
+  out = err = -1;
+  if (prefilled) text[stream - 1]->erase(0, PAGE);
+  r.status = reap(pid);
+  pid = -1;
+  return r;
+}
+
+int paused_run::kill_now() {
+  kill(pid, SIGKILL);
+  const int status = reap(pid);
+  pid = -1;
+  for (int fd : {out, err})
+    if (fd >= 0) close(fd);
+  out = err = -1;
+  return status;
+}
+
+bool wait_until(const std::function<bool()>& done) {
+  for (int ms = 0; ms < 30'000; ++ms) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
 }
 
 temp_dir::temp_dir() {
