@@ -12,10 +12,11 @@
 //   copy (old content) behind and says "COPY\tunlink error:TEXT";
 // - the engine gives up on a file: "NAME\tCALL error:TEXT" on standard error,
 //   NAME the file or its intermediate copy; the bare name on standard output;
-//   the old content is moved back; the run goes on, status 0;
+//   the old content is moved back; the run goes on, and ends with status 1;
 // - listed mode, a move aside or back fails: "rename error: TEXT" (naming no
 //   file), the run ends at once with status 1;
-// - recursive mode, a move fails: "PATH\trename error:TEXT", the run goes on;
+// - recursive mode, a move fails: "PATH\trename error:TEXT", the run goes on
+//   and ends with status 1;
 //   the walk fails: "PATH\tTEXT", the run ends with status 1.
 // Cases outside the promise, tolerated explicitly and counted:
 // - a failed write to standard output loses that piece of the report; the
@@ -221,6 +222,7 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
     } else if (printed(file + "\n")) {
       // The engine gave up; the copy was moved back, or (recursive mode
       // only, listed mode ends before the line end) the move back failed.
+      status = 1;
       if (!take(file + "\t" + call + " error:") && !take(lock + "\t" + call + " error:"))
         bad << file << ": gave up without its message\n";
       if (sc.recursive && take(file + "\trename error:")) {
@@ -244,10 +246,12 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
       if (!sc.recursive && take("rename error: ")) {
         status = 1, stopped = true;
       } else if (!sc.recursive && take(file + "\tstat error:")) {
+        status = 1;
       } else if (!sc.temp.empty() && f.call == "unlink" && next < lines.size() &&
                  lines[next] == file + "\tfile didn't change! " + lock + " exists. Try later!") {
         ++next;  // an earlier file's copy, not deleted, still holds the -t name
       } else if (sc.recursive && take(file + "\trename error:")) {
+        status = 1;
       } else if (sc.recursive && take("", true)) {
         status = 1, stopped = true;
       } else if (silent_skip) {

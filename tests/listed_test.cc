@@ -423,7 +423,7 @@ TEST(ListedFailures, WriteErrorRestoresOriginal) {
                                                  }});
   EXPECT_EQ(r.out, "a.txt\nb.txt 1\n");
   EXPECT_EQ(r.err, "a.txt\twrite error:File too large\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(read_file(d / "a.txt"), content + "foo\n");
   EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
@@ -445,7 +445,7 @@ TEST(ListedFailures, HeldLockRestoresOriginal) {
   close(fd);
   EXPECT_EQ(r.out, "a.txt\nb.txt 1\n");
   EXPECT_EQ(r.err.rfind("a.txt.lock\tfcntl error:", 0), 0u) << r.err;
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
   EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
@@ -525,6 +525,7 @@ TEST(ListedRaces, HalfWrittenTargetIsNeverASource) {
   auto second = run_in(d, {"-w", "x", "z", "big.txt"});
   EXPECT_EQ(second.out, "big.txt\n");
   EXPECT_EQ(second.err.rfind("big.txt.lock\tfcntl error:", 0), 0u) << second.err;
+  EXPECT_EQ(second.status, 1);
   const run_result r = first.finish();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "big.txt 200000\n");
@@ -545,6 +546,7 @@ TEST(ListedRaces, OnlyTheCheckedFileIsRewritten) {
     auto r = run_in(d, {"-t", "sub/aside", "foo", "bar", "link"});
     EXPECT_EQ(r.out, "link\n");
     EXPECT_EQ(r.err, "link\tfile didn't change! sub/aside is no longer the same file\n");
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(read_file(d / "link"), "foo mine\n");
     EXPECT_EQ(read_file(d / "sub/target.txt"), "foo other\n");
     EXPECT_EQ(list_dir(d / "sub"), strings{"target.txt"});
@@ -559,6 +561,7 @@ TEST(ListedRaces, OnlyTheCheckedFileIsRewritten) {
     const run_result r = run.finish();
     EXPECT_EQ(r.out, "a.txt\n");
     EXPECT_EQ(r.err, "a.txt\tfile didn't change! a.txt.lock is no longer the same file\n");
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(S_ISFIFO(stat_of(d / "a.txt").st_mode));
     EXPECT_EQ(read_file(d / "saved"), "foo\n");
     EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "saved"}));
@@ -578,6 +581,7 @@ TEST(ListedRaces, NewcomerUnderTheNameIsKept) {
   EXPECT_EQ(r.err,
             "a.txt\topen error:File exists\n"
             "a.txt\tfile didn't change! Its old content is in a.txt.lock\n");
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(read_file(d / "a.txt"), "newcomer foo\n");
   EXPECT_EQ(read_file(d / "a.txt.lock"), "foo\n");
 }

@@ -236,6 +236,7 @@ std::string check_run(const std::map<std::string, std::string>& original, const 
   }
   const std::string enoent = strerror(ENOENT);
   bool ended = false;
+  int tally_rename_errors = 0;
   std::set<std::string> copy_seen, explained;
   for (const auto& line : lines_of(err)) {
     const std::string path = line.substr(0, line.find('\t'));
@@ -254,6 +255,7 @@ std::string check_run(const std::map<std::string, std::string>& original, const 
     } else if (recursive && original.count(path) && line == path + "\trename error:" + enoent) {
       ++answered[path];
       ++tally.rename_errors;
+      ++tally_rename_errors;
     } else if (recursive && original.count(file) &&
                line == path + "\t" + TRY_LATER + "Try -t option!") {
       copy_seen.insert(file);
@@ -273,7 +275,9 @@ std::string check_run(const std::map<std::string, std::string>& original, const 
   }
   for (const auto& g : gave_up)
     if (!explained.count(g)) fault = g + " given up without a reason";
-  if (status != (ended ? 1 : 0)) fault = "status " + std::to_string(status);
+  // A file given up on, or a move that failed, makes the run's status 1.
+  const bool failed = ended || !gave_up.empty() || tally_rename_errors > 0;
+  if (status != (failed ? 1 : 0)) fault = "status " + std::to_string(status);
   tally.stopped += ended;
   bool passed_stop = false;
   for (const auto& f : order) {
@@ -471,9 +475,9 @@ TEST(Reliability, FullDiskRestoresTheOriginal) {
     int status;
   };
   const disk_case cases[] = {
-      {{}, "f.txt\n", "f.txt" + full, 0},
-      {{"-t", "aside.tmp"}, "f.txt\n", "f.txt" + full, 0},
-      {{"-r"}, "./f.txt\n", "./f.txt" + full, 0},
+      {{}, "f.txt\n", "f.txt" + full, 1},
+      {{"-t", "aside.tmp"}, "f.txt\n", "f.txt" + full, 1},
+      {{"-r"}, "./f.txt\n", "./f.txt" + full, 1},
       // A move to another file system is refused before anything changes.
       {{"-t", "OTHER/aside.tmp"}, "", "rename error: Invalid cross-device link\n", 1},
   };

@@ -16,12 +16,9 @@ constexpr int VISIT_NAME_BYTES = 1024;
 // Prints the usage text to standard output and ends the run with status 0.
 [[noreturn]] void show_usage();
 
-// Installs on_interrupt for SIGINT.
+// Installs the stop handler for SIGINT, and for SIGTERM, SIGHUP and SIGQUIT
+// unless they are ignored.
 void install_interrupt_handler();
-// Blocks SIGINT, so that an interrupt waits until allow_interrupt().
-void block_interrupt();
-// Lets SIGINT through again; one that waited is handled at once.
-void allow_interrupt();
 
 // True when `name` is longer than four characters and ends in ".lock".
 bool has_lock_suffix(const char* name);
@@ -60,10 +57,13 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
                                  const file_identity* replaceable, bool renames_fatal);
 
 // The listed-files mode over `count` FILE operands; `temp_name` is the -t
-// name, or null.
-void rewrite_listed(char* const* files, int count, const char* temp_name);
+// name, or null.  Returns the run's exit status: 1 when a file could not be
+// rewritten because something failed, 0 when every file was rewritten or
+// left alone on purpose.
+int rewrite_listed(char* const* files, int count, const char* temp_name);
 
-// The recursive mode below `start`.  Returns the run's exit status.
+// The recursive mode below `start`.  Returns the run's exit status, as
+// rewrite_listed() does, and 1 when the walk could not finish.
 int rewrite_recursive(const char* start);
 
 }  // namespace zamplet

@@ -15,22 +15,6 @@ namespace zamplet {
 
 namespace {
 
-// Moves `from` to `to` unless `to` exists, in one step, so that two runs can
-// never both take the same file.  Where the system cannot rename without
-// replacing, a hard link (which fails on an existing name) does the same.
-int move_aside_exclusive(const char* from, const char* to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
-  if (link(from, to) < 0) return -1;
-  if (unlink(from) < 0) {
-    const int err = errno;
-    (void)unlink(to);
-    errno = err;
-    return -1;
-  }
-  return 0;
-}
-
 // Reports a failed rename of `path`; ends the run when `fatal`.
 void rename_failed(const char* path, bool fatal) {
   if (fatal) fail_errno("rename error");
@@ -38,24 +22,36 @@ void rename_failed(const char* path, bool fatal) {
   note("%s\trename error:%s", path, strerror(err));
 }
 
+// Forgets the file in hand: a stop signal from now on restores nothing.
+// Called with the stop signals blocked.
+void clear_recovery() {
+  recovery_source = nullptr;
+  recovery_target = nullptr;
+  recovery_target_named = 0;
+}
+
 // Moves `copy` back to `path`.  Only the engine's own file may be replaced:
 // anything else under `path` was put there by another program and stays,
-// and the user is told where the old content is.
+// and the user is told where the old content is.  The move and the end of
+// the recovery pair are one step for the stop handler; the messages come
+// after it, never with the stop signals blocked.
 void move_back(const char* path, const char* copy, const in_place_files& files,
                bool renames_fatal) {
+  block_stop_signals();
   struct stat now;
   const bool own_target = files.target_created && lstat(path, &now) == 0 &&
                           identity_of(now) == files.target;
-  if (own_target) {
-    if (::rename(copy, path) < 0) rename_failed(path, renames_fatal);
+  const int moved = own_target ? ::rename(copy, path) : rename_noreplace(copy, path);
+  const int err = errno;
+  clear_recovery();
+  allow_stop_signals();
+  if (moved == 0) return;
+  errno = err;
+  if (!own_target && err == EEXIST) {
+    note("%s\tfile didn't change! Its old content is in %s", path, copy);
     return;
   }
-  if (move_aside_exclusive(copy, path) == 0) return;
-  if (errno != EEXIST) {
-    rename_failed(path, renames_fatal);
-    return;
-  }
-  note("%s\tfile didn't change! Its old content is in %s", path, copy);
+  rename_failed(path, renames_fatal);
 }
 
 // True when `name` is the file `expected`, not following a symbolic link.
@@ -105,50 +101,55 @@ bool has_lock_suffix(const char* name) {
 
 in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
                                  const file_identity* replaceable, bool renames_fatal) {
-  // An interrupt that waited since the last file ends the run here, while
-  // nothing is in flight.  From the move aside until the pair is recorded,
-  // and from the engine's return until the pair is cleared, interrupts wait:
-  // the handler always finds either nothing to restore or the right pair.
-  allow_interrupt();
-  block_interrupt();
-  int moved = move_aside_exclusive(path, temp);
+  // The move aside and the recovery pair that records it are one step for
+  // the stop handler: it finds either nothing to restore or the right pair.
+  block_stop_signals();
+  int moved = rename_noreplace(path, temp);
   // The copy this run itself left under a -t name for an earlier file gives
   // way to the next one; any other file under that name is never replaced.
   if (moved < 0 && errno == EEXIST && replaceable != nullptr && names_file(temp, *replaceable))
     moved = ::rename(path, temp);
+  const int err = errno;
+  if (moved == 0) {
+    recovery_target_named = 0;
+    recovery_source = temp;
+    recovery_target = path;
+  }
+  allow_stop_signals();
   if (moved < 0) {
-    if (errno == EEXIST) {
+    errno = err;
+    if (err == EEXIST) {
       note("%s\tfile didn't change! %s exists. Try later!", path, temp);
       return in_place_result::left_alone;
     }
     rename_failed(path, renames_fatal);
     return in_place_result::failed;
   }
-  recovery_source = temp;
-  recovery_target = path;
-  allow_interrupt();
 
   if (!opt_quiet) write_text(STDOUT_FILENO, path);
   in_place_files files;
   files.source = checked;
   const int failed = opt_literal ? rewrite_literal(temp, path, old_literal, new_pattern, &files)
                                  : rewrite_regex(temp, path, compiled_regex, new_pattern, &files);
-
-  // Interrupts stay blocked until the next file begins: once the file is
-  // settled, a late interrupt must not make a finished run look stopped.
-  block_interrupt();
   if (failed) {
     move_back(path, temp, files, renames_fatal);
-  } else if (opt_unlink_lock && unlink(temp) < 0) {
+    if (!opt_quiet) write_text(STDOUT_FILENO, "\n");
+    return in_place_result::failed;
+  }
+  // The line end goes out while the copy can still be moved back: a stop
+  // signal while it blocks gives the file its old content.
+  if (!opt_quiet) write_text(STDOUT_FILENO, "\n");
+  block_stop_signals();
+  const int unlinked = opt_unlink_lock ? unlink(temp) : 0;
+  const int unlink_err = errno;
+  clear_recovery();
+  allow_stop_signals();
+  if (unlinked < 0) {
     // The file is rewritten; the copy of its old content left behind would
     // make every later run call it busy, so the user must hear of it.
-    const int err = errno;
-    note("%s\tunlink error:%s", temp, strerror(err));
+    note("%s\tunlink error:%s", temp, strerror(unlink_err));
   }
-  recovery_source = nullptr;
-  recovery_target = nullptr;
-  if (!opt_quiet) write_text(STDOUT_FILENO, "\n");
-  return failed ? in_place_result::failed : in_place_result::rewritten;
+  return in_place_result::rewritten;
 }
 
 }  // namespace zamplet

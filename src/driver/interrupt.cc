@@ -1,7 +1,11 @@
-// Interrupt recovery: SIGINT during an in-place rewrite puts the old content
-// back under the file's own name and ends the run.
+// Stopping a run: SIGINT, SIGTERM, SIGHUP or SIGQUIT during an in-place
+// rewrite put the old content back under the file's own name and end the run
+// with status 1.
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <initializer_list>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -11,34 +15,67 @@ namespace zamplet {
 
 namespace {
 
-// Continues the line on which the file's name stands; prepared here because
-// the handler may not format anything.
-constexpr char STOPPED[] = " recovered\nOperation stopped. You pressed Ctrl-C or received SIGINT.\n";
+// Set by the first stop signal; a second one that arrives while the first is
+// handled returns at once and lets it finish.
+std::atomic<int> stopping{0};
+
+// Writes `text` to standard error unless quiet; async-signal-safe.
+void say(const char* text) {
+  if (opt_quiet) return;
+  size_t len = 0;
+  while (text[len] != '\0') ++len;
+  (void)write_all(STDERR_FILENO, text, len);
+}
+
+const char* stopped_by(int signo) {
+  switch (signo) {
+    case SIGTERM: return "Operation stopped. Received SIGTERM.\n";
+    case SIGHUP: return "Operation stopped. Received SIGHUP.\n";
+    case SIGQUIT: return "Operation stopped. Received SIGQUIT.\n";
+    default: return "Operation stopped. You pressed Ctrl-C or received SIGINT.\n";
+  }
+}
 
 // Runs between any two instructions of the run, so it uses only
 // async-signal-safe calls.  Standard output needs no flush: the program
 // writes it with direct writes and leaves nothing in its stream buffer.
-void on_interrupt(int) {
+// The copy replaces only the engine's own new file: before that file has
+// the name, a file there is another program's and stays, and the message
+// says where the old content is instead of " recovered".
+void on_stop(int signo) {
+  if (stopping.exchange(1) != 0) return;
   const char* source = recovery_source;
   const char* target = recovery_target;
-  if (source != nullptr && target != nullptr) (void)::rename(source, target);
-  if (!opt_quiet) (void)write_all(STDERR_FILENO, STOPPED, sizeof STOPPED - 1);
+  bool kept = false;
+  if (source != nullptr && target != nullptr) {
+    if (recovery_target_named != 0)
+      (void)::rename(source, target);
+    else
+      kept = rename_noreplace(source, target) < 0 && errno == EEXIST;
+  }
+  if (kept) {
+    say("\n");
+    say(target);
+    say("\tfile didn't change! Its old content is in ");
+    say(source);
+    say("\n");
+  } else {
+    say(" recovered\n");
+  }
+  say(stopped_by(signo));
   _exit(1);
-}
-
-void set_interrupt_mask(int how) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigprocmask(how, &set, nullptr);
 }
 
 }  // namespace
 
-void install_interrupt_handler() { checked_signal(SIGINT, on_interrupt); }
-
-void block_interrupt() { set_interrupt_mask(SIG_BLOCK); }
-
-void allow_interrupt() { set_interrupt_mask(SIG_UNBLOCK); }
+void install_interrupt_handler() {
+  checked_signal(SIGINT, on_stop);
+  for (int signo : {SIGTERM, SIGHUP, SIGQUIT}) {
+    // A signal that whoever started the run ignores (nohup, say) stays ignored.
+    struct sigaction current {};
+    if (sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    checked_signal(signo, on_stop);
+  }
+}
 
 }  // namespace zamplet

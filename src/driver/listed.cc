@@ -23,13 +23,16 @@ bool intermediate_exists(const char* name) {
 
 // Checks what the rename-based rewrite cannot do safely and fills `st` (the
 // file as followed) and `link` (the name itself).  Returns false, after a
-// note, when `file` must be left alone.  A FILE that cannot be looked at
+// note, when `file` must be left alone; sets `failed` when that is because
+// it could not be looked at.  A FILE that cannot be looked at
 // goes on when it is missing, so that the move aside reports it.
-bool rewritable(const char* file, const char* temp_name, struct stat* st, struct stat* link) {
+bool rewritable(const char* file, const char* temp_name, struct stat* st, struct stat* link,
+                bool* failed) {
   if (stat(file, st) < 0 || lstat(file, link) < 0) {
     if (errno == ENOENT) return true;
     const int err = errno;
     note("%s\tstat error:%s", file, strerror(err));
+    *failed = true;
     return false;
   }
   if (S_ISDIR(st->st_mode)) {
@@ -57,7 +60,8 @@ bool rewritable(const char* file, const char* temp_name, struct stat* st, struct
 
 }  // namespace
 
-void rewrite_listed(char* const* files, int count, const char* temp_name) {
+int rewrite_listed(char* const* files, int count, const char* temp_name) {
+  int status = 0;
   // With -t and -l the copy left for one FILE may give way to the next one's,
   // so that the name holds the old content of the last FILE at the end.
   file_identity kept;
@@ -81,15 +85,21 @@ void rewrite_listed(char* const* files, int count, const char* temp_name) {
     if (temp_name == nullptr && has_lock_suffix(file)) continue;
     struct stat st {};
     struct stat link {};
-    if (!rewritable(file, temp_name, &st, &link)) continue;
+    bool unreadable = false;
+    if (!rewritable(file, temp_name, &st, &link, &unreadable)) {
+      if (unreadable) status = 1;
+      continue;
+    }
     const char* temp = temp_name != nullptr ? temp_name : name;
     const in_place_result result =
         rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr, true);
+    if (result == in_place_result::failed) status = 1;
     if (temp_name != nullptr && result != in_place_result::left_alone) {
       have_kept = result == in_place_result::rewritten && !opt_unlink_lock;
       kept = identity_of(link);
     }
   }
+  return status;
 }
 
 }  // namespace zamplet

@@ -103,6 +103,5 @@ int main(int argc, char** argv) {
   record_run_output();
   char* const* files = argv + optind + 2;
   if (opt_recursive) return rewrite_recursive(files[0]);
-  rewrite_listed(files, operands - 2, have_temp ? temp_name : nullptr);
-  return 0;
+  return rewrite_listed(files, operands - 2, have_temp ? temp_name : nullptr);
 }

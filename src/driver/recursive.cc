@@ -34,6 +34,8 @@ struct walk_identity {
   auto operator<=>(const walk_identity&) const = default;
 };
 std::set<walk_identity> handled;
+// Set when a file could not be rewritten because something failed.
+bool any_failed = false;
 
 walk_identity walked_identity_of(const struct stat& st) {
   return {st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
@@ -41,9 +43,6 @@ walk_identity walked_identity_of(const struct stat& st) {
 
 // Rewrites one walked entry; always 0, so no file stops the walk.
 int visit_entry(const char* path, const struct stat* record, int kind) {
-  // Between two entries nothing is in flight: an interrupt may end the run.
-  allow_interrupt();
-  block_interrupt();
   if (kind != WALK_FILE) return 0;
   const walk_identity seen = walked_identity_of(*record);
   if (handled.count(seen) != 0) return 0;
@@ -74,8 +73,10 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
   }
   // A busy file (its .lock exists, whatever it is) is found by the move
   // aside itself, which fails then and says so; no separate look is needed.
-  const bool rewritten = rewrite_in_place(path, name, identity_of(*record), nullptr, false) ==
-                         in_place_result::rewritten;
+  const in_place_result result =
+      rewrite_in_place(path, name, identity_of(*record), nullptr, false);
+  if (result == in_place_result::failed) any_failed = true;
+  const bool rewritten = result == in_place_result::rewritten;
   // A file left alone is known by its identity before and after the moves,
   // which change its change time.
   if (!rewritten) handled.insert(seen);
@@ -103,7 +104,7 @@ int rewrite_recursive(const char* start) {
     note("%s\t%s", stopped_at, strerror(err));
     return 1;
   }
-  return 0;
+  return any_failed ? 1 : 0;
 }
 
 }  // namespace zamplet

@@ -195,8 +195,12 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
   st->target_fd = open_unnamed(target);
   if (st->target_fd < 0 && unnamed_unsupported(errno)) {
     named = true;
+    // From the moment the name is the engine's, a stop signal may replace it.
+    block_stop_signals();
     st->target_fd =
         open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    if (st->target_fd >= 0 && files != nullptr) recovery_target_named = 1;
+    allow_stop_signals();
   }
   if (st->target_fd < 0) {
     report(target, "open");
@@ -224,7 +228,11 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
     return false;
   }
   if (!named) {
-    if (link_unnamed(st->target_fd, target) < 0) {
+    block_stop_signals();
+    const int linked = link_unnamed(st->target_fd, target);
+    if (linked == 0 && files != nullptr) recovery_target_named = 1;
+    allow_stop_signals();
+    if (linked < 0) {
       report(target, "open");
       return false;
     }
@@ -304,12 +312,13 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   if (opt_verbose) write_text(STDERR_FILENO, "\n");
 
   // Reading ahead is only safe from a regular file: a pipe or a terminal
-  // must deliver each chunk as it comes.  Output to a shared terminal keeps
-  // its interleaving with the trace.
+  // must deliver each chunk as it comes.  With the trace, every chunk is
+  // written right after its two lines, so that no write runs ahead of the
+  // trace and a failing write is reported after its own chunk's lines.
   struct stat input {};
   const bool regular_input = is_stdin ? fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode)
                                       : S_ISREG(attrs.st_mode);
-  const bool collect = regular_input && !(is_stdout && opt_verbose);
+  const bool collect = regular_input && !opt_verbose;
   const size_t read_size = regular_input ? BLOCK_SIZE : CHUNK_SIZE;
 
   long chunk_number = 0;

@@ -1,6 +1,8 @@
 // Complete writes over descriptors.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "support/support.h"
@@ -21,6 +23,19 @@ int write_all(int fd, const void* data, size_t len) {
     }
     p += done;
     len -= static_cast<size_t>(done);
+  }
+  return 0;
+}
+
+int rename_noreplace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+  if (link(from, to) < 0) return -1;
+  if (unlink(from) < 0) {
+    const int err = errno;
+    (void)unlink(to);
+    errno = err;
+    return -1;
   }
   return 0;
 }

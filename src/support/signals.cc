@@ -2,6 +2,7 @@
 // run when the operation they stand for fails.
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 
 #include "support/support.h"
 
@@ -23,6 +24,21 @@ signal_handler checked_signal(int signo, signal_handler handler) {
   if (previous == SIG_ERR) fail_errno("signal error");
   return previous;
 }
+
+namespace {
+
+void mask_stop_signals(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, signo);
+  sigprocmask(how, &set, nullptr);
+}
+
+}  // namespace
+
+void block_stop_signals() { mask_stop_signals(SIG_BLOCK); }
+
+void allow_stop_signals() { mask_stop_signals(SIG_UNBLOCK); }
 
 int checked_rename(const char* from, const char* to) {
   if (::rename(from, to) < 0) fail_errno("rename error");

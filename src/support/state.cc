@@ -17,5 +17,6 @@ const regex_t* compiled_regex = nullptr;
 
 const char* volatile recovery_source = nullptr;
 const char* volatile recovery_target = nullptr;
+volatile sig_atomic_t recovery_target_named = 0;
 
 }  // namespace zamplet

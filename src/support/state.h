@@ -2,6 +2,7 @@
 // state and the recovery pair.  Defined once, in state.cc.
 #pragma once
 
+#include <csignal>
 #include <regex.h>
 
 namespace zamplet {
@@ -22,9 +23,13 @@ extern char* old_literal;           // OLDPATTERN in -w mode
 extern const regex_t* compiled_regex;  // OLDPATTERN compiled, in expression mode
 
 // The file being rewritten in place: its intermediate copy and its own name.
-// Both are null while no in-place rewrite is in flight.  The interrupt handler
-// reads them asynchronously, so they are only changed while SIGINT is blocked.
+// Both are null while no in-place rewrite is in flight.  The stop handler
+// reads them asynchronously, so they are only changed while the stop signals
+// are blocked.
 extern const char* volatile recovery_source;
 extern const char* volatile recovery_target;
+// Set by the engine once the new file holds the target's name; until then a
+// file under that name is another program's, which the copy must not replace.
+extern volatile sig_atomic_t recovery_target_named;
 
 }  // namespace zamplet

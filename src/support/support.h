@@ -38,8 +38,19 @@ using signal_handler = void (*)(int);
 signal_handler signal(int signo, signal_handler handler);
 // signal(), or "signal error" and exit status 1.
 signal_handler checked_signal(int signo, signal_handler handler);
+// The signals that stop a run (SIGINT, SIGTERM, SIGHUP, SIGQUIT), blocked
+// only around the few steps that must not be cut in two (a move and the
+// recovery pair that records it), never around a write that may block.
+void block_stop_signals();
+void allow_stop_signals();
+
 // rename(), or "rename error" and exit status 1.  Returns 0.
 int checked_rename(const char* from, const char* to);
+
+// Moves `from` to `to` unless `to` exists, in one step (EEXIST otherwise).
+// Where the file system cannot rename without replacing, a hard link, which
+// fails on an existing name, and an unlink do the same.  Async-signal-safe.
+int rename_noreplace(const char* from, const char* to);
 
 // Writes all `len` bytes, retrying after EINTR and short writes.
 // Returns 0, or -1 with errno set.
