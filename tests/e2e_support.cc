@@ -106,21 +106,20 @@ run_options stdin_from_file(const std::string& path, bool merge) {
 constexpr int PAGE = 4096;
 
 paused_run::paused_run(const std::vector<std::string>& args, const std::string& cwd, int which,
-                       bool prefill)
-    : stream(which), prefilled(prefill) {
+                       int room)
+    : stream(which), prefilled(room < 0 ? 0 : PAGE - room) {
   int o[2], e[2];
   if (pipe2(o, O_CLOEXEC) < 0 || pipe2(e, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
   const int paused = which == 1 ? o[1] : e[1];
-  if (prefill) {
+  if (room >= 0) {
     if (fcntl(paused, F_SETPIPE_SZ, PAGE) < 0) throw std::runtime_error("F_SETPIPE_SZ");
-    const std::string page(PAGE, '#');
-    fcntl(paused, F_SETFL, O_NONBLOCK);
-    if (write(paused, page.data(), page.size()) != PAGE) throw std::runtime_error("prefill");
-    fcntl(paused, F_SETFL, 0);
+    const std::string fill(static_cast<size_t>(prefilled), '#');
+    if (write(paused, fill.data(), fill.size()) != prefilled) throw std::runtime_error("prefill");
   }
   pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(signo, SIG_DFL);
     const int in = open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0 || dup2(o[1], 1) < 0 || dup2(e[1], 2) < 0 ||
         chdir(cwd.c_str()) < 0)
@@ -179,7 +178,7 @@ run_result paused_run::finish() {
     }
   }
   out = err = -1;
-  if (prefilled) text[stream - 1]->erase(0, PAGE);
+  text[stream - 1]->erase(0, static_cast<size_t>(prefilled));
   r.status = reap(pid);
   pid = -1;
   return r;

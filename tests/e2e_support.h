@@ -30,27 +30,29 @@ run_options stdin_from_file(const std::string& path, bool merge = false);
 run_result run_zamplet(const std::vector<std::string>& args, const run_options& options = {});
 
 // A run caught in the middle.  Its standard output and error are pipes that
-// the test does not read until finish().  With `prefill` the chosen stream's
-// pipe is one page and already full, so a run blocks at its first write
-// there: in place, that is the file's name, right after the move aside and
-// before the engine opens anything.  Without it the pipe fills as the run
-// writes (for example its -v trace), which stops it in the middle of a file.
+// the test does not read until finish().  With `room` >= 0 the chosen
+// stream's pipe is one page, filled so that only `room` bytes fit, and the
+// run blocks at the write that passes them: with 0, in place, that is the
+// file's name, right after the move aside and before the engine opens
+// anything.  With `room` < 0 the pipe is an ordinary empty one that fills as
+// the run writes (for example its -v trace), which stops it in the middle of
+// a file.  The stop signals have their default disposition in the run.
 struct paused_run {
   paused_run(const std::vector<std::string>& args, const std::string& cwd, int stream = 1,
-             bool prefill = true);
+             int room = 0);
   ~paused_run();
   paused_run(const paused_run&) = delete;
   paused_run& operator=(const paused_run&) = delete;
   // True once the pipe of the paused stream holds at least `bytes`.
   bool filled(int bytes) const;
-  // Drains both streams and reaps the run; the prefilled page is dropped.
+  // Drains both streams and reaps the run; the prefilled bytes are dropped.
   run_result finish();
   // Ends the run with SIGKILL; its status.
   int kill_now();
   int pid = -1;
   int out = -1, err = -1;  // read ends
   int stream = 1;
-  bool prefilled = true;
+  int prefilled = 0;
 };
 
 // Polls `done` every millisecond for up to 30 s; false if it never held.

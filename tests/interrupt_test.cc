@@ -67,7 +67,7 @@ child spawn(const std::vector<std::string>& args, const std::string& cwd, bool k
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    signal(SIGINT, SIG_DFL);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(signo, SIG_DFL);
     if (chdir(cwd.c_str()) < 0) _exit(126);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(ZAMPLET_BINARY));
@@ -181,16 +181,16 @@ std::string big_content() {
 }
 
 // Runs `args` on big.txt in `dir`, waits until the program is blocked writing
-// its trace mid-rewrite of big.txt (moved aside to `aside`), interrupts it.
+// its trace mid-rewrite of big.txt (moved aside to `aside`), sends `signo`.
 finished interrupt_blocked_rewrite(const temp_dir& dir, const std::vector<std::string>& args,
-                                   const std::string& aside) {
+                                   const std::string& aside, int signo = SIGINT) {
   child c = spawn(args, dir.path, false);
   const bool blocked = wait_for([&] {
     return sleeping_in(c.pid, SYS_write, STDERR_FILENO) && exists(dir / aside) &&
            exists(dir / "big.txt");
   });
   EXPECT_TRUE(blocked) << "the program never blocked in the middle of big.txt";
-  kill(c.pid, SIGINT);
+  kill(c.pid, signo);
   return drain(c);
 }
 
@@ -215,6 +215,68 @@ TEST(Interrupt, BlockedRewriteRestoresFile) {
   ASSERT_GE(f.err.size(), STOPPED.size() + 65536 / 2);
   EXPECT_EQ(f.err.substr(f.err.size() - STOPPED.size()), STOPPED);
   EXPECT_EQ(f.err.find(" recovered"), f.err.size() - STOPPED.size());
+}
+
+// SIGTERM, SIGHUP and SIGQUIT stop a run as SIGINT does, each named.
+TEST(Interrupt, EveryStopSignalRestoresFile) {
+  const std::pair<int, std::string> rows[] = {
+      {SIGTERM, " recovered\nOperation stopped. Received SIGTERM.\n"},
+      {SIGHUP, " recovered\nOperation stopped. Received SIGHUP.\n"},
+      {SIGQUIT, " recovered\nOperation stopped. Received SIGQUIT.\n"},
+  };
+  const std::string old_content = big_content();
+  for (const auto& [signo, message] : rows) {
+    SCOPED_TRACE(message);
+    temp_dir dir;
+    write_file(dir / "big.txt", old_content);
+    const finished f =
+        interrupt_blocked_rewrite(dir, {"-v", "OLD", "NEW", "big.txt"}, "big.txt.lock", signo);
+    EXPECT_EQ(f.status, 1);
+    EXPECT_TRUE(read_file(dir / "big.txt") == old_content) << "big.txt is not its old content";
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"big.txt"});
+    EXPECT_EQ(f.out, "big.txt");
+    ASSERT_GE(f.err.size(), message.size());
+    EXPECT_EQ(f.err.substr(f.err.size() - message.size()), message);
+  }
+}
+
+// An interrupt is never held back: not while the run is blocked writing the
+// line end after a count (the copy still exists, so the file gets its old
+// content back), nor while it is blocked reporting a file it skips.
+TEST(Interrupt, NeverHeldBackWhileBlockedInAWrite) {
+  {
+    temp_dir dir;
+    write_file(dir / "a.txt", "OLD OLD OLD\n");
+    paused_run run({"OLD", "NEW", "a.txt"}, dir.path, 1, static_cast<int>(strlen("a.txt 3")));
+    EXPECT_TRUE(wait_for([&] { return run.filled(4096) && sleeping_in(run.pid, SYS_write, 1); }));
+    kill(run.pid, SIGINT);
+    // Ended before anything is read: a drained pipe would let the write go on.
+    EXPECT_TRUE(wait_for([&] { return proc_state(run.pid) == 'Z'; }));
+    const run_result r = run.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "a.txt 3");
+    EXPECT_EQ(r.err, STOPPED);
+    EXPECT_EQ(read_file(dir / "a.txt"), "OLD OLD OLD\n");
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"a.txt"});
+  }
+  {
+    temp_dir dir;
+    write_file(dir / "a.txt", "OLD\n");
+    write_file(dir / "b.txt", "OLD\n");
+    write_file(dir / "b.txt.lock", "busy\n");
+    write_file(dir / "c.txt", "OLD\n");
+    paused_run run({"OLD", "NEW", "a.txt", "b.txt", "c.txt"}, dir.path, 2, 0);
+    EXPECT_TRUE(wait_for([&] { return sleeping_in(run.pid, SYS_write, 2); }));
+    kill(run.pid, SIGINT);
+    EXPECT_TRUE(wait_for([&] { return proc_state(run.pid) == 'Z'; }));
+    const run_result r = run.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "a.txt 1\n");
+    // Standard error took nothing, so the message was dropped, not waited for.
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir / "a.txt"), "NEW\n");
+    EXPECT_EQ(read_file(dir / "c.txt"), "OLD\n");
+  }
 }
 
 TEST(Interrupt, EarlierFilesKeepNewContentLaterOnesUntouched) {

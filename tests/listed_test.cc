@@ -429,6 +429,25 @@ TEST(ListedFailures, WriteErrorRestoresOriginal) {
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
 }
 
+// With -v no write runs ahead of the trace: the failing write comes right
+// after the trace of its own chunk, the second.
+TEST(ListedFailures, VerboseTraceStopsAtTheFailingWrite) {
+  temp_dir d;
+  write_file(d / "a.txt", std::string(3000, 'x'));
+  auto r = run_zamplet({"-v", "foo", "bar", "a.txt"}, {.cwd = d.path, .in_child = [] {
+                                                         signal(SIGXFSZ, SIG_IGN);
+                                                         struct rlimit limit = {1500, 1500};
+                                                         setrlimit(RLIMIT_FSIZE, &limit);
+                                                       }});
+  EXPECT_EQ(r.out, "a.txt\n");
+  EXPECT_EQ(r.err,
+            "\nLoop 1: Read: 1023, Counter: 0\n\tWrite: 1023, Counter: 0\n"
+            "Loop 2: Read: 1023, Counter: 0\n\tWrite: 1023, Counter: 0\n"
+            "a.txt\twrite error:File too large\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(read_file(d / "a.txt"), std::string(3000, 'x'));
+}
+
 TEST(ListedFailures, HeldLockRestoresOriginal) {
   temp_dir d;
   write_file(d / "a.txt", "foo\n");
@@ -517,7 +536,7 @@ TEST(ListedRaces, HalfWrittenTargetIsNeverASource) {
   std::replace(expected.begin(), expected.end(), 'x', 'y');
   write_file(d / "big.txt", content);
   // The -v trace fills the unread pipe while the file is half written.
-  paused_run first({"-v", "-w", "-t", "aside.tmp", "x", "y", "big.txt"}, d.path, 2, false);
+  paused_run first({"-v", "-w", "-t", "aside.tmp", "x", "y", "big.txt"}, d.path, 2, -1);
   ASSERT_TRUE(wait_until([&] { return first.filled(65536 - 512); }));
   const size_t partial = read_file(d / "big.txt").size();
   EXPECT_GT(partial, 0u);

@@ -3,6 +3,7 @@
 // so output lines are compared as sorted sets.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -258,4 +259,27 @@ TEST(RecursiveLocks, DanglingLockMeansBusy) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(read_file(d / "t/a.txt"), "foo\n");
   EXPECT_EQ(tree_files(d / "t"), (strings{"a.txt", "a.txt.lock"}));
+}
+
+// --- Failures ------------------------------------------------------------------
+
+// A file whose write fails keeps its old content, the walk goes on to the
+// others, and the run ends with status 1.
+TEST(RecursiveFailures, WriteErrorMakesStatusOne) {
+  temp_dir d;
+  make_tree(d);
+  const std::string big = std::string(5000, 'x') + "foo\n";
+  write_file(d / "t/sub/big.txt", big);
+  auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path, .in_child = [] {
+                                                     signal(SIGXFSZ, SIG_IGN);
+                                                     struct rlimit limit = {100, 100};
+                                                     setrlimit(RLIMIT_FSIZE, &limit);
+                                                   }});
+  EXPECT_EQ(sorted_lines(r.out),
+            (strings{"t/sub/a.txt 2", "t/sub/big.txt", "t/sub/deep/b.txt 0", "t/top.txt 1"}));
+  EXPECT_EQ(r.err, "t/sub/big.txt\twrite error:File too large\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(read_file(d / "t/sub/big.txt") == big);
+  EXPECT_EQ(read_file(d / "t/top.txt"), "bar\n");
+  EXPECT_EQ(tree_files(d / "t"), (strings{"sub/a.txt", "sub/big.txt", "sub/deep/b.txt", "top.txt"}));
 }

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <initializer_list>
+#include <poll.h>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -19,9 +20,20 @@ namespace {
 // handled returns at once and lets it finish.
 std::atomic<int> stopping{0};
 
-// Writes `text` to standard error unless quiet; async-signal-safe.
+// How long the message may wait for standard error, in milliseconds.
+constexpr int MESSAGE_WAIT_MS = 100;
+bool unheard = false;
+
+// Writes `text` to standard error unless quiet; async-signal-safe.  Standard
+// error that takes nothing (a full pipe nobody reads, a paused terminal)
+// must not keep the run from ending: the message is then dropped.
 void say(const char* text) {
-  if (opt_quiet) return;
+  if (opt_quiet || unheard) return;
+  pollfd ready{STDERR_FILENO, POLLOUT, 0};
+  if (poll(&ready, 1, MESSAGE_WAIT_MS) != 1 || (ready.revents & POLLOUT) == 0) {
+    unheard = true;
+    return;
+  }
   size_t len = 0;
   while (text[len] != '\0') ++len;
   (void)write_all(STDERR_FILENO, text, len);
