@@ -401,7 +401,10 @@ TEST(Interrupt, RandomMomentsNeverLeavePartialFile) {
     const bool only_file = names == std::vector<std::string>{"big.txt"};
     bool ok = false;
     if (f.status == 1 && content == old_content && only_file) {
-      ok = f.err == STOPPED && (f.out == "" || f.out == "big.txt" || f.out + "\n" == new_out);
+      // The line end goes out while the copy still exists: an interrupt
+      // right after it still restores.
+      ok = f.err == STOPPED && (f.out == "" || f.out == "big.txt" || f.out + "\n" == new_out ||
+                                f.out == new_out);
       ++stopped;
     } else if (f.status == 0 && content == new_content && only_file) {
       ok = f.err.empty() && f.out == new_out;
