@@ -2,18 +2,22 @@
 """Times zamplet against the tools people would use instead on the same work.
 
 Generates its own corpora (a 100 MB and a 1 GB text of short words, and a
-tree of 10,000 files in 1,000 directories), runs every tool on a fresh copy
-several times, and prints one table per corpus: median wall time, ratio to
-zamplet, and peak resident memory as /usr/bin/time -v reports it.  A tool
-that is not installed is reported as missing.  Never run by the test suite.
+tree of 10,000 files in 1,000 directories), copies a real one (the system's C
+header tree, with an identifier that about 1 % of its files contain), runs
+every tool on a fresh copy several times, and prints one table per corpus:
+median wall time, ratio to zamplet, and peak resident memory as
+/usr/bin/time -v reports it.  A tool that is not installed is reported as
+missing.  Never run by the test suite.
 
 Usage: bench/compare.py [--zamplet PATH] [--runs N] [--big-runs N]
-                        [--no-big] [--work DIR]
+                        [--real-tree-runs N] [--no-big] [--no-real-tree]
+                        [--only-real-tree | --only-file100] [--work DIR]
 """
 
 import argparse
 import os
 import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -121,6 +125,88 @@ def tree_cases(zamplet, tree):
     ]
 
 
+# Identifiers the real tree is searched for; the one in the number of files
+# closest to 1 % of them is replaced.
+REAL_TREE_CANDIDATES = ("pthread_t", "sigset_t", "timespec", "pid_t", "off_t", "uid_t",
+                        "uint32_t")
+
+
+def system_header_dir():
+    """The last existing directory the C compiler searches for <...> includes,
+    which is the system's own header tree; /usr/include if the compiler does
+    not say."""
+    try:
+        proc = subprocess.run(["cc", "-xc", "-E", "-v", "/dev/null"], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True)
+        output = proc.stderr + proc.stdout
+    except OSError:
+        output = ""
+    found = None
+    inside = False
+    for line in output.splitlines():
+        if line.startswith("#include <...> search starts here:"):
+            inside = True
+        elif line.startswith("End of search list."):
+            inside = False
+        elif inside:
+            path = line.strip()
+            # Frameworks and other annotations follow the path in parentheses.
+            path = re.sub(r"\s+\(.*\)$", "", path)
+            if os.path.isdir(path):
+                found = path
+    return found or "/usr/include"
+
+
+def copy_real_tree(source, target):
+    """Copies `source` with its symbolic links as links, then removes every
+    link that leads out of the copy or nowhere: zamplet -r and find -L follow
+    links, and a tool run as root must never reach a file outside the corpus.
+    Returns the number of links removed."""
+    shutil.copytree(source, target, symlinks=True)
+    root = os.path.realpath(target)
+    removed = 0
+    for parent, dirs, files in os.walk(target):
+        for name in dirs + files:
+            path = os.path.join(parent, name)
+            if not os.path.islink(path):
+                continue
+            resolved = os.path.realpath(path)
+            if (os.path.commonpath([root, resolved]) != root
+                    or not os.path.exists(resolved)):
+                os.unlink(path)
+                removed += 1
+    return removed
+
+
+def count_files(tree):
+    """Regular files under `tree`, links not followed, as find -type f counts."""
+    return sum(1 for parent, dirs, files in os.walk(tree) for name in files
+               if not os.path.islink(os.path.join(parent, name)))
+
+
+def files_containing(tree, text, whole_word=False):
+    """Files under `tree` (links not followed) that contain `text`."""
+    argv = ["grep", "-rlF"] + (["-w"] if whole_word else []) + ["--", text, tree]
+    proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    if proc.returncode not in (0, 1):
+        raise RuntimeError("%s failed (%d)" % (" ".join(argv), proc.returncode))
+    return len(proc.stdout.splitlines())
+
+
+def real_tree_cases(zamplet, tree, old, new):
+    find = ["find", tree, "-type", "f", "-exec"]
+    floor = "find -L \"$1\" -type f -print0 | xargs -0 cat > /dev/null"
+    case = "%s to %s" % (old, new)
+    return [
+        (case, "zamplet -r -w", [zamplet, "-q", "-r", "-w", old, new, tree]),
+        (case, "find + sed -i", find + ["sed", "-i", "s/%s/%s/g" % (old, new), "{}", "+"]),
+        (case, "find + sd -s", find + ["sd", "-s", old, new, "{}", "+"]),
+        (case, "find + perl -pi",
+         find + ["perl", "-pi", "-e", "s/\\Q%s\\E/%s/g" % (old, new), "{}", "+"]),
+        (case, "read every file once (floor)", ["sh", "-c", floor, "sh", tree]),
+    ]
+
+
 def print_table(title, rows):
     """rows: (case, tool, seconds or None, rss); ratios to the case's zamplet row."""
     print("\n## %s\n" % title)
@@ -166,7 +252,8 @@ def tree_rows(cases, runs, original, work, progress):
     for i in available:
         for run in range(runs):
             copies[i, run] = os.path.join(work, "tree-%d-%d" % (i, run))
-            shutil.copytree(original, copies[i, run])
+            # Links stay links, so that every copy is the corpus as it was.
+            shutil.copytree(original, copies[i, run], symlinks=True)
     subprocess.run(["sync"], check=False)
     times = {i: [] for i in available}
     peaks = {i: 0 for i in available}
@@ -177,8 +264,47 @@ def tree_rows(cases, runs, original, work, progress):
             seconds, rss = run_once([a.replace("{tree}", copies[i, run]) for a in argv])
             times[i].append(seconds)
             peaks[i] = max(peaks[i], rss)
+    for copy in copies.values():
+        shutil.rmtree(copy, ignore_errors=True)
     return [(case, tool, statistics.median(times[i]) if i in times else None, peaks.get(i, 0))
             for i, (case, tool, _) in enumerate(cases)]
+
+
+def real_tree(zamplet, runs, work, progress):
+    """The system's header tree, with the candidate identifier whose number
+    of files is closest to 1 % of them replaced by itself in upper case."""
+    source = system_header_dir()
+    original = os.path.join(work, "real-original")
+    progress("copying %s" % source)
+    removed = copy_real_tree(source, original)
+    total = count_files(original)
+    progress("counting the candidate identifiers")
+    counts = [(ident, files_containing(original, ident)) for ident in REAL_TREE_CANDIDATES]
+    old, hits = min(counts, key=lambda c: (abs(c[1] - total / 100), c[0]))
+    words = files_containing(original, old, whole_word=True)
+    new = old.upper()
+    print("\nReal tree: a copy of %s, %d files (find -type f) holding %.0f MB; %d links that "
+          "led out of it or nowhere removed." % (
+              source, total, sum(os.path.getsize(os.path.join(p, n))
+                                 for p, _, names in os.walk(original) for n in names
+                                 if not os.path.islink(os.path.join(p, n))) / 1e6, removed))
+    print("Identifier %s is in %d files (%.2f %%), as a whole word in %d; candidates: %s."
+          % (old, hits, 100 * hits / total, words,
+             ", ".join("%s %d" % c for c in counts)))
+    rows = tree_rows(real_tree_cases(zamplet, "{tree}", old, new), runs, original, work, progress)
+    print_table("The system's header tree, %s replaced in place" % old, rows)
+    seconds = {tool: s for _, tool, s, _ in rows if s is not None}
+    ours = seconds.get("zamplet -r -w")
+    parts = []
+    for label, tool in (("zamplet / (find + sed -i)", "find + sed -i"),
+                        ("zamplet / floor", "read every file once (floor)")):
+        if ours is not None and tool in seconds:
+            parts.append("%s = %.2f" % (label, ours / seconds[tool]))
+        else:
+            parts.append("%s = n/a" % label)
+    print("\n" + "; ".join(parts))
+    sys.stdout.flush()
+    shutil.rmtree(original, ignore_errors=True)
 
 
 def main():
@@ -186,9 +312,20 @@ def main():
     parser.add_argument("--zamplet", default="build/default/zamplet")
     parser.add_argument("--runs", type=int, default=5, help="runs per tool on 100 MB and the tree")
     parser.add_argument("--big-runs", type=int, default=3, help="runs per tool on 1 GB")
+    parser.add_argument("--real-tree-runs", type=int, default=5,
+                        help="runs per tool on the system's header tree")
     parser.add_argument("--no-big", action="store_true", help="leave out the 1 GB cases")
+    parser.add_argument("--no-real-tree", action="store_true",
+                        help="leave out the system's header tree")
+    only = parser.add_mutually_exclusive_group()
+    only.add_argument("--only-real-tree", action="store_true",
+                      help="run only the system's header tree")
+    only.add_argument("--only-file100", action="store_true",
+                      help="run only the table of one file of 100 MB")
     parser.add_argument("--work", default=None, help="directory for the corpora")
     args = parser.parse_args()
+    if args.only_real_tree and args.no_real_tree:
+        parser.error("--only-real-tree and --no-real-tree exclude each other")
     zamplet = os.path.abspath(args.zamplet)
     if not os.access(zamplet, os.X_OK):
         sys.exit("no zamplet binary at %s; build it first" % zamplet)
@@ -197,8 +334,9 @@ def main():
     progress = lambda text: print("  running " + text, file=sys.stderr, flush=True)
     try:
         print("# zamplet against sed, perl and sd\n")
-        print("Median of %d runs (%d on 1 GB), each on a fresh copy; peak RSS is the largest "
-              "of the runs.\n" % (args.runs, args.big_runs))
+        print("Median of %d runs (%d on 1 GB, %d on the header tree), each on a fresh copy; "
+              "peak RSS is the largest of the runs.\n"
+              % (args.runs, args.big_runs, args.real_tree_runs))
         for tool in ("sed", "perl", "sd"):
             if shutil.which(tool):
                 version = subprocess.run([tool, "--version"], capture_output=True, text=True).stdout
@@ -207,8 +345,8 @@ def main():
             else:
                 print("- %s: missing" % tool)
 
-        sizes = [("100 MB", 100_000_000, args.runs)]
-        if not args.no_big:
+        sizes = [] if args.only_real_tree else [("100 MB", 100_000_000, args.runs)]
+        if not (args.no_big or args.only_real_tree or args.only_file100):
             sizes.append(("1 GB", 1_000_000_000, args.big_runs))
         for label, size, runs in sizes:
             original = os.path.join(work, "original")
@@ -226,10 +364,15 @@ def main():
             os.unlink(original)
             os.unlink(copy)
 
-        original = os.path.join(work, "tree-original")
-        make_tree(original, 1000, 10, 2)
-        rows = tree_rows(tree_cases(zamplet, "{tree}"), args.runs, original, work, progress)
-        print_table("A tree of 10,000 files in 1,000 directories", rows)
+        if not (args.only_real_tree or args.only_file100):
+            original = os.path.join(work, "tree-original")
+            make_tree(original, 1000, 10, 2)
+            rows = tree_rows(tree_cases(zamplet, "{tree}"), args.runs, original, work, progress)
+            print_table("A tree of 10,000 files in 1,000 directories", rows)
+            shutil.rmtree(original, ignore_errors=True)
+
+        if not (args.no_real_tree or args.only_file100):
+            real_tree(zamplet, args.real_tree_runs, work, progress)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -429,11 +429,13 @@ TEST(ListedFailures, WriteErrorRestoresOriginal) {
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
 }
 
-// With -v no write runs ahead of the trace: the failing write comes right
-// after the trace of its own chunk, the second.
+// With -v no write runs ahead of the trace, nor the trace ahead of the
+// writes: the failing write comes right after the trace of its own chunk,
+// the second, before the occurrence in the third.
 TEST(ListedFailures, VerboseTraceStopsAtTheFailingWrite) {
   temp_dir d;
-  write_file(d / "a.txt", std::string(3000, 'x'));
+  const std::string content = std::string(2100, 'x') + "foo" + std::string(897, 'x');
+  write_file(d / "a.txt", content);
   auto r = run_zamplet({"-v", "foo", "bar", "a.txt"}, {.cwd = d.path, .in_child = [] {
                                                          signal(SIGXFSZ, SIG_IGN);
                                                          struct rlimit limit = {1500, 1500};
@@ -445,7 +447,7 @@ TEST(ListedFailures, VerboseTraceStopsAtTheFailingWrite) {
             "Loop 2: Read: 1023, Counter: 0\n\tWrite: 1023, Counter: 0\n"
             "a.txt\twrite error:File too large\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(read_file(d / "a.txt"), std::string(3000, 'x'));
+  EXPECT_EQ(read_file(d / "a.txt"), content);
 }
 
 TEST(ListedFailures, HeldLockRestoresOriginal) {

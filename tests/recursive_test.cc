@@ -227,14 +227,15 @@ TEST(RecursiveLocks, KeptCopiesMakeSecondRunBusy) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(read_file(d / "t/sub/a.txt.lock"), "foo foo\n");
   EXPECT_EQ(read_file(d / "t/top.txt.lock"), "foo\n");
-  EXPECT_EQ(tree_files(d / "t"), (strings{"sub/a.txt", "sub/a.txt.lock", "sub/deep/b.txt",
-                                          "sub/deep/b.txt.lock", "top.txt", "top.txt.lock"}));
+  // b.txt holds no occurrence: left as it is, it gets no copy.
+  EXPECT_EQ(tree_files(d / "t"),
+            (strings{"sub/a.txt", "sub/a.txt.lock", "sub/deep/b.txt", "top.txt", "top.txt.lock"}));
   EXPECT_FALSE(exists(d / "scratch"));
 
   r = run_zamplet({"-r", "bar", "baz", "t"}, {.cwd = d.path});
-  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.out, "t/sub/deep/b.txt 0\n");
   strings expected;
-  for (const char* path : {"t/top.txt", "t/sub/a.txt", "t/sub/deep/b.txt"}) {
+  for (const char* path : {"t/top.txt", "t/sub/a.txt"}) {
     expected.push_back(std::string(path) + "\tfile didn't change! " + path +
                        ".lock exists. Try later!");
     expected.push_back(std::string(path) + ".lock\tfile didn't change! Try -t option!");

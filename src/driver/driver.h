@@ -41,16 +41,18 @@ inline file_identity identity_of(const struct stat& st) { return {st.st_dev, st.
 // What became of one file.
 enum class in_place_result {
   left_alone,  // not moved: busy, or its intermediate name is taken
+  unchanged,   // no occurrence: left exactly as it was, reported with 0
   rewritten,   // the file holds its new content
   failed,      // a move failed, or the engine gave up and the old content is back
 };
 
-// Rewrites `path` in place through the intermediate name `temp`: moves the
-// file aside (never over an existing `temp`, except over the copy with the
-// identity `replaceable` when one is given), runs the engine from `temp`
-// into `path`, and then either deletes `temp` (unless -l) or, when the engine
-// gave up, moves it back without replacing anything but the engine's own
-// file.  `checked` is what `path` was when the caller looked at it; the
+// Rewrites `path` in place through the intermediate name `temp`: once the
+// engine finds an occurrence, moves the file aside (never over an existing
+// `temp`, except over the copy with the identity `replaceable` when one is
+// given), lets the engine write the new file under `path`, and then either
+// deletes `temp` (unless -l) or, when the engine gave up, moves it back
+// without replacing anything but the engine's own file.  A file without an
+// occurrence is left exactly as it is.  `checked` is what `path` was when the caller looked at it; the
 // engine refuses anything else.  A failed move ends the run when
 // `renames_fatal`, else it is reported.
 in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,

@@ -99,46 +99,77 @@ bool has_lock_suffix(const char* name) {
   return len > 4 && strcmp(name + len - 5, ".lock") == 0;
 }
 
-in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
-                                 const file_identity* replaceable, bool renames_fatal) {
-  // The move aside and the recovery pair that records it are one step for
-  // the stop handler: it finds either nothing to restore or the right pair.
+namespace {
+
+// What the move aside needs besides the names.
+struct move_context {
+  const file_identity* replaceable;
+  bool renames_fatal;
+};
+
+// Moves the file aside once the engine found an occurrence.  The move and
+// the recovery pair that records it are one step for the stop handler: it
+// finds either nothing to restore or the right pair.
+in_place_files::move_result move_aside(in_place_files* files) {
+  const auto* context = static_cast<const move_context*>(files->context);
   block_stop_signals();
-  int moved = rename_noreplace(path, temp);
+  int moved = rename_noreplace(files->file, files->copy);
   // The copy this run itself left under a -t name for an earlier file gives
   // way to the next one; any other file under that name is never replaced.
-  if (moved < 0 && errno == EEXIST && replaceable != nullptr && names_file(temp, *replaceable))
-    moved = ::rename(path, temp);
+  if (moved < 0 && errno == EEXIST && context->replaceable != nullptr &&
+      names_file(files->copy, *context->replaceable))
+    moved = ::rename(files->file, files->copy);
   const int err = errno;
   if (moved == 0) {
     recovery_target_named = 0;
-    recovery_source = temp;
-    recovery_target = path;
+    recovery_source = files->copy;
+    recovery_target = files->file;
   }
   allow_stop_signals();
-  if (moved < 0) {
-    errno = err;
-    if (err == EEXIST) {
-      note("%s\tfile didn't change! %s exists. Try later!", path, temp);
-      return in_place_result::left_alone;
-    }
-    rename_failed(path, renames_fatal);
-    return in_place_result::failed;
+  if (moved == 0) return in_place_files::MOVED;
+  errno = err;
+  if (err == EEXIST) {
+    note("%s\tfile didn't change! %s exists. Try later!", files->file, files->copy);
+    return in_place_files::LEFT_ALONE;
   }
+  rename_failed(files->file, context->renames_fatal);
+  return in_place_files::MOVE_FAILED;
+}
 
-  if (!opt_quiet) write_text(STDOUT_FILENO, path);
+}  // namespace
+
+in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
+                                 const file_identity* replaceable, bool renames_fatal) {
+  const move_context context{replaceable, renames_fatal};
   in_place_files files;
   files.source = checked;
-  const int failed = opt_literal ? rewrite_literal(temp, path, old_literal, new_pattern, &files)
-                                 : rewrite_regex(temp, path, compiled_regex, new_pattern, &files);
-  if (failed) {
-    move_back(path, temp, files, renames_fatal);
-    if (!opt_quiet) write_text(STDOUT_FILENO, "\n");
-    return in_place_result::failed;
+  files.file = path;
+  files.copy = temp;
+  files.move_aside = move_aside;
+  files.context = &context;
+  const int result = opt_literal
+                         ? rewrite_literal(temp, path, old_literal, new_pattern, &files)
+                         : rewrite_regex(temp, path, compiled_regex, new_pattern, &files);
+  const bool line = files.name_printed && !opt_quiet;
+  switch (result) {
+    case ENGINE_UNCHANGED:
+      if (line) write_text(STDOUT_FILENO, "\n");
+      return in_place_result::unchanged;
+    case ENGINE_NOT_MOVED:
+      return in_place_result::left_alone;
+    case ENGINE_FAILED_HERE:
+      if (line) write_text(STDOUT_FILENO, "\n");
+      return in_place_result::failed;
+    case ENGINE_DONE:
+      break;
+    default:
+      move_back(path, temp, files, renames_fatal);
+      if (line) write_text(STDOUT_FILENO, "\n");
+      return in_place_result::failed;
   }
   // The line end goes out while the copy can still be moved back: a stop
   // signal while it blocks gives the file its old content.
-  if (!opt_quiet) write_text(STDOUT_FILENO, "\n");
+  if (line) write_text(STDOUT_FILENO, "\n");
   block_stop_signals();
   const int unlinked = opt_unlink_lock ? unlink(temp) : 0;
   const int unlink_err = errno;

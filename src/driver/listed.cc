@@ -90,11 +90,20 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
       if (unreadable) status = 1;
       continue;
     }
+    // An existing -t name refuses the file before it is even looked at,
+    // unless it is the copy this run kept there for the previous FILE.
+    struct stat taken;
+    if (temp_name != nullptr && lstat(temp_name, &taken) == 0 &&
+        !(have_kept && identity_of(taken) == kept)) {
+      note("%s\tfile didn't change! %s exists. Try later!", file, temp_name);
+      continue;
+    }
     const char* temp = temp_name != nullptr ? temp_name : name;
     const in_place_result result =
         rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr, true);
     if (result == in_place_result::failed) status = 1;
-    if (temp_name != nullptr && result != in_place_result::left_alone) {
+    if (temp_name != nullptr && result != in_place_result::left_alone &&
+        result != in_place_result::unchanged) {
       have_kept = result == in_place_result::rewritten && !opt_unlink_lock;
       kept = identity_of(link);
     }

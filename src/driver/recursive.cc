@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,39 @@ walk_identity walked_identity_of(const struct stat& st) {
   return {st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
+// A file left unchanged under one directory entry.  The walk may meet that
+// same entry again through a link to an ancestor, which must not report it
+// twice; another hard link to the file is an entry of its own and is looked
+// at in its turn, as it would be had the first been rewritten.
+struct entry_key {
+  dev_t dir_dev;
+  ino_t dir_ino;
+  std::string name;
+  walk_identity file;
+  auto operator<=>(const entry_key&) const = default;
+};
+std::set<entry_key> unchanged_entries;
+
+// The entry `path` names, for the file `record`; false when its directory
+// cannot be looked at.  The directory of the previous entry is remembered,
+// since the walk visits a directory's entries one after another.
+bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
+  static std::string last_dir;
+  static struct stat last {};
+  const char* slash = strrchr(path, '/');
+  const std::string dir =
+      slash == nullptr ? "." : std::string(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+  if (dir != last_dir) {
+    if (stat(dir.c_str(), &last) < 0) {
+      last_dir.clear();
+      return false;
+    }
+    last_dir = dir;
+  }
+  *key = {last.st_dev, last.st_ino, slash == nullptr ? path : slash + 1, walked_identity_of(record)};
+  return true;
+}
+
 // Rewrites one walked entry; always 0, so no file stops the walk.
 int visit_entry(const char* path, const struct stat* record, int kind) {
   if (kind != WALK_FILE) return 0;
@@ -71,11 +105,24 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
     note("%s\tfile didn't change! Its name is too long", path);
     return 0;
   }
-  // A busy file (its .lock exists, whatever it is) is found by the move
-  // aside itself, which fails then and says so; no separate look is needed.
+  entry_key entry;
+  const bool keyed = entry_key_of(path, *record, &entry);
+  if (keyed && unchanged_entries.count(entry) != 0) return 0;
+  // A busy file (its .lock exists, whatever it is) is left alone before it
+  // is even looked at; the move aside finds one that appears later.
+  struct stat busy;
+  if (lstat(name, &busy) == 0) {
+    handled.insert(seen);
+    note("%s\tfile didn't change! %s exists. Try later!", path, name);
+    return 0;
+  }
   const in_place_result result =
       rewrite_in_place(path, name, identity_of(*record), nullptr, false);
   if (result == in_place_result::failed) any_failed = true;
+  if (result == in_place_result::unchanged) {
+    if (keyed) unchanged_entries.insert(entry);
+    return 0;
+  }
   const bool rewritten = result == in_place_result::rewritten;
   // A file left alone is known by its identity before and after the moves,
   // which change its change time.

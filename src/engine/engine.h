@@ -29,21 +29,47 @@ struct file_identity {
 };
 
 // What an in-place caller tells the engine about one file and learns back.
-// The source must be a regular file with the identity `source`, the file the
-// caller checked before it moved it aside: whatever else now stands under the
-// intermediate name (another file, a FIFO, a link that resolves elsewhere) is
-// refused.  The target is created exclusively, so `target_created` tells
-// whether the name now holds the engine's own file, `target` which one.
+//
+// The engine first looks at the file under its own name `file`, with the
+// read lock a rewrite takes: a file in which the pattern does not occur is
+// left exactly as it is (not moved, not re-created, not re-timed) and only
+// reported, with the count 0.  At the first occurrence the engine calls
+// `move_aside`, which moves the file to the intermediate name `copy` and
+// records the move for the stop handler; it returns MOVED, or LEFT_ALONE /
+// MOVE_FAILED after saying why.  When the look is not possible (the file
+// cannot be opened or locked), the file is moved aside at once and the copy
+// read as before, so that every message names what it always named.
+//
+// The copy must be the regular file with the identity `source`, the file the
+// caller checked: whatever else stands under the intermediate name (another
+// file, a FIFO, a link that resolves elsewhere) is refused.  The target is
+// created exclusively, so `target_created` tells whether the name now holds
+// the engine's own file, `target` which one.
 struct in_place_files {
+  enum move_result { MOVED, LEFT_ALONE, MOVE_FAILED };
   file_identity source;
+  const char* file = nullptr;
+  const char* copy = nullptr;
+  move_result (*move_aside)(in_place_files* files) = nullptr;
+  const void* context = nullptr;  // for move_aside
+  bool name_printed = false;      // the engine wrote `file` to standard output
   bool target_created = false;
   file_identity target;
 };
 
+// Results of an engine call.
+constexpr int ENGINE_DONE = 0;         // the target holds the new content
+constexpr int ENGINE_GAVE_UP = 1;      // after moving the file aside; it must be moved back
+constexpr int ENGINE_UNCHANGED = 2;    // in place: no occurrence, the file left as it is
+constexpr int ENGINE_NOT_MOVED = 3;    // in place: move_aside left the file alone
+constexpr int ENGINE_FAILED_HERE = 4;  // in place: failed before any move, file as it was
+
 // Rewrites `source` into `target` replacing every match of `pattern` by
-// `replacement`.  Returns 0 when the whole input was read, rewritten and
-// written; 1 when it gave up, after saying why with note().  `files` is given
-// for an in-place rewrite of a named file and null in filter mode.
+// `replacement`.  Returns ENGINE_DONE when the whole input was read,
+// rewritten and written; ENGINE_GAVE_UP when it gave up, after saying why
+// with note().  For an in-place rewrite `files` is given, with `source` the
+// intermediate name and `target` the file's own, and the other results may
+// come back; in filter mode it is null.
 int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
                   const char* replacement, in_place_files* files = nullptr);
 // The same with the fixed text `old_text` in place of the expression.

@@ -1,6 +1,7 @@
 // The frame that both engines share: opening and creating the files, copying
 // the attributes, the read lock, the chunk loop with its trace, the count.
 // The engines differ only in how one chunk is substituted.
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -103,6 +104,17 @@ int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_o
                               sub.replacement_len, out, count);
   return substitute_regex(sub.pattern, opt_newline != 0, chunk, n, sub.replacement,
                           sub.replacement_len, out, count);
+}
+
+// Gives back what one chunk's output took beyond its starting size: only one
+// chunk's output may hold extra memory, and only while it is rewritten.
+void shrink_output(frame_state* st, const substitution& sub) {
+  const bool fixed = sub.literal && sub.old_len == sub.replacement_len;
+  if (fixed || st->out.cap == OUTPUT_START) return;
+  char* smaller = static_cast<char*>(realloc(st->out.data, OUTPUT_START));
+  if (smaller == nullptr) return;
+  st->out.data = smaller;
+  st->out.cap = OUTPUT_START;
 }
 
 // Takes (F_RDLCK) or releases (F_UNLCK) the record lock over the whole
@@ -250,6 +262,147 @@ bool release_lock(frame_state* st, const char* source) {
   return true;
 }
 
+// Opens `file` under its own name for a look: read-only, without blocking
+// (a FIFO must not hang the run) and, where permitted, without changing its
+// access time, so that a file left alone keeps every time it had.
+int open_for_look(const char* file) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  const int fd = open(file, flags | O_NOATIME);
+  return fd >= 0 || errno != EPERM ? fd : open(file, flags);
+}
+
+enum class look_result { unavailable, unchanged, found, read_failed };
+
+// Looks for the first occurrence in the file under its own name, holding the
+// read lock that a rewrite takes.  `unavailable`: the file could not be
+// opened, was not the checked regular file, or could not be locked; nothing
+// is held.  `unchanged`: no chunk holds an occurrence; `*offset` is the size
+// read.  `found`: `*offset` is where the first chunk to rewrite begins, and
+// every chunk before it is a full chunk without an occurrence (a short read
+// that is not the end counts as found there, so that this stays true).
+// `read_failed`: errno says why.
+look_result look(frame_state* st, const substitution& sub, const in_place_files& files,
+                 struct stat* attrs, off_t* offset) {
+  st->source_fd = open_for_look(files.file);
+  if (st->source_fd < 0) return look_result::unavailable;
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  const int flags = fstat(st->source_fd, attrs) == 0 && S_ISREG(attrs->st_mode) &&
+                            file_identity{attrs->st_dev, attrs->st_ino} == files.source &&
+                            fcntl(st->source_fd, F_SETLK, &lock) == 0
+                        ? fcntl(st->source_fd, F_GETFL)
+                        : -1;
+  if (flags < 0 || fcntl(st->source_fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    close(st->source_fd);  // releases the lock too
+    st->source_fd = -1;
+    return look_result::unavailable;
+  }
+  st->locked = true;
+  *offset = 0;
+  bool short_block = false;
+  for (;;) {
+    const ssize_t got = read_some(st->source_fd, st->block, BLOCK_SIZE);
+    if (got < 0) return look_result::read_failed;
+    if (got == 0) return look_result::unchanged;
+    if (short_block) return look_result::found;
+    for (size_t at = 0; at < static_cast<size_t>(got); at += CHUNK_SIZE) {
+      const size_t n = std::min(CHUNK_SIZE, static_cast<size_t>(got) - at);
+      char* chunk = st->block + at;
+      const char kept = chunk[n];
+      chunk[n] = '\0';
+      int64_t count = 0;
+      const int64_t length = substitute(sub, chunk, n, &st->out, &count);
+      chunk[n] = kept;
+      shrink_output(st, sub);
+      // A chunk that could not be substituted is rewritten, which reports it.
+      if (count > 0 || length < 0) {
+        *offset += static_cast<off_t>(at);
+        return look_result::found;
+      }
+    }
+    *offset += got;
+    short_block = static_cast<size_t>(got) < BLOCK_SIZE;
+  }
+}
+
+// Writes the trace of `chunks` chunks without an occurrence, each as long as
+// a full chunk except that the last has `last` bytes: what the chunk loop
+// would have said about them.
+void trace_unchanged(long first, long chunks, size_t last) {
+  if (!opt_verbose) return;
+  for (long i = 0; i < chunks; ++i) {
+    const size_t n = i + 1 == chunks ? last : CHUNK_SIZE;
+    note("Loop %ld: Read: %zu, Counter: 0", first + i, n);
+    note("\tWrite: %zu, Counter: 0", n);
+  }
+}
+
+// Copies the source's bytes from `at` to `end`, which need no change, to the
+// target, in the kernel where it can.
+bool copy_range(frame_state* st, off_t at, off_t end) {
+  const off_t length = end;
+  while (at < length) {
+    const ssize_t done = copy_file_range(st->source_fd, &at, st->target_fd, nullptr,
+                                         static_cast<size_t>(length - at), 0);
+    if (done > 0) continue;
+    if (done < 0 && errno == EINTR) continue;
+    if (done == 0 || errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+        errno == EOPNOTSUPP || errno == EBADF)
+      break;
+    return false;
+  }
+  while (at < length) {
+    const size_t want = std::min(BLOCK_SIZE, static_cast<size_t>(length - at));
+    const ssize_t got = pread(st->source_fd, st->block, want, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;  // the file shrank under the lock
+      return false;
+    }
+    if (write_all(st->target_fd, st->block, static_cast<size_t>(got)) < 0) return false;
+    at += got;
+  }
+  return true;
+}
+
+// Writes the file's name, which the line of its count begins with.
+void print_name(in_place_files* files) {
+  if (!opt_quiet) write_text(STDOUT_FILENO, files->file);
+  files->name_printed = true;
+}
+
+// Prints the count after the name, as every finished call does.
+void print_count(int64_t count) {
+  if (!opt_quiet) {
+    char text[32];
+    const int len = snprintf(text, sizeof text, " %" PRId64, count);
+    (void)write_all(STDOUT_FILENO, text, static_cast<size_t>(len));
+  }
+  fflush(stdout);
+}
+
+// Checks after the move aside that the copy is the file the look read: a
+// link that resolves elsewhere from its new directory, or anything put in
+// its place meanwhile, is refused.  Reports and returns false otherwise.
+bool copy_is_looked_file(const frame_state& st, const in_place_files& files) {
+  struct stat now;
+  struct stat held;
+  if (stat(files.copy, &now) < 0) {
+    report(files.copy, "stat");
+    return false;
+  }
+  if (fstat(st.source_fd, &held) < 0) {
+    report(files.copy, "fstat");
+    return false;
+  }
+  if (now.st_dev != held.st_dev || now.st_ino != held.st_ino) {
+    note("%s\tfile didn't change! %s is no longer the same file", files.file, files.copy);
+    return false;
+  }
+  return true;
+}
+
 int rewrite(const char* source, const char* target, const substitution& sub,
             in_place_files* files) {
   const bool is_stdin = source == ENGINE_STDIN;
@@ -270,25 +423,56 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   }
 
   struct stat attrs {};
+  off_t prefix = 0;  // bytes at the start that the look found need no change
+  look_result looked = look_result::unavailable;
+  if (files != nullptr) {
+    looked = look(&st, sub, *files, &attrs, &prefix);
+    if (looked == look_result::read_failed) {
+      print_name(files);
+      report(files->file, "read");
+      release(&st, is_stdin, is_stdout);
+      return ENGINE_FAILED_HERE;
+    }
+    if (looked == look_result::unchanged) {
+      print_name(files);
+      if (opt_verbose) write_text(STDERR_FILENO, "\n");
+      const long chunks = static_cast<long>((prefix + CHUNK_SIZE - 1) / CHUNK_SIZE);
+      trace_unchanged(1, chunks, static_cast<size_t>(prefix - (chunks - 1) * CHUNK_SIZE));
+      release(&st, is_stdin, is_stdout);
+      print_count(0);
+      return ENGINE_UNCHANGED;
+    }
+    const in_place_files::move_result moved = files->move_aside(files);
+    if (moved != in_place_files::MOVED) {
+      release(&st, is_stdin, is_stdout);
+      return moved == in_place_files::LEFT_ALONE ? ENGINE_NOT_MOVED : ENGINE_FAILED_HERE;
+    }
+    print_name(files);
+    if (looked == look_result::found && !copy_is_looked_file(st, *files)) {
+      release(&st, is_stdin, is_stdout);
+      return ENGINE_GAVE_UP;
+    }
+  }
+
   if (is_stdin) {
     st.source_fd = STDIN_FILENO;
-  } else {
+  } else if (looked == look_result::unavailable) {
     // Without blocking: a FIFO put in the file's place must not hang the run.
     st.source_fd =
         open(source, O_RDONLY | O_CLOEXEC | O_NOCTTY | (files != nullptr ? O_NONBLOCK : 0));
     if (st.source_fd < 0) {
       report(source, "open");
       release(&st, is_stdin, is_stdout);
-      return 1;
+      return ENGINE_GAVE_UP;
     }
     if (fstat(st.source_fd, &attrs) < 0) {
       report(source, "fstat");
       release(&st, is_stdin, is_stdout);
-      return 1;
+      return ENGINE_GAVE_UP;
     }
     if (files != nullptr && !source_is_checked_file(&st, source, target, attrs, *files)) {
       release(&st, is_stdin, is_stdout);
-      return 1;
+      return ENGINE_GAVE_UP;
     }
   }
 
@@ -300,16 +484,36 @@ int rewrite(const char* source, const char* target, const substitution& sub,
     if (st.target_fd < 0) {
       report(target, "open");
       release(&st, is_stdin, is_stdout);
-      return 1;
+      return ENGINE_GAVE_UP;
     }
   } else if (!prepare_target(&st, source, target, attrs, files)) {
     release(&st, is_stdin, is_stdout);
-    return 1;
+    return ENGINE_GAVE_UP;
   }
 
   // The caller has just written the file name without a line end; this line
   // end goes out even in quiet mode.
   if (opt_verbose) write_text(STDERR_FILENO, "\n");
+
+  // The chunks before the first occurrence are the file's own bytes: said in
+  // the trace as the loop would, chunk by chunk, and copied without being
+  // read again here.
+  const long skipped = static_cast<long>(prefix / static_cast<off_t>(CHUNK_SIZE));
+  const off_t step = opt_verbose ? static_cast<off_t>(CHUNK_SIZE) : prefix;
+  for (off_t at = 0; at < prefix; at += step) {
+    trace_unchanged(static_cast<long>(at / static_cast<off_t>(CHUNK_SIZE)) + 1,
+                    opt_verbose ? 1 : 0, CHUNK_SIZE);
+    if (!copy_range(&st, at, std::min(prefix, at + step))) {
+      report(target, errno == EIO ? "read" : "write");
+      release(&st, is_stdin, is_stdout);
+      return ENGINE_GAVE_UP;
+    }
+  }
+  if (looked == look_result::found && lseek(st.source_fd, prefix, SEEK_SET) < 0) {
+    report(source, "lseek");
+    release(&st, is_stdin, is_stdout);
+    return ENGINE_GAVE_UP;
+  }
 
   // Reading ahead is only safe from a regular file: a pipe or a terminal
   // must deliver each chunk as it comes.  With the trace, every chunk is
@@ -321,7 +525,7 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   const bool collect = regular_input && !opt_verbose;
   const size_t read_size = regular_input ? BLOCK_SIZE : CHUNK_SIZE;
 
-  long chunk_number = 0;
+  long chunk_number = skipped;
   int64_t count = 0;
   for (;;) {
     const ssize_t got = read_some(st.source_fd, st.block, read_size);
@@ -359,13 +563,7 @@ int rewrite(const char* source, const char* target, const substitution& sub,
         release(&st, is_stdin, is_stdout);
         return 1;
       }
-      if (!fixed && st.out.cap != OUTPUT_START) {
-        // Only one chunk's output may hold extra memory, and only while it
-        // is being rewritten.
-        char* smaller = static_cast<char*>(realloc(st.out.data, OUTPUT_START));
-        if (smaller != nullptr) st.out.data = smaller;
-        st.out.cap = smaller != nullptr ? OUTPUT_START : st.out.cap;
-      }
+      shrink_output(&st, sub);
     }
   }
   if (!flush_stage(&st)) {
@@ -397,14 +595,9 @@ int rewrite(const char* source, const char* target, const substitution& sub,
     }
   }
 
-  if (!opt_quiet) {
-    char text[32];
-    const int len = snprintf(text, sizeof text, " %" PRId64, count);
-    (void)write_all(STDOUT_FILENO, text, static_cast<size_t>(len));
-  }
-  fflush(stdout);
+  print_count(count);
   release(&st, is_stdin, is_stdout);
-  return 0;
+  return ENGINE_DONE;
 }
 
 }  // namespace
