@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -639,4 +640,118 @@ TEST(ListedRaces, StandardStreamsAreNotFiles) {
     EXPECT_EQ(read_file(log), "foo log\n" + std::string(recursive ? "./" : "") + "a.txt 1\n");
     EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
   }
+}
+
+// --- Files left as they are -------------------------------------------------------
+
+// A file without an occurrence is not touched at all: same inode, times and
+// link count, and a symbolic link stays a link; only its line says "0".
+TEST(ListedUnchanged, FilesWithoutAnOccurrenceKeepEverything) {
+  for (bool recursive : {false, true}) {
+    SCOPED_TRACE(recursive ? "-r" : "listed");
+    temp_dir d;
+    ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+    write_file(d / "t/a.txt", "foo\n");
+    write_file(d / "t/b.txt", "nothing here\n");
+    ASSERT_EQ(link((d / "t/b.txt").c_str(), (d / "twin").c_str()), 0);
+    write_file(d / "c.txt", "nothing either\n");
+    ASSERT_EQ(symlink("../c.txt", (d / "t/link").c_str()), 0);
+    const struct timespec times[2] = {{1000000000, 0}, {1100000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (d / "t/b.txt").c_str(), times, 0), 0);
+    const struct stat before = stat_of(d / "t/b.txt");
+    auto r = recursive ? run_in(d, {"-r", "foo", "bar", "t"})
+                       : run_in(d, {"foo", "bar", "t/a.txt", "t/b.txt", "t/link"});
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < r.out.size();) {
+      const size_t end = r.out.find('\n', at);
+      lines.push_back(r.out.substr(at, end - at));
+      at = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (strings{"t/a.txt 1", "t/b.txt 0", "t/link 0"}));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    const struct stat after = stat_of(d / "t/b.txt");
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(after.st_mtim.tv_sec, 1100000000);
+    EXPECT_EQ(after.st_atim.tv_sec, 1000000000);
+    EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+    struct stat link_st {};
+    ASSERT_EQ(lstat((d / "t/link").c_str(), &link_st), 0);
+    EXPECT_TRUE(S_ISLNK(link_st.st_mode));
+    EXPECT_EQ(read_file(d / "t/a.txt"), "bar\n");
+    EXPECT_EQ(list_dir(d / "t"), (strings{"a.txt", "b.txt", "link"}));
+  }
+}
+
+// The -v trace of a file left alone is the trace of its rewrite, byte for
+// byte, and neither -l nor -s gives it a copy or a new inode.
+TEST(ListedUnchanged, TraceAndOptionsAsIfRewritten) {
+  struct row {
+    strings options;
+    std::string content, err;
+  };
+  const std::string loop = "Loop 1: Read: 1023, Counter: 0\n\tWrite: 1023, Counter: 0\n";
+  const std::vector<row> rows = {
+      {{"-v"}, std::string(2500, 'x'),
+       "\n" + loop + "Loop 2: Read: 1023, Counter: 0\n\tWrite: 1023, Counter: 0\n" +
+           "Loop 3: Read: 454, Counter: 0\n\tWrite: 454, Counter: 0\n"},
+      {{"-v"}, "", "\n"},
+      {{"-v", "-q"}, "x", "\n"},
+      {{"-l"}, "nothing\n", ""},
+      {{"-s"}, "nothing\n", ""},
+      {{"-l", "-t", "kept"}, "nothing\n", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.options) + " " + std::to_string(row.content.size()));
+    temp_dir d;
+    write_file(d / "b.txt", row.content);
+    const ino_t inode = stat_of(d / "b.txt").st_ino;
+    strings args = row.options;
+    args.insert(args.end(), {"foo", "bar", "b.txt"});
+    auto r = run_in(d, args);
+    const bool quiet = std::find(args.begin(), args.end(), "-q") != args.end();
+    EXPECT_EQ(r.out, quiet ? "" : "b.txt 0\n");
+    EXPECT_EQ(r.err, row.err);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(stat_of(d / "b.txt").st_ino, inode);
+    EXPECT_EQ(list_dir(d.path), strings{"b.txt"});
+  }
+}
+
+// A rewritten file keeps its ACL, its user attributes, mode and owner.
+TEST(ListedAttributes, AclAndExtendedAttributesKept) {
+  if (system("command -v setfacl >/dev/null && command -v getfacl >/dev/null") != 0)
+    GTEST_SKIP() << "setfacl and getfacl are not installed (the acl package)";
+  temp_dir d;
+  const std::string file = d / "a.txt";
+  write_file(file, "foo\n");
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(file.c_str(), 1234, 1234), 0);
+  }
+  if (system(("setfacl -m u:1234:rw,g::---,m::rw,o::r '" + file + "'").c_str()) != 0 ||
+      setxattr(file.c_str(), "user.note", "kept", 4, 0) != 0)
+    GTEST_SKIP() << "this file system takes no ACL or user attribute";
+  auto acl_of = [&] {
+    const std::string out = d / "acl.out";
+    EXPECT_EQ(system(("getfacl -cp '" + file + "' > '" + out + "'").c_str()), 0);
+    const std::string text = read_file(out);
+    unlink(out.c_str());
+    return text;
+  };
+  const std::string acl = acl_of();
+  const struct stat before = stat_of(file);
+  auto r = run_in(d, {"foo", "bar", "a.txt"});
+  EXPECT_EQ(r.out, "a.txt 1\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(file), "bar\n");
+  const struct stat after = stat_of(file);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(acl_of(), acl);
+  char value[16] = {};
+  EXPECT_EQ(getxattr(file.c_str(), "user.note", value, sizeof value), 4);
+  EXPECT_STREQ(value, "kept");
 }

@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "engine/engine.h"
@@ -192,6 +194,71 @@ int link_unnamed(int fd, const char* target) {
   return linkat(AT_FDCWD, self, AT_FDCWD, target, AT_SYMLINK_FOLLOW);
 }
 
+constexpr char ACCESS_ACL[] = "system.posix_acl_access";
+
+// Reads the list of the source's extended attribute names into `names`;
+// false with errno set when that fails.  A file system without extended
+// attributes has none.
+bool list_attributes(int fd, std::vector<char>* names) {
+  for (;;) {
+    const ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size < 0) {
+      if (errno != ENOTSUP) return false;
+      names->clear();
+      return true;
+    }
+    names->resize(static_cast<size_t>(size));
+    const ssize_t got = size == 0 ? 0 : flistxattr(fd, names->data(), names->size());
+    if (got >= 0) {
+      names->resize(static_cast<size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) return false;  // the list grew meanwhile: ask again
+  }
+}
+
+// Carries the source's extended attributes over to the target: its ACL and
+// user attributes, or the rewrite fails; security.* and trusted.* ones where
+// the system lets this process set them.  The target also loses an ACL it
+// inherited from its directory that the source did not have, so that the
+// final mode gives back exactly the old permissions.  Reports and returns
+// false on failure.
+bool copy_attributes(frame_state* st, const char* target) {
+  std::vector<char> names;
+  std::vector<char> value;
+  bool had_acl = false;
+  if (!list_attributes(st->source_fd, &names)) {
+    report(target, "xattr");
+    return false;
+  }
+  for (size_t at = 0; at < names.size(); at += strlen(names.data() + at) + 1) {
+    const char* name = names.data() + at;
+    if (*name == '\0') continue;
+    had_acl = had_acl || strcmp(name, ACCESS_ACL) == 0;
+    ssize_t len;
+    for (;;) {
+      len = fgetxattr(st->source_fd, name, nullptr, 0);
+      if (len < 0) break;
+      value.resize(static_cast<size_t>(len) + 1);
+      len = fgetxattr(st->source_fd, name, value.data(), value.size());
+      if (len >= 0 || errno != ERANGE) break;
+    }
+    const bool optional = strncmp(name, "security.", 9) == 0 || strncmp(name, "trusted.", 8) == 0;
+    if (len < 0 && errno == ENODATA) continue;  // removed since it was listed
+    if (len >= 0 && fsetxattr(st->target_fd, name, value.data(), static_cast<size_t>(len), 0) == 0)
+      continue;
+    if (optional && (errno == EPERM || errno == ENOTSUP)) continue;
+    report(target, "xattr");
+    return false;
+  }
+  if (!had_acl && fremovexattr(st->target_fd, ACCESS_ACL) < 0 && errno != ENODATA &&
+      errno != ENOTSUP) {
+    report(target, "xattr");
+    return false;
+  }
+  return true;
+}
+
 // Creates the named target with the source's owner and mode, and takes the
 // read lock on the source.  Reports and returns false on failure.
 //
@@ -235,6 +302,10 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
     report(target, "chown");
     return false;
   }
+  // After the owner, which clears some of them, and before the final mode,
+  // which a read-only file would need for its user attributes to be set, and
+  // which sets an ACL's mask back to the old one.
+  if (!copy_attributes(st, target)) return false;
   if (fchmod(st->target_fd, attrs.st_mode & 07777) < 0) {
     report(target, "chmod");
     return false;
