@@ -194,6 +194,31 @@ int paused_run::kill_now() {
   return status;
 }
 
+literal_result literal_model(const std::string& input, const std::string& old_text,
+                             const std::string& new_text) {
+  literal_result r;
+  const size_t chunk_size = 1023;
+  std::string rest;  // the previous chunk's searched text behind its last occurrence
+  bool searched_to_end = false;
+  for (size_t at = 0; at < input.size(); at += chunk_size) {
+    const std::string chunk = input.substr(at, chunk_size);
+    const std::string text = chunk.substr(0, chunk.find('\0'));
+    if (searched_to_end) {
+      const size_t hit = (rest + text).find(old_text);
+      if (hit != std::string::npos && hit < rest.size()) ++r.cuts;
+    }
+    size_t pos = 0;
+    for (size_t hit; (hit = text.find(old_text, pos)) != std::string::npos; ++r.count) {
+      r.text += chunk.substr(pos, hit - pos) + new_text;
+      pos = hit + old_text.size();
+    }
+    r.text += chunk.substr(pos);
+    rest = text.substr(std::min(pos, text.size()));
+    searched_to_end = text.size() == chunk.size();
+  }
+  return r;
+}
+
 bool wait_until(const std::function<bool()>& done) {
   for (int ms = 0; ms < 30'000; ++ms) {
     if (done()) return true;

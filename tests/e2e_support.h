@@ -55,6 +55,17 @@ struct paused_run {
   int prefilled = 0;
 };
 
+// The reference of a fixed-string rewrite: chunks of 1023 bytes searched on
+// their own, each up to its first zero byte, and the boundaries at which an
+// occurrence begins in one chunk and ends in the next.
+struct literal_result {
+  std::string text;
+  long count = 0;
+  long cuts = 0;
+};
+literal_result literal_model(const std::string& input, const std::string& old_text,
+                             const std::string& new_text);
+
 // Polls `done` every millisecond for up to 30 s; false if it never held.
 bool wait_until(const std::function<bool()>& done);
 

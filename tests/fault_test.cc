@@ -63,23 +63,6 @@ struct fault {
 
 long total_tried = 0;
 
-// The content after the rewrite and the count: chunks of 1023 bytes are
-// searched independently.
-std::pair<std::string, long> rewritten(const scenario& sc, const std::string& in) {
-  std::string out;
-  long count = 0;
-  for (size_t at = 0; at < in.size(); at += 1023) {
-    const std::string chunk = in.substr(at, 1023);
-    size_t pos = 0;
-    for (size_t hit; (hit = chunk.find(sc.old_text, pos)) != std::string::npos; ++count) {
-      out += chunk.substr(pos, hit - pos) + sc.new_text;
-      pos = hit + sc.old_text.size();
-    }
-    out += chunk.substr(pos);
-  }
-  return {out, count};
-}
-
 std::string lock_of(const scenario& sc, const std::string& file) {
   return sc.temp.empty() ? file + ".lock" : sc.temp;
 }
@@ -195,7 +178,15 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
   size_t pos = 0;        // the part of standard output accounted for
   for (const auto& file : order) {
     const std::string& old_content = sc.files.at(file);
-    const auto [new_content, count] = rewritten(sc, old_content);
+    const literal_result model = literal_model(old_content, sc.old_text, sc.new_text);
+    const std::string& new_content = model.text;
+    const long count = model.count;
+    // The note on cut occurrences follows the line of a file that was done.
+    auto cut_note = [&] {
+      if (model.cuts > 0 && next < lines.size() &&
+          lines[next] == file + "\tmatches cut by chunk boundaries: " + std::to_string(model.cuts))
+        ++next;
+    };
     const std::string lock = lock_of(sc, file);
     const std::string now = exists(d / file) ? read_file(d / file) : "(missing)";
     const bool lock_old = exists(d / lock) && read_file(d / lock) == old_content;
@@ -219,6 +210,7 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
         // name replaced it (and that file's copy was then deleted).
         if (lock_old) expected_names.insert(lock);
       }
+      cut_note();
     } else if (printed(file + "\n")) {
       // The engine gave up; the copy was moved back, or (recursive mode
       // only, listed mode ends before the line end) the move back failed.

@@ -147,13 +147,15 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   files.copy = temp;
   files.move_aside = move_aside;
   files.context = &context;
+  long cuts = 0;
   const int result = opt_literal
-                         ? rewrite_literal(temp, path, old_literal, new_pattern, &files)
-                         : rewrite_regex(temp, path, compiled_regex, new_pattern, &files);
+                         ? rewrite_literal(temp, path, old_literal, new_pattern, &files, &cuts)
+                         : rewrite_regex(temp, path, compiled_regex, new_pattern, &files, &cuts);
   const bool line = files.name_printed && !opt_quiet;
   switch (result) {
     case ENGINE_UNCHANGED:
       if (line) write_text(STDOUT_FILENO, "\n");
+      report_cuts(path, cuts);
       return in_place_result::unchanged;
     case ENGINE_NOT_MOVED:
       return in_place_result::left_alone;
@@ -180,6 +182,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
     // make every later run call it busy, so the user must hear of it.
     note("%s\tunlink error:%s", temp, strerror(unlink_err));
   }
+  report_cuts(path, cuts);
   return in_place_result::rewritten;
 }
 

@@ -91,10 +91,14 @@ int main(int argc, char** argv) {
 
   if (operands == 2) {
     if (opt_verbose) write_text(STDOUT_FILENO, "STDIN\n");
-    const int failed = opt_literal
-                           ? rewrite_literal(ENGINE_STDIN, ENGINE_STDOUT, old_literal, new_pattern)
-                           : rewrite_regex(ENGINE_STDIN, ENGINE_STDOUT, compiled_regex, new_pattern);
+    long cuts = 0;
+    const int failed =
+        opt_literal
+            ? rewrite_literal(ENGINE_STDIN, ENGINE_STDOUT, old_literal, new_pattern, nullptr, &cuts)
+            : rewrite_regex(ENGINE_STDIN, ENGINE_STDOUT, compiled_regex, new_pattern, nullptr,
+                            &cuts);
     if (opt_verbose) write_text(STDOUT_FILENO, "\n");
+    if (!failed) report_cuts("stdin", cuts);
     return failed ? 1 : 0;
   }
 

@@ -7,6 +7,8 @@
 #include <regex.h>
 #include <sys/types.h>
 
+#include "support/state.h"
+
 namespace zamplet {
 
 // Bytes asked for by one read; every chunk is searched on its own.
@@ -15,6 +17,7 @@ constexpr size_t CHUNK_SIZE = 1023;
 constexpr size_t OUTPUT_START = 5120;
 // Step by which the output buffer grows while one chunk is rewritten.
 constexpr size_t OUTPUT_STEP = 1024;
+
 
 // The standard streams.  The engine recognises them by address, never by
 // name, so that files called "stdin" or "stdout" are ordinary files.
@@ -69,12 +72,20 @@ constexpr int ENGINE_FAILED_HERE = 4;  // in place: failed before any move, file
 // rewritten and written; ENGINE_GAVE_UP when it gave up, after saying why
 // with note().  For an in-place rewrite `files` is given, with `source` the
 // intermediate name and `target` the file's own, and the other results may
-// come back; in filter mode it is null.
+// come back; in filter mode it is null.  When the count was printed (done or
+// unchanged), `cuts`, if given, receives the number of chunk boundaries that
+// cut an occurrence.
 int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
-                  const char* replacement, in_place_files* files = nullptr);
+                  const char* replacement, in_place_files* files = nullptr,
+                  long* cuts = nullptr);
 // The same with the fixed text `old_text` in place of the expression.
 int rewrite_literal(const char* source, const char* target, const char* old_text,
-                    const char* replacement, in_place_files* files = nullptr);
+                    const char* replacement, in_place_files* files = nullptr,
+                    long* cuts = nullptr);
+
+// Tells the user that `cuts` chunk boundaries of the input `name` cut an
+// occurrence, if any did.
+void report_cuts(const char* name, long cuts);
 
 // Growable output of one chunk.  `cap` follows the growth rule: before a copy
 // that makes the output `need` bytes long, it grows by OUTPUT_STEP while
@@ -84,19 +95,66 @@ struct chunk_output {
   size_t cap = 0;
 };
 
+// Where the search of a chunk that the boundary behind it repeats began: the
+// search that found the chunk's last replacement, or its first search when it
+// replaced nothing.  Positions are offsets in the chunk.
+struct search_state {
+  size_t start = 0;            // where that search began
+  int eflags = 0;              // its execution flags
+  size_t last_end = SIZE_MAX;  // where the match before it ended, SIZE_MAX if none
+  size_t text_end = 0;         // where the chunk's text ends: its first zero byte, or n
+};
+
 // Substitutes over one chunk: `chunk` holds `n` bytes (n <= CHUNK_SIZE)
 // followed by a zero byte.  Appends nothing before offset 0 of `out`; returns
 // the output length, or -1 when the buffer could not grow (errno ENOMEM).
 // `count` is increased by the number of occurrences.  `newline` says whether
 // the expression was compiled with REG_NEWLINE.
+// When `state` is given, it receives what the check of the boundary behind
+// the chunk needs.
 int64_t substitute_regex(const regex_t* pattern, bool newline, const char* chunk, size_t n,
                          const char* replacement, size_t replacement_len, chunk_output* out,
-                         int64_t* count);
+                         int64_t* count, search_state* state = nullptr);
 // Fixed-string substitution; `old_len` must be at least 1.  When
 // old_len == replacement_len the output has exactly n bytes and `out` needs
 // only CHUNK_SIZE + 1 bytes: no growth test is made.
+// `state`, when given, receives in `start` where the search resumed after
+// the last occurrence (0 when there was none) and the end of the text.
 int64_t substitute_literal(const char* old_text, size_t old_len, const char* chunk, size_t n,
                            const char* replacement, size_t replacement_len, chunk_output* out,
-                           int64_t* count);
+                           int64_t* count, search_state* state = nullptr);
+
+// Matches cut by chunk boundaries.  Chunks are searched on their own, so an
+// occurrence that begins in one chunk and ends in the next is never replaced;
+// the engine counts such boundaries so that the user hears of them.
+//
+// How far before a boundary the repeated search of an expression may begin;
+// a cut match that begins farther back goes unreported.
+constexpr size_t CUT_LOOKBACK = 255;
+
+// The end of one chunk, kept until the next chunk has been read: its last
+// bytes and the state its substitution left.
+struct chunk_tail {
+  bool valid = false;
+  size_t n = 0;         // the chunk's length
+  size_t kept = 0;      // how many of its last bytes are in `bytes`
+  search_state state;   // offsets in the chunk
+  char bytes[static_cast<size_t>(PATTERN_MAX)];
+};
+
+// Keeps the end of `chunk` (n bytes) for the check of the boundary behind
+// it; `keep` is how many bytes at most the check needs.
+void remember_tail(chunk_tail* tail, const char* chunk, size_t n, const search_state& state,
+                   size_t keep);
+
+// True when the boundary between the chunk in `tail` and `next` (n bytes,
+// zero-terminated) cuts an occurrence: the search that the first chunk would
+// repeat over the two chunks joined finds a match that begins before the
+// boundary and ends beyond it.  `scratch` holds CUT_SCRATCH bytes.
+constexpr size_t CUT_SCRATCH = 2 * static_cast<size_t>(PATTERN_MAX) + CHUNK_SIZE + 2;
+bool regex_cut(const regex_t* pattern, bool newline, const chunk_tail& tail, const char* next,
+               size_t n, char* scratch);
+bool literal_cut(const char* old_text, size_t old_len, const chunk_tail& tail, const char* next,
+                 size_t n, char* scratch);
 
 }  // namespace zamplet

@@ -23,6 +23,19 @@ namespace zamplet {
 const char ENGINE_STDIN[] = "stdin";
 const char ENGINE_STDOUT[] = "stdout";
 
+void report_cuts(const char* name, long cuts) {
+  if (cuts > 0) note("%s\tmatches cut by chunk boundaries: %ld", name, cuts);
+}
+
+void remember_tail(chunk_tail* tail, const char* chunk, size_t n, const search_state& state,
+                   size_t keep) {
+  tail->valid = true;
+  tail->n = n;
+  tail->kept = std::min(keep, n);
+  tail->state = state;
+  memcpy(tail->bytes, chunk + n - tail->kept, tail->kept);
+}
+
 namespace {
 
 // A regular file returns what is asked of it except at its end, so reading
@@ -53,6 +66,9 @@ struct frame_state {
   char* stage = nullptr;  // collected output, STAGE_SIZE bytes
   size_t staged = 0;
   chunk_output out;
+  char* scratch = nullptr;  // CUT_SCRATCH bytes for the boundary checks
+  chunk_tail tail;          // the end of the previous chunk
+  long cuts = 0;            // boundaries that cut a match
 };
 
 // Reports a failed call as "NAME\tCALL error:TEXT" with the current errno.
@@ -68,6 +84,7 @@ void release(frame_state* st, bool is_stdin, bool is_stdout) {
   free(st->block);
   free(st->stage);
   free(st->out.data);
+  free(st->scratch);
   errno = saved;
 }
 
@@ -100,13 +117,28 @@ bool emit_chunk(frame_state* st, bool collect, const char* data, size_t len) {
 }
 
 int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
-                   int64_t* count) {
+                   int64_t* count, search_state* state) {
   if (sub.literal)
     return substitute_literal(sub.old_text, sub.old_len, chunk, n, sub.replacement,
-                              sub.replacement_len, out, count);
+                              sub.replacement_len, out, count, state);
   return substitute_regex(sub.pattern, opt_newline != 0, chunk, n, sub.replacement,
-                          sub.replacement_len, out, count);
+                          sub.replacement_len, out, count, state);
 }
+
+// Substitutes over one zero-terminated chunk, after counting whether the
+// boundary in front of it cut a match, and keeps its end for the next one.
+int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
+                   int64_t* count, frame_state* st) {
+  if (st->tail.valid &&
+      (sub.literal ? literal_cut(sub.old_text, sub.old_len, st->tail, chunk, n, st->scratch)
+                   : regex_cut(sub.pattern, opt_newline != 0, st->tail, chunk, n, st->scratch)))
+    ++st->cuts;
+  search_state state;
+  const int64_t length = substitute(sub, chunk, n, out, count, &state);
+  remember_tail(&st->tail, chunk, n, state, sub.literal ? sub.old_len - 1 : CUT_LOOKBACK);
+  return length;
+}
+
 
 // Gives back what one chunk's output took beyond its starting size: only one
 // chunk's output may hold extra memory, and only while it is rewritten.
@@ -383,11 +415,13 @@ look_result look(frame_state* st, const substitution& sub, const in_place_files&
       const char kept = chunk[n];
       chunk[n] = '\0';
       int64_t count = 0;
-      const int64_t length = substitute(sub, chunk, n, &st->out, &count);
+      const int64_t length = substitute(sub, chunk, n, &st->out, &count, st);
       chunk[n] = kept;
       shrink_output(st, sub);
       // A chunk that could not be substituted is rewritten, which reports it.
       if (count > 0 || length < 0) {
+        // The rewrite goes over this chunk again, with no boundary before it.
+        st->tail.valid = false;
         *offset += static_cast<off_t>(at);
         return look_result::found;
       }
@@ -475,7 +509,7 @@ bool copy_is_looked_file(const frame_state& st, const in_place_files& files) {
 }
 
 int rewrite(const char* source, const char* target, const substitution& sub,
-            in_place_files* files) {
+            in_place_files* files, long* cuts) {
   const bool is_stdin = source == ENGINE_STDIN;
   const bool is_stdout = target == ENGINE_STDOUT;
   const bool fixed = sub.literal && sub.old_len == sub.replacement_len;
@@ -486,7 +520,9 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   st.stage = static_cast<char*>(malloc(STAGE_SIZE));
   st.out.data = static_cast<char*>(malloc(output_start));
   st.out.cap = output_start;
-  if (st.block == nullptr || st.stage == nullptr || st.out.data == nullptr) {
+  st.scratch = static_cast<char*>(malloc(CUT_SCRATCH));
+  if (st.block == nullptr || st.stage == nullptr || st.out.data == nullptr ||
+      st.scratch == nullptr) {
     errno = ENOMEM;
     report(is_stdout ? source : target, "memory");
     release(&st, true, true);
@@ -511,6 +547,7 @@ int rewrite(const char* source, const char* target, const substitution& sub,
       trace_unchanged(1, chunks, static_cast<size_t>(prefix - (chunks - 1) * CHUNK_SIZE));
       release(&st, is_stdin, is_stdout);
       print_count(0);
+      if (cuts != nullptr) *cuts = st.cuts;
       return ENGINE_UNCHANGED;
     }
     const in_place_files::move_result moved = files->move_aside(files);
@@ -618,7 +655,7 @@ int rewrite(const char* source, const char* target, const substitution& sub,
         ++chunk_number;
         note("Loop %ld: Read: %zu, Counter: %" PRId64, chunk_number, n, count);
       }
-      const int64_t length = substitute(sub, chunk, n, &st.out, &count);
+      const int64_t length = substitute(sub, chunk, n, &st.out, &count, &st);
       chunk[n] = kept;
       if (length < 0) {
         report(target, "memory");
@@ -667,6 +704,7 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   }
 
   print_count(count);
+  if (cuts != nullptr) *cuts = st.cuts;
   release(&st, is_stdin, is_stdout);
   return ENGINE_DONE;
 }
@@ -674,16 +712,16 @@ int rewrite(const char* source, const char* target, const substitution& sub,
 }  // namespace
 
 int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
-                  const char* replacement, in_place_files* files) {
+                  const char* replacement, in_place_files* files, long* cuts) {
   const substitution sub{false, pattern, nullptr, 0, replacement, strlen(replacement)};
-  return rewrite(source, target, sub, files);
+  return rewrite(source, target, sub, files, cuts);
 }
 
 int rewrite_literal(const char* source, const char* target, const char* old_text,
-                    const char* replacement, in_place_files* files) {
+                    const char* replacement, in_place_files* files, long* cuts) {
   const substitution sub{true, nullptr, old_text, strlen(old_text), replacement,
                          strlen(replacement)};
-  return rewrite(source, target, sub, files);
+  return rewrite(source, target, sub, files, cuts);
 }
 
 }  // namespace zamplet

@@ -1,4 +1,6 @@
 // Fixed-string substitution over one chunk.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -8,7 +10,7 @@ namespace zamplet {
 
 int64_t substitute_literal(const char* old_text, size_t old_len, const char* chunk, size_t n,
                            const char* replacement, size_t replacement_len, chunk_output* out,
-                           int64_t* count) {
+                           int64_t* count, search_state* state) {
   size_t pos = 0;
   size_t length = 0;
   if (old_len == replacement_len) {
@@ -21,6 +23,7 @@ int64_t substitute_literal(const char* old_text, size_t old_len, const char* chu
       memcpy(out->data + at, replacement, replacement_len);
       pos = at + old_len;
     }
+    if (state != nullptr) *state = {pos, 0, SIZE_MAX, pos + strnlen(chunk + pos, n - pos)};
     return static_cast<int64_t>(n);
   }
   // strstr stops at the first zero byte, so nothing behind one is replaced.
@@ -32,7 +35,26 @@ int64_t substitute_literal(const char* old_text, size_t old_len, const char* chu
     pos = at + old_len;
   }
   output_append_tail(out, &length, chunk + pos, n - pos);
+  if (state != nullptr) *state = {pos, 0, SIZE_MAX, pos + strnlen(chunk + pos, n - pos)};
   return static_cast<int64_t>(length);
+}
+
+bool literal_cut(const char* old_text, size_t old_len, const chunk_tail& tail, const char* next,
+                 size_t n, char* scratch) {
+  // A cut occurrence begins behind the last one and less than old_len bytes
+  // before the boundary, and the search must reach the boundary: no zero byte
+  // between where it resumed and the chunk's end.
+  if (old_len < 2 || tail.state.start >= tail.n) return false;
+  size_t from = tail.n - std::min(old_len - 1, tail.kept);
+  if (from < tail.state.start) from = tail.state.start;
+  const size_t before = tail.n - from;
+  memcpy(scratch, tail.bytes + (tail.kept - before), before);
+  const size_t after = std::min(old_len - 1, n);
+  memcpy(scratch + before, next, after);
+  const void* hit = memmem(scratch, before + after, old_text, old_len);
+  if (hit == nullptr || static_cast<const char*>(hit) - scratch >= static_cast<ptrdiff_t>(before))
+    return false;
+  return tail.state.text_end >= tail.n;
 }
 
 }  // namespace zamplet
