@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
       fail_errno("Error in regular expression: %s (%s)\n", error_text, old_operand);
     }
     compiled_regex = &expression;
+    regex_longest = longest_match(old_operand, opt_extended != 0);
   }
 
   if (strcmp(new_operand, "NULL") != 0) strcpy(new_pattern, new_operand);

@@ -102,7 +102,8 @@ struct search_state {
   size_t start = 0;            // where that search began
   int eflags = 0;              // its execution flags
   size_t last_end = SIZE_MAX;  // where the match before it ended, SIZE_MAX if none
-  size_t text_end = 0;         // where the chunk's text ends: its first zero byte, or n
+  size_t text_end = 0;         // where the chunk's text ends: its first zero byte, or n;
+                               // for a fixed string, 0 when no occurrence can be cut
 };
 
 // Substitutes over one chunk: `chunk` holds `n` bytes (n <= CHUNK_SIZE)
@@ -152,8 +153,16 @@ void remember_tail(chunk_tail* tail, const char* chunk, size_t n, const search_s
 // repeat over the two chunks joined finds a match that begins before the
 // boundary and ends beyond it.  `scratch` holds CUT_SCRATCH bytes.
 constexpr size_t CUT_SCRATCH = 2 * static_cast<size_t>(PATTERN_MAX) + CHUNK_SIZE + 2;
-bool regex_cut(const regex_t* pattern, bool newline, const chunk_tail& tail, const char* next,
-               size_t n, char* scratch);
+// `longest` bounds the length of any match of the expression (SIZE_MAX when
+// nothing does): the repeated search then looks only at the bytes that a
+// cut match could cover.
+bool regex_cut(const regex_t* pattern, bool newline, size_t longest, const chunk_tail& tail,
+               const char* next, size_t n, char* scratch);
+
+// A bound on the length of any text that the expression `pattern` matches, or
+// SIZE_MAX: without repetition or back-references, an expression matches at
+// most one byte for each of its own bytes.
+size_t longest_match(const char* pattern, bool extended);
 bool literal_cut(const char* old_text, size_t old_len, const chunk_tail& tail, const char* next,
                  size_t n, char* scratch);
 

@@ -131,7 +131,8 @@ int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_o
                    int64_t* count, frame_state* st) {
   if (st->tail.valid &&
       (sub.literal ? literal_cut(sub.old_text, sub.old_len, st->tail, chunk, n, st->scratch)
-                   : regex_cut(sub.pattern, opt_newline != 0, st->tail, chunk, n, st->scratch)))
+                   : regex_cut(sub.pattern, opt_newline != 0, regex_longest, st->tail, chunk, n,
+                               st->scratch)))
     ++st->cuts;
   search_state state;
   const int64_t length = substitute(sub, chunk, n, out, count, &state);

@@ -8,6 +8,20 @@
 
 namespace zamplet {
 
+namespace {
+
+// The state a chunk leaves for the boundary behind it, the search having
+// resumed at `pos` after the last occurrence.  An occurrence can only be cut
+// if the chunk ends with a part of it; otherwise the end of the text, which
+// takes a pass over the rest of the chunk, is not looked for and given as 0.
+search_state end_state(const char* old_text, size_t old_len, const char* chunk, size_t n,
+                       size_t pos) {
+  const bool may_cut = n > 0 && memchr(old_text, static_cast<unsigned char>(chunk[n - 1]), old_len);
+  return {pos, 0, SIZE_MAX, may_cut ? pos + strnlen(chunk + pos, n - pos) : 0};
+}
+
+}  // namespace
+
 int64_t substitute_literal(const char* old_text, size_t old_len, const char* chunk, size_t n,
                            const char* replacement, size_t replacement_len, chunk_output* out,
                            int64_t* count, search_state* state) {
@@ -23,7 +37,7 @@ int64_t substitute_literal(const char* old_text, size_t old_len, const char* chu
       memcpy(out->data + at, replacement, replacement_len);
       pos = at + old_len;
     }
-    if (state != nullptr) *state = {pos, 0, SIZE_MAX, pos + strnlen(chunk + pos, n - pos)};
+    if (state != nullptr) *state = end_state(old_text, old_len, chunk, n, pos);
     return static_cast<int64_t>(n);
   }
   // strstr stops at the first zero byte, so nothing behind one is replaced.
@@ -35,7 +49,7 @@ int64_t substitute_literal(const char* old_text, size_t old_len, const char* chu
     pos = at + old_len;
   }
   output_append_tail(out, &length, chunk + pos, n - pos);
-  if (state != nullptr) *state = {pos, 0, SIZE_MAX, pos + strnlen(chunk + pos, n - pos)};
+  if (state != nullptr) *state = end_state(old_text, old_len, chunk, n, pos);
   return static_cast<int64_t>(length);
 }
 
@@ -44,7 +58,7 @@ bool literal_cut(const char* old_text, size_t old_len, const chunk_tail& tail, c
   // A cut occurrence begins behind the last one and less than old_len bytes
   // before the boundary, and the search must reach the boundary: no zero byte
   // between where it resumed and the chunk's end.
-  if (old_len < 2 || tail.state.start >= tail.n) return false;
+  if (old_len < 2 || tail.state.start >= tail.n || tail.state.text_end < tail.n) return false;
   size_t from = tail.n - std::min(old_len - 1, tail.kept);
   if (from < tail.state.start) from = tail.state.start;
   const size_t before = tail.n - from;
@@ -54,7 +68,7 @@ bool literal_cut(const char* old_text, size_t old_len, const chunk_tail& tail, c
   const void* hit = memmem(scratch, before + after, old_text, old_len);
   if (hit == nullptr || static_cast<const char*>(hit) - scratch >= static_cast<ptrdiff_t>(before))
     return false;
-  return tail.state.text_end >= tail.n;
+  return true;
 }
 
 }  // namespace zamplet

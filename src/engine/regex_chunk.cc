@@ -1,4 +1,5 @@
 // Regular-expression substitution over one chunk.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -13,6 +14,46 @@ namespace {
 // and the byte was a newline.
 int flags_after(bool newline, char copied) {
   return newline && copied == '\n' ? 0 : REG_NOTBOL;
+}
+
+#ifdef __GLIBC__
+// The registers of the repeated search, kept from call to call.
+struct re_registers cut_registers {};
+#endif
+
+// Finds, in `text` (`length` bytes, zero-terminated), the leftmost-longest
+// match that a search from `pos` with `eflags` finds, as offsets in `text`.
+// Only a match that begins before `limit` matters to the caller: where the
+// library can, it tries no start at or beyond it, instead of scanning the
+// whole second chunk for a match that would be discarded.
+bool first_match(const regex_t* pattern, const char* text, size_t length, size_t pos,
+                 size_t limit, int eflags, size_t* start, size_t* end) {
+#ifdef __GLIBC__
+  auto* buffer = const_cast<regex_t*>(pattern);
+  const unsigned saved_bol = buffer->not_bol;
+  const unsigned saved_eol = buffer->not_eol;
+  buffer->not_bol = (eflags & REG_NOTBOL) != 0;
+  buffer->not_eol = (eflags & REG_NOTEOL) != 0;
+  const regoff_t found =
+      re_search(buffer, text, static_cast<regoff_t>(length), static_cast<regoff_t>(pos),
+                static_cast<regoff_t>(limit - 1 - pos), &cut_registers);
+  buffer->not_bol = saved_bol;
+  buffer->not_eol = saved_eol;
+  if (found < 0 || cut_registers.num_regs < 1) {
+    *start = limit;  // none begins before the limit
+    return found == -1;
+  }
+  *start = static_cast<size_t>(found);
+  *end = static_cast<size_t>(cut_registers.end[0]);
+  return true;
+#else
+  (void)limit;
+  regmatch_t match;
+  if (regexec(pattern, text + pos, 1, &match, eflags) != 0) return false;
+  *start = pos + static_cast<size_t>(match.rm_so);
+  *end = pos + static_cast<size_t>(match.rm_eo);
+  return true;
+#endif
 }
 
 }  // namespace
@@ -71,52 +112,92 @@ int64_t substitute_regex(const regex_t* pattern, bool newline, const char* chunk
   return static_cast<int64_t>(length);
 }
 
-bool regex_cut(const regex_t* pattern, bool newline, const chunk_tail& tail, const char* next,
-               size_t n, char* scratch) {
+size_t longest_match(const char* pattern, bool extended) {
+  size_t i = 0;
+  for (; pattern[i] != '\0'; ++i) {
+    const char c = pattern[i];
+    if (c == '*' || (extended && (c == '+' || c == '{'))) return SIZE_MAX;
+    if (c == '\\') {
+      const char e = pattern[i + 1];
+      if (e == '\0') break;
+      if ((e >= '1' && e <= '9') || (!extended && (e == '{' || e == '+'))) return SIZE_MAX;
+      ++i;
+    } else if (c == '[') {
+      // A bracket expression matches one byte: skip it, with a leading '^'
+      // or ']' and the [:class:], [=e=] and [.e.] forms inside.
+      size_t j = i + 1;
+      if (pattern[j] == '^') ++j;
+      if (pattern[j] == ']') ++j;
+      while (pattern[j] != '\0' && pattern[j] != ']') {
+        if (pattern[j] == '[' && (pattern[j + 1] == ':' || pattern[j + 1] == '=' ||
+                                  pattern[j + 1] == '.')) {
+          const char* close = strchr(pattern + j + 2, pattern[j + 1]);
+          while (close != nullptr && close[1] != ']') close = strchr(close + 1, pattern[j + 1]);
+          if (close == nullptr) return SIZE_MAX;
+          j = static_cast<size_t>(close - pattern) + 2;
+        } else {
+          ++j;
+        }
+      }
+      if (pattern[j] == '\0') return SIZE_MAX;
+      i = j;
+    }
+  }
+  return i;
+}
+
+bool regex_cut(const regex_t* pattern, bool newline, size_t longest, const chunk_tail& tail,
+               const char* next, size_t n, char* scratch) {
   const search_state& was = tail.state;
-  // The search of the first chunk ended at a zero byte before the boundary.
-  if (was.text_end < tail.n) return false;
+  // The search of the first chunk ended at a zero byte before the boundary;
+  // or no match is long enough to reach over it.
+  if (was.text_end < tail.n || longest < 2) return false;
   // The repeated search begins where the first chunk's did, or no earlier
-  // than CUT_LOOKBACK bytes before the boundary, and then not at a line start.
+  // than a cut match could begin, and then not at a line start.
+  const size_t reach = std::min(tail.kept, longest - 1);
   size_t from = was.start;
   int eflags = was.eflags;
   size_t last_end = was.last_end;
-  if (tail.n - from > tail.kept) {
-    from = tail.n - tail.kept;
+  if (tail.n - from > reach) {
+    from = tail.n - reach;
     eflags = REG_NOTBOL;
     last_end = SIZE_MAX;
   }
   // The two chunks joined, from there on, as the zero-terminated text that a
-  // search would see; offsets below count from `from`.
+  // search would see; offsets below count from `from`.  A match that begins
+  // before the boundary ends within `longest` bytes of its start, so the
+  // second chunk is needed only that far, and its end then is no line end.
   const size_t before = tail.n - from;
   memcpy(scratch, tail.bytes + (tail.kept - before), before);
-  const size_t after = strnlen(next, n);
+  const size_t next_text = strnlen(next, n);
+  const size_t after = std::min(next_text, longest - 1);
   memcpy(scratch + before, next, after);
   scratch[before + after] = '\0';
   const size_t text_end = before + after;
+  if (after < next_text) eflags |= REG_NOTEOL;
+  const int last_flag = after < next_text ? REG_NOTEOL : 0;
   if (last_end != SIZE_MAX) last_end -= from;
 
   size_t pos = 0;
-  while (pos <= text_end) {
-    regmatch_t match;
-    if (regexec(pattern, scratch + pos, 1, &match, eflags) != 0) return false;
-    const size_t start = pos + static_cast<size_t>(match.rm_so);
-    const size_t end = pos + static_cast<size_t>(match.rm_eo);
+  while (pos < before) {
+    size_t start = 0;
+    size_t end = 0;
+    if (!first_match(pattern, scratch, text_end, pos, before, eflags, &start, &end)) return false;
     if (start >= before) return false;
     if (end > before) return true;
     // A match within the first chunk: go on as the substitution does.
     if (start == end && start == last_end) {
-      eflags = flags_after(newline, scratch[start]);
+      eflags = flags_after(newline, scratch[start]) | last_flag;
       pos = start + 1;
       continue;
     }
     last_end = end;
     if (start != end) {
       pos = end;
-      eflags = 0;
+      eflags = last_flag;
       continue;
     }
-    eflags = flags_after(newline, scratch[end]);
+    eflags = flags_after(newline, scratch[end]) | last_flag;
     pos = end + 1;
   }
   return false;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <regex.h>
 
 namespace zamplet {
@@ -21,6 +23,8 @@ extern int opt_newline;      // -n: newline is special to the expression
 extern char* new_pattern;           // NEWPATTERN, or "" for "NULL"
 extern char* old_literal;           // OLDPATTERN in -w mode
 extern const regex_t* compiled_regex;  // OLDPATTERN compiled, in expression mode
+// A bound on the length of a match of OLDPATTERN, SIZE_MAX when there is none.
+extern size_t regex_longest;
 
 // The file being rewritten in place: its intermediate copy and its own name.
 // Both are null while no in-place rewrite is in flight.  The stop handler
