@@ -249,11 +249,13 @@ TEST(Filter, MatchAcrossChunkBoundaryIsNotReplaced) {
   write_file(dir / "in", split);
   auto r = run_zamplet({"ab", "Z"}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, std::string(1022, 'x') + "abZ 1");
+  EXPECT_EQ(r.err, "stdin\tmatches cut by chunk boundaries: 1\n");
 
   const std::string inside = std::string(1021, 'x') + "ab" + "ab";  // ends the chunk
   write_file(dir / "in", inside);
   r = run_zamplet({"ab$", "Z"}, stdin_from_file(dir / "in"));
   EXPECT_EQ(r.out, std::string(1021, 'x') + "ZZ 2");  // $ matches at each chunk end
+  EXPECT_EQ(r.err, "");
 }
 
 TEST(Filter, LongReplacementManyTimesInOneChunk) {

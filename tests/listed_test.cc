@@ -755,3 +755,43 @@ TEST(ListedAttributes, AclAndExtendedAttributesKept) {
   EXPECT_EQ(getxattr(file.c_str(), "user.note", value, sizeof value), 4);
   EXPECT_STREQ(value, "kept");
 }
+
+// --- Matches cut by chunk boundaries ------------------------------------------------
+
+// The note follows the line of its input in every mode, names it as that
+// line does, and -q silences it; the counts and contents stay as they are.
+TEST(ListedCutMatches, NoteAfterTheFilesLine) {
+  const std::string content = std::string(1020, '.') + "size_t a;\n" +
+                              std::string(1013, '.') + "size_t b;\n";  // the second cut at 2046
+  struct row {
+    strings args;
+    bool from_stdin;
+    std::string out, err;
+  };
+  const std::string note = "\tmatches cut by chunk boundaries: ";
+  const std::vector<row> rows = {
+      {{"-w", "size_t", "T", "a.txt"}, false, "a.txt 0\n", "a.txt" + note + "2\n"},
+      {{"size_t", "T", "a.txt", "b.txt"}, false, "a.txt 0\nb.txt 1\n", "a.txt" + note + "2\n"},
+      {{"-r", "-w", "size_t", "T", "."}, false, "", ""},
+      {{"-q", "-w", "size_t", "T", "a.txt"}, false, "", ""},
+      {{"-w", "size_t", "T"}, true, content + " 0", "stdin" + note + "2\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.args));
+    temp_dir d;
+    write_file(d / "a.txt", content);
+    if (row.args[0] != "-r") write_file(d / "b.txt", "size_t\n");
+    run_options o = row.from_stdin ? stdin_from_file(d / "a.txt") : run_options{};
+    o.cwd = d.path;
+    auto r = run_zamplet(row.args, o);
+    if (row.args[0] == "-r") {
+      EXPECT_EQ(r.out, "./a.txt 0\n");
+      EXPECT_EQ(r.err, "./a.txt" + note + "2\n");
+    } else {
+      EXPECT_EQ(r.out, row.out);
+      EXPECT_EQ(r.err, row.err);
+    }
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(d / "a.txt"), content);
+  }
+}

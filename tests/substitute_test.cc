@@ -211,3 +211,103 @@ TEST(SubstituteLiteral, MatchesReferenceOnRandomInputs) {
     ASSERT_EQ(got.count, want_count) << "iter=" << iter;
   }
 }
+
+namespace {
+
+// Whether the boundary between chunks `a` and `b` cuts an occurrence, as the
+// engine sees it: `a` substituted first, its end kept, then `b` checked.
+bool cut_between(const std::string& old_text, int cflags, const std::string& a,
+                 const std::string& b) {
+  const bool literal = cflags < 0;
+  regex_t re{};
+  if (!literal && regcomp(&re, old_text.c_str(), cflags) != 0) {
+    ADD_FAILURE() << "regcomp " << old_text;
+    return false;
+  }
+  chunk_output out{static_cast<char*>(malloc(zamplet::OUTPUT_START)), zamplet::OUTPUT_START};
+  int64_t count = 0;
+  zamplet::search_state state;
+  if (literal)
+    zamplet::substitute_literal(old_text.c_str(), old_text.size(), a.c_str(), a.size(), "X", 1,
+                                &out, &count, &state);
+  else
+    zamplet::substitute_regex(&re, (cflags & REG_NEWLINE) != 0, a.c_str(), a.size(), "X", 1, &out,
+                              &count, &state);
+  auto* tail = new zamplet::chunk_tail;
+  zamplet::remember_tail(tail, a.c_str(), a.size(), state,
+                         literal ? old_text.size() - 1 : zamplet::CUT_LOOKBACK);
+  std::vector<char> scratch(zamplet::CUT_SCRATCH);
+  const bool cut =
+      literal ? zamplet::literal_cut(old_text.c_str(), old_text.size(), *tail, b.c_str(), b.size(),
+                                     scratch.data())
+              : zamplet::regex_cut(&re, (cflags & REG_NEWLINE) != 0,
+                                   zamplet::longest_match(old_text.c_str(), cflags & REG_EXTENDED),
+                                   *tail, b.c_str(), b.size(), scratch.data());
+  delete tail;
+  free(out.data);
+  if (!literal) regfree(&re);
+  return cut;
+}
+
+// A full first chunk that ends with `end`.
+std::string ending(const std::string& end, char fill = '.') {
+  return std::string(zamplet::CHUNK_SIZE - end.size(), fill) + end;
+}
+
+}  // namespace
+
+TEST(CutMatches, BoundariesOfBothEngines) {
+  constexpr int LITERAL = -1;
+  struct row {
+    const char* what;
+    std::string old_text;
+    int cflags;
+    std::string a, b;
+    bool cut;
+  };
+  std::string zero = ending("siz");
+  zero[100] = '\0';
+  const std::vector<row> rows = {
+      {"cut", "size_t", LITERAL, ending("siz"), "e_t;", true},
+      {"cut", "size_t", 0, ending("siz"), "e_t;", true},
+      {"ends at the boundary", "size_t", LITERAL, ending("size_t"), " x", false},
+      {"ends at the boundary", "size_t", REG_EXTENDED, ending("size_t"), " x", false},
+      {"begins at the boundary", "size_t", LITERAL, ending(""), "size_t", false},
+      {"begins at the boundary", "size_t", 0, ending(""), "size_t", false},
+      {"half replaced", "u?int(8|16)_t", REG_EXTENDED, ending(" u"), "int8_t x", true},
+      {"half replaced", "uint8_t", LITERAL, ending(" u"), "int8_t x", true},
+      {"greedy match cut short", "o+", REG_EXTENDED, ending("foo"), "ooh", true},
+      {"greedy match cut short", "oo", LITERAL, ending("o"), "o", true},
+      {"after a replacement", "ab", LITERAL, ending("abab"), "b", false},
+      {"after a replacement", "ab", LITERAL, ending("aba"), "b", true},
+      {"longer than a chunk", std::string(1500, 'a'), LITERAL, ending("", 'a'),
+       std::string(1023, 'a'), true},
+      // An expression is searched again from at most 255 bytes back.
+      {"longer than a chunk", "a\\{1500\\}", 0, ending("", 'a'), std::string(1023, 'a'), false},
+      {"unbounded, within reach", "x[a-z]*y", 0, ending("xabc"), "defy", true},
+      {"none at all", "size_t", LITERAL, ending(""), "nothing", false},
+      {"none at all", "size_t", 0, ending(""), "nothing", false},
+      {"zero byte ends the first chunk's search", "size_t", LITERAL, zero, "e_t", false},
+      {"zero byte ends the first chunk's search", "size_t", 0, zero, "e_t", false},
+      {"$ at the chunk's end is no line end when joined", "ab$", 0, ending("ab"), "ab", false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.what) + (r.cflags == LITERAL ? " (fixed string)" : " (expression)"));
+    EXPECT_EQ(cut_between(r.old_text, r.cflags, r.a, r.b), r.cut);
+  }
+}
+
+TEST(CutMatches, LongestMatchBound) {
+  // The bound is the expression's own length, and none with repetition or a
+  // back-reference; a '*' inside brackets is no repetition.
+  const std::pair<const char*, size_t> basic[] = {
+      {"b.t", 3},          {"[ab]c", 5},           {"[]*]x", 5},
+      {"[[:alpha:]*]x", 13}, {"a*", SIZE_MAX},        {"a\\{2\\}", SIZE_MAX},
+      {"\\(a\\)\\1", SIZE_MAX}, {"x\\.y", 4},
+  };
+  for (const auto& [pattern, bound] : basic)
+    EXPECT_EQ(zamplet::longest_match(pattern, false), bound) << pattern;
+  EXPECT_EQ(zamplet::longest_match("(ab|c)?d", true), 8u);
+  EXPECT_EQ(zamplet::longest_match("a+", true), SIZE_MAX);
+  EXPECT_EQ(zamplet::longest_match("a{2}", true), SIZE_MAX);
+}
