@@ -17,8 +17,11 @@ int flags_after(bool newline, char copied) {
 }
 
 #ifdef __GLIBC__
-// The registers of the repeated search, kept from call to call.
-struct re_registers cut_registers {};
+// The one register of the repeated search, owned here: the library fills it
+// and allocates nothing.
+regoff_t cut_start[1];
+regoff_t cut_end[1];
+struct re_registers cut_registers {1, cut_start, cut_end};
 #endif
 
 // Finds, in `text` (`length` bytes, zero-terminated), the leftmost-longest
@@ -32,13 +35,16 @@ bool first_match(const regex_t* pattern, const char* text, size_t length, size_t
   auto* buffer = const_cast<regex_t*>(pattern);
   const unsigned saved_bol = buffer->not_bol;
   const unsigned saved_eol = buffer->not_eol;
+  const unsigned saved_regs = buffer->regs_allocated;
   buffer->not_bol = (eflags & REG_NOTBOL) != 0;
   buffer->not_eol = (eflags & REG_NOTEOL) != 0;
+  buffer->regs_allocated = REGS_FIXED;
   const regoff_t found =
       re_search(buffer, text, static_cast<regoff_t>(length), static_cast<regoff_t>(pos),
                 static_cast<regoff_t>(limit - 1 - pos), &cut_registers);
   buffer->not_bol = saved_bol;
   buffer->not_eol = saved_eol;
+  buffer->regs_allocated = saved_regs;
   if (found < 0 || cut_registers.num_regs < 1) {
     *start = limit;  // none begins before the limit
     return found == -1;
