@@ -58,6 +58,23 @@ enum class in_place_result {
 in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
                                  const file_identity* replaceable, bool renames_fatal);
 
+// Copies of old contents wait until the new contents are on disk (see
+// durable.cc).  make_room_to_settle() settles the waiting batch if it cannot
+// take `copy` of `target` (on device `dev`) and returns false when the copy
+// cannot wait: it must then be deleted after a full sync.  settle_later()
+// adds it, with the stop signals blocked.  settle_copies() syncs and deletes
+// every waiting copy; settle_copies_now() does the same from the stop handler,
+// silently.
+bool make_room_to_settle(const char* copy, const char* target, dev_t dev);
+void settle_later(const char* copy, const file_identity& identity);
+void settle_copies();
+void settle_copies_now();
+// True when `name`, or the file with `identity` (as followed from any of its
+// names), is a copy of this run that waits for a sync: neither a busy mark
+// nor a file to report.
+bool is_waiting_copy(const char* name);
+bool is_waiting_copy(const file_identity& identity);
+
 // The listed-files mode over `count` FILE operands; `temp_name` is the -t
 // name, or null.  Returns the run's exit status: 1 when a file could not be
 // rewritten because something failed, 0 when every file was rewritten or

@@ -2,6 +2,7 @@
 // the file's own name or under its intermediate name at every moment.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -81,6 +82,8 @@ void open_standard_descriptors() {
 }
 
 void record_run_output() {
+  // Whatever ends the run, a fatal message included, settles the copies.
+  atexit(settle_copies);
   for (int i = 0; i < 2; ++i) {
     struct stat st;
     run_output_known[i] = fstat(i + 1, &st) == 0;
@@ -172,8 +175,18 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   // The line end goes out while the copy can still be moved back: a stop
   // signal while it blocks gives the file its old content.
   if (line) write_text(STDOUT_FILENO, "\n");
+  // The copy, the only sure old content until the new one is on disk, joins
+  // the batch that waits for a sync; the hand-over from the recovery pair to
+  // the batch is one step for the stop handler.  A copy kept with -l needs no
+  // sync: the old content stays under its name whatever the disk holds.
+  const bool can_wait = opt_unlink_lock && make_room_to_settle(temp, path, files.target.dev);
+  if (opt_unlink_lock && !can_wait) sync();
   block_stop_signals();
-  const int unlinked = opt_unlink_lock ? unlink(temp) : 0;
+  int unlinked = 0;
+  if (can_wait)
+    settle_later(temp, checked);
+  else if (opt_unlink_lock)
+    unlinked = unlink(temp);
   const int unlink_err = errno;
   clear_recovery();
   allow_stop_signals();

@@ -65,6 +65,8 @@ void on_stop(int signo) {
     else
       kept = rename_noreplace(source, target) < 0 && errno == EEXIST;
   }
+  // Files finished before keep their new content, once it is on disk.
+  settle_copies_now();
   if (kept) {
     say("\n");
     say(target);

@@ -77,6 +77,9 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
       note("%s\tfile didn't change! Its name is too long", file);
       continue;
     }
+    // A copy that this run left for an earlier operand and that waits for a
+    // sync is settled first, as if it had been deleted at once.
+    if (fits && is_waiting_copy(name)) settle_copies();
     if (fits && intermediate_exists(name)) {
       note("%s\tfile didn't change! %s exists. Try later!", file, name);
       continue;
@@ -102,12 +105,15 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
     const in_place_result result =
         rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr, true);
     if (result == in_place_result::failed) status = 1;
+    // The -t name is needed again for the next FILE.
+    if (temp_name != nullptr) settle_copies();
     if (temp_name != nullptr && result != in_place_result::left_alone &&
         result != in_place_result::unchanged) {
       have_kept = result == in_place_result::rewritten && !opt_unlink_lock;
       kept = identity_of(link);
     }
   }
+  settle_copies();
   return status;
 }
 

@@ -17,8 +17,9 @@ namespace zamplet {
 namespace {
 
 // Descriptors the run holds besides the walk's directories: the standard
-// streams, the engine's source and target, the probe of an intermediate copy.
-constexpr long RESERVED_DESCRIPTORS = 8;
+// streams, the engine's source and target, the probe of an intermediate copy,
+// and the file systems that the waiting copies are synced on.
+constexpr long RESERVED_DESCRIPTORS = 12;
 
 // The files this run has written, and the other objects it has reported.
 // The walk may meet one of them again, through a link to an ancestor or
@@ -89,6 +90,8 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
     return 0;
   }
   if (has_lock_suffix(path)) {
+    // This run's own copies that wait for a sync are not there for it.
+    if (is_waiting_copy(identity_of(*record))) return 0;
     handled.insert(seen);
     note("%s\tfile didn't change! Try -t option!", path);
     return 0;
@@ -111,6 +114,7 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
   // A busy file (its .lock exists, whatever it is) is left alone before it
   // is even looked at; the move aside finds one that appears later.
   struct stat busy;
+  if (is_waiting_copy(name)) settle_copies();
   if (lstat(name, &busy) == 0) {
     handled.insert(seen);
     note("%s\tfile didn't change! %s exists. Try later!", path, name);
@@ -146,8 +150,10 @@ int rewrite_recursive(const char* start) {
   if (budget < 1) budget = 1;
   if (budget > INT_MAX) budget = INT_MAX;
   char stopped_at[WALK_PATH_MAX + 1];
-  if (ftw(start, visit_entry, static_cast<int>(budget), stopped_at) == -1) {
-    const int err = errno;
+  const int walked = ftw(start, visit_entry, static_cast<int>(budget), stopped_at);
+  const int err = errno;
+  settle_copies();
+  if (walked == -1) {
     note("%s\t%s", stopped_at, strerror(err));
     return 1;
   }

@@ -66,6 +66,8 @@ struct frame_state {
   char* stage = nullptr;  // collected output, STAGE_SIZE bytes
   size_t staged = 0;
   chunk_output out;
+  off_t written = 0;        // bytes written to a named target
+  off_t kicked = 0;         // how many of them the disk was asked to take
   char* scratch = nullptr;  // CUT_SCRATCH bytes for the boundary checks
   chunk_tail tail;          // the end of the previous chunk
   long cuts = 0;            // boundaries that cut a match
@@ -100,8 +102,22 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
 bool flush_stage(frame_state* st) {
   if (st->staged == 0) return true;
   if (write_all(st->target_fd, st->stage, st->staged) < 0) return false;
+  st->written += static_cast<off_t>(st->staged);
   st->staged = 0;
   return true;
+}
+
+// How much new content is handed to the disk at a time while it is written.
+constexpr off_t WRITEBACK_STEP = 8 << 20;
+
+// Asks the disk to start writing what the target got since the last time:
+// the sync that must come before the old copy is deleted then finds little
+// left to do.  Only a hint; its failure changes nothing.
+void start_writeback(frame_state* st) {
+  if (st->written - st->kicked < WRITEBACK_STEP) return;
+  (void)sync_file_range(st->target_fd, st->kicked, st->written - st->kicked,
+                        SYNC_FILE_RANGE_WRITE);
+  st->kicked = st->written;
 }
 
 // Sends one chunk's output to the target, through the stage when collecting.
@@ -113,7 +129,9 @@ bool emit_chunk(frame_state* st, bool collect, const char* data, size_t len) {
     return true;
   }
   if (!flush_stage(st)) return false;
-  return write_all(st->target_fd, data, len) == 0;
+  if (write_all(st->target_fd, data, len) < 0) return false;
+  st->written += static_cast<off_t>(len);
+  return true;
 }
 
 int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
@@ -617,6 +635,8 @@ int rewrite(const char* source, const char* target, const substitution& sub,
       release(&st, is_stdin, is_stdout);
       return ENGINE_GAVE_UP;
     }
+    st.written = std::min(prefix, at + step);
+    if (files != nullptr && opt_unlink_lock) start_writeback(&st);
   }
   if (looked == look_result::found && lseek(st.source_fd, prefix, SEEK_SET) < 0) {
     report(source, "lseek");
@@ -672,6 +692,7 @@ int rewrite(const char* source, const char* target, const substitution& sub,
         release(&st, is_stdin, is_stdout);
         return 1;
       }
+      if (files != nullptr && opt_unlink_lock) start_writeback(&st);
       shrink_output(&st, sub);
     }
   }
