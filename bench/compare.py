@@ -90,6 +90,12 @@ def tool_of(argv):
     return argv[argv.index("-exec") + 1] if argv[0] == "find" else argv[0]
 
 
+def synced(tool, files):
+    """`tool` on `files`, then `sync` of the same files, so that the new
+    contents are on disk when it returns, as zamplet's are."""
+    return ["sh", "-c", '"$0" "$@" && shift %d && sync "$@"' % (len(tool) - 1), *tool, *files]
+
+
 def file_cases(zamplet, text):
     """(case, tool, argv) for the in-place cases on the file `text`."""
     fixed = ("fox", "cat")
@@ -99,10 +105,12 @@ def file_cases(zamplet, text):
         ("fixed string", "zamplet -w", [zamplet, "-q", "-w", *fixed, text]),
         ("fixed string", "sd -s", ["sd", "-s", *fixed, text]),
         ("fixed string", "sed -i", ["sed", "-i", "s/fox/cat/g", text]),
+        ("fixed string", "sed -i, then sync", synced(["sed", "-i", "s/fox/cat/g"], [text])),
         ("fixed string", "perl -pi", ["perl", "-pi", "-e", "s/\\Qfox\\E/cat/g", text]),
         ("simple expression", "zamplet", [zamplet, "-q", *simple, text]),
         ("simple expression", "sd", ["sd", *simple, text]),
         ("simple expression", "sed -i", ["sed", "-i", "s/b.t/BAT/g", text]),
+        ("simple expression", "sed -i, then sync", synced(["sed", "-i", "s/b.t/BAT/g"], [text])),
         ("simple expression", "perl -pi", ["perl", "-pi", "-e", "s/b.t/BAT/g", text]),
         ("classes and repetition", "zamplet -e", [zamplet, "-q", "-e", *classes, text]),
         ("classes and repetition", "sd", ["sd", *classes, text]),
@@ -118,10 +126,14 @@ def tree_cases(zamplet, tree):
         ("tree, fixed string", "zamplet -r -w", [zamplet, "-q", "-r", "-w", "fox", "cat", tree]),
         ("tree, fixed string", "find + sd -s", find + ["sd", "-s", "fox", "cat", "{}", "+"]),
         ("tree, fixed string", "find + sed -i", find + ["sed", "-i", "s/fox/cat/g", "{}", "+"]),
+        ("tree, fixed string", "find + sed -i, then sync",
+         find + synced(["sed", "-i", "s/fox/cat/g"], ["{}", "+"])),
         ("tree, fixed string", "find + perl -pi",
          find + ["perl", "-pi", "-e", "s/\\Qfox\\E/cat/g", "{}", "+"]),
         ("tree, expression", "zamplet -r", [zamplet, "-q", "-r", "b.t", "BAT", tree]),
         ("tree, expression", "find + sed -i", find + ["sed", "-i", "s/b.t/BAT/g", "{}", "+"]),
+        ("tree, expression", "find + sed -i, then sync",
+         find + synced(["sed", "-i", "s/b.t/BAT/g"], ["{}", "+"])),
     ]
 
 
@@ -234,6 +246,7 @@ def file_rows(cases, runs, original, copy, progress):
         times, peak = [], 0
         for _ in range(runs):
             shutil.copyfile(original, copy)
+            os.sync()  # every tool starts with nothing left to write
             seconds, rss = run_once(argv)
             times.append(seconds)
             peak = max(peak, rss)
@@ -245,7 +258,8 @@ def tree_rows(cases, runs, original, work, progress):
     """Every run gets its own copy of the tree, made before any run is timed:
     a file system may be slow to create files just after many were deleted,
     and that cost belongs to no tool.  Tools take turns, so that drift in the
-    machine's state spreads over all of them."""
+    machine's state spreads over all of them, and each starts once everything
+    written before it is on disk."""
     available = [i for i, (_, _, argv) in enumerate(cases) if shutil.which(tool_of(argv))]
     progress("copying the tree %d times" % (len(available) * runs))
     copies = {}
@@ -261,6 +275,9 @@ def tree_rows(cases, runs, original, work, progress):
         for i in available:
             case, tool, argv = cases[i]
             progress("%s: %s, run %d" % (case, tool, run + 1))
+            # No tool waits for what the one before it left to write: zamplet
+            # syncs its file systems before it deletes the copies.
+            os.sync()
             seconds, rss = run_once([a.replace("{tree}", copies[i, run]) for a in argv])
             times[i].append(seconds)
             peaks[i] = max(peaks[i], rss)
