@@ -9,7 +9,7 @@
 namespace zamplet {
 
 // Size of the name buffer for an intermediate name or a -t name, with its zero.
-constexpr int NAME_MAX_BYTES = 4096;
+constexpr int NAME_BUFFER_BYTES = 4096;
 // Size of the recursive visit's intermediate-name buffer, with its zero.
 constexpr int VISIT_NAME_BYTES = 1024;
 
@@ -19,6 +19,10 @@ constexpr int VISIT_NAME_BYTES = 1024;
 // Installs the stop handler for SIGINT, and for SIGTERM, SIGHUP and SIGQUIT
 // unless they are ignored.
 void install_interrupt_handler();
+
+// Reports that `file` is left alone because `copy`, its intermediate name,
+// exists: another run works on it, or an earlier one left its copy.
+void note_busy(const char* file, const char* copy);
 
 // True when `name` is longer than four characters and ends in ".lock".
 bool has_lock_suffix(const char* name);

@@ -128,10 +128,10 @@ void settle_copies() {
   if (!synced) {
     // The new contents may not be on disk: each copy stays, the only sure
     // old content, and the user hears which.
-    for (int i = 0; i < count; ++i) note("%s\tsync error:%s", names + name_at[i], strerror(sync_err));
+    for (int i = 0; i < count; ++i) note_failed(names + name_at[i], "sync", sync_err);
   }
   for (int k = 0; k < failures; ++k)
-    note("%s\tunlink error:%s", names + name_at[failed_at[k]], strerror(failed_err[k]));
+    note_failed(names + name_at[failed_at[k]], "unlink", failed_err[k]);
   names_used = 0;
 }
 

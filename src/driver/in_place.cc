@@ -19,8 +19,7 @@ namespace {
 // Reports a failed rename of `path`; ends the run when `fatal`.
 void rename_failed(const char* path, bool fatal) {
   if (fatal) fail_errno("rename error");
-  const int err = errno;
-  note("%s\trename error:%s", path, strerror(err));
+  note_failed(path, "rename", errno);
 }
 
 // Forgets the file in hand: a stop signal from now on restores nothing.
@@ -97,6 +96,10 @@ bool is_run_output(const struct stat& st) {
          (run_output_known[1] && run_outputs[1] == id);
 }
 
+void note_busy(const char* file, const char* copy) {
+  note("%s\tfile didn't change! %s exists. Try later!", file, copy);
+}
+
 bool has_lock_suffix(const char* name) {
   const size_t len = strlen(name);
   return len > 4 && strcmp(name + len - 5, ".lock") == 0;
@@ -132,7 +135,7 @@ in_place_files::move_result move_aside(in_place_files* files) {
   if (moved == 0) return in_place_files::MOVED;
   errno = err;
   if (err == EEXIST) {
-    note("%s\tfile didn't change! %s exists. Try later!", files->file, files->copy);
+    note_busy(files->file, files->copy);
     return in_place_files::LEFT_ALONE;
   }
   rename_failed(files->file, context->renames_fatal);
@@ -151,9 +154,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   files.move_aside = move_aside;
   files.context = &context;
   long cuts = 0;
-  const int result = opt_literal
-                         ? rewrite_literal(temp, path, old_literal, new_pattern, &files, &cuts)
-                         : rewrite_regex(temp, path, compiled_regex, new_pattern, &files, &cuts);
+  const int result = rewrite_with_pattern(temp, path, &files, &cuts);
   const bool line = files.name_printed && !opt_quiet;
   switch (result) {
     case ENGINE_UNCHANGED:
@@ -193,7 +194,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   if (unlinked < 0) {
     // The file is rewritten; the copy of its old content left behind would
     // make every later run call it busy, so the user must hear of it.
-    note("%s\tunlink error:%s", temp, strerror(unlink_err));
+    note_failed(temp, "unlink", unlink_err);
   }
   report_cuts(path, cuts);
   return in_place_result::rewritten;

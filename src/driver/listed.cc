@@ -30,8 +30,7 @@ bool rewritable(const char* file, const char* temp_name, struct stat* st, struct
                 bool* failed) {
   if (stat(file, st) < 0 || lstat(file, link) < 0) {
     if (errno == ENOENT) return true;
-    const int err = errno;
-    note("%s\tstat error:%s", file, strerror(err));
+    note_failed(file, "stat", errno);
     *failed = true;
     return false;
   }
@@ -66,7 +65,7 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
   // so that the name holds the old content of the last FILE at the end.
   file_identity kept;
   bool have_kept = false;
-  char name[NAME_MAX_BYTES];
+  char name[NAME_BUFFER_BYTES];
   for (int i = 0; i < count; ++i) {
     const char* file = files[i];
     const int len = snprintf(name, sizeof name, "%s.lock", file);
@@ -81,7 +80,7 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
     // sync is settled first, as if it had been deleted at once.
     if (fits && is_waiting_copy(name)) settle_copies();
     if (fits && intermediate_exists(name)) {
-      note("%s\tfile didn't change! %s exists. Try later!", file, name);
+      note_busy(file, name);
       continue;
     }
     // Intermediate copies are never rewritten themselves.
@@ -98,7 +97,7 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
     struct stat taken;
     if (temp_name != nullptr && lstat(temp_name, &taken) == 0 &&
         !(have_kept && identity_of(taken) == kept)) {
-      note("%s\tfile didn't change! %s exists. Try later!", file, temp_name);
+      note_busy(file, temp_name);
       continue;
     }
     const char* temp = temp_name != nullptr ? temp_name : name;

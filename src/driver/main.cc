@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   int opt_recursive = 0;
   bool have_temp = false;
   bool temp_too_long = false;
-  char temp_name[NAME_MAX_BYTES];
+  char temp_name[NAME_BUFFER_BYTES];
 
   opterr = 0;
   // "+": options end at the first operand, whatever follows it.
@@ -93,11 +93,7 @@ int main(int argc, char** argv) {
   if (operands == 2) {
     if (opt_verbose) write_text(STDOUT_FILENO, "STDIN\n");
     long cuts = 0;
-    const int failed =
-        opt_literal
-            ? rewrite_literal(ENGINE_STDIN, ENGINE_STDOUT, old_literal, new_pattern, nullptr, &cuts)
-            : rewrite_regex(ENGINE_STDIN, ENGINE_STDOUT, compiled_regex, new_pattern, nullptr,
-                            &cuts);
+    const int failed = rewrite_with_pattern(ENGINE_STDIN, ENGINE_STDOUT, nullptr, &cuts);
     if (opt_verbose) write_text(STDOUT_FILENO, "\n");
     if (!failed) report_cuts("stdin", cuts);
     return failed ? 1 : 0;

@@ -77,7 +77,7 @@ bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
 }
 
 // Rewrites one walked entry; always 0, so no file stops the walk.
-int visit_entry(const char* path, const struct stat* record, int kind) {
+int rewrite_walked_entry(const char* path, const struct stat* record, int kind) {
   if (kind != WALK_FILE) return 0;
   const walk_identity seen = walked_identity_of(*record);
   if (handled.count(seen) != 0) return 0;
@@ -117,7 +117,7 @@ int visit_entry(const char* path, const struct stat* record, int kind) {
   if (is_waiting_copy(name)) settle_copies();
   if (lstat(name, &busy) == 0) {
     handled.insert(seen);
-    note("%s\tfile didn't change! %s exists. Try later!", path, name);
+    note_busy(path, name);
     return 0;
   }
   const in_place_result result =
@@ -150,7 +150,7 @@ int rewrite_recursive(const char* start) {
   if (budget < 1) budget = 1;
   if (budget > INT_MAX) budget = INT_MAX;
   char stopped_at[WALK_PATH_MAX + 1];
-  const int walked = ftw(start, visit_entry, static_cast<int>(budget), stopped_at);
+  const int walked = ftw(start, rewrite_walked_entry, static_cast<int>(budget), stopped_at);
   const int err = errno;
   settle_copies();
   if (walked == -1) {

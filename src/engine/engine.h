@@ -83,6 +83,11 @@ int rewrite_literal(const char* source, const char* target, const char* old_text
                     const char* replacement, in_place_files* files = nullptr,
                     long* cuts = nullptr);
 
+// The rewrite with OLDPATTERN and NEWPATTERN as the run prepared them: the
+// fixed string with -w, the compiled expression otherwise.
+int rewrite_with_pattern(const char* source, const char* target, in_place_files* files = nullptr,
+                         long* cuts = nullptr);
+
 // Tells the user that `cuts` chunk boundaries of the input `name` cut an
 // occurrence, if any did.
 void report_cuts(const char* name, long cuts);

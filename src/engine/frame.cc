@@ -74,10 +74,7 @@ struct frame_state {
 };
 
 // Reports a failed call as "NAME\tCALL error:TEXT" with the current errno.
-void report(const char* name, const char* call) {
-  const int err = errno;
-  note("%s\t%s error:%s", name, call, strerror(err));
-}
+void report(const char* name, const char* call) { note_failed(name, call, errno); }
 
 void release(frame_state* st, bool is_stdin, bool is_stdout) {
   const int saved = errno;
@@ -737,6 +734,12 @@ int rewrite_regex(const char* source, const char* target, const regex_t* pattern
                   const char* replacement, in_place_files* files, long* cuts) {
   const substitution sub{false, pattern, nullptr, 0, replacement, strlen(replacement)};
   return rewrite(source, target, sub, files, cuts);
+}
+
+int rewrite_with_pattern(const char* source, const char* target, in_place_files* files,
+                         long* cuts) {
+  return opt_literal ? rewrite_literal(source, target, old_literal, new_pattern, files, cuts)
+                     : rewrite_regex(source, target, compiled_regex, new_pattern, files, cuts);
 }
 
 int rewrite_literal(const char* source, const char* target, const char* old_text,

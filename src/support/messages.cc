@@ -44,6 +44,10 @@ void note(const char* format, ...) {
   va_end(args);
 }
 
+void note_failed(const char* name, const char* call, int err) {
+  note("%s\t%s error:%s", name, call, strerror(err));
+}
+
 void fail(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -1,5 +1,5 @@
-// Signal installation on top of sigaction, and the checked calls that end the
-// run when the operation they stand for fails.
+// Signal installation on top of sigaction, the checked call that ends the run
+// when an installation fails, and the mask of the signals that stop a run.
 #include <cerrno>
 #include <cstdio>
 #include <initializer_list>
@@ -40,9 +40,5 @@ void block_stop_signals() { mask_stop_signals(SIG_BLOCK); }
 
 void allow_stop_signals() { mask_stop_signals(SIG_UNBLOCK); }
 
-int checked_rename(const char* from, const char* to) {
-  if (::rename(from, to) < 0) fail_errno("rename error");
-  return 0;
-}
 
 }  // namespace zamplet

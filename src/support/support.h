@@ -26,6 +26,9 @@ void emit_message(const char* format, va_list args, bool with_errno);
 
 // A remark; the run goes on.
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A failed system call on one file, as "NAME\tCALL error:TEXT" with the
+// text of `err`; the run goes on.
+void note_failed(const char* name, const char* call, int err);
 // A fatal message; exit status 1.
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A fatal message followed by ": " and the text of errno as it was at entry.
@@ -44,8 +47,6 @@ signal_handler checked_signal(int signo, signal_handler handler);
 void block_stop_signals();
 void allow_stop_signals();
 
-// rename(), or "rename error" and exit status 1.  Returns 0.
-int checked_rename(const char* from, const char* to);
 
 // Moves `from` to `to` unless `to` exists, in one step (EEXIST otherwise).
 // Where the file system cannot rename without replacing, a hard link, which

@@ -62,7 +62,7 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
 // has just been written into the buffer at `length` characters.  The
 // directory it came from is in `slot`; a subdirectory goes into the next
 // slot of the ring.  Same results as ftw.
-int visit_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
+int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
                 walk_visit visit, struct stat* record) {
   if (stat(path, record) != 0) {
     if (errno == ENOENT || errno == EACCES) return visit(path, record, WALK_NO_STAT);
@@ -118,7 +118,7 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
     path[length] = '/';
     memcpy(path + length + 1, name, name_length + 1);
 
-    int r = visit_entry(ring, slot, budget, path, entry_length, visit, &record);
+    int r = walk_entry(ring, slot, budget, path, entry_length, visit, &record);
     if (r != 0) return r;
 
     if (ring[slot] == nullptr) {
