@@ -16,6 +16,22 @@ constexpr int VISIT_NAME_BYTES = 1024;
 // Prints the usage text to standard output and ends the run with status 0.
 [[noreturn]] void show_usage();
 
+// What the options say besides the run-wide flags, which parse_options()
+// sets itself.
+struct command_line {
+  int extended = 0;            // -e
+  int icase = 0;               // -i
+  int recursive = 0;           // -r
+  bool have_temp = false;      // -t given
+  bool temp_too_long = false;  // its argument does not fit temp_name
+  char temp_name[NAME_BUFFER_BYTES] = {};
+};
+
+// Reads the options with getopt, up to the first operand; after it, optind
+// is the index of OLDPATTERN.  -h, an unknown option and -t without its
+// argument end the run here, with the usage text.
+void parse_options(int argc, char** argv, command_line* cl);
+
 // Installs the stop handler for SIGINT, and for SIGTERM, SIGHUP and SIGQUIT
 // unless they are ignored.
 void install_interrupt_handler();

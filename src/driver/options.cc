@@ -1,10 +1,42 @@
-// The usage text.
+// The command line: the options and the usage text.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 
 #include "driver/driver.h"
+#include "support/support.h"
 
 namespace zamplet {
+
+void parse_options(int argc, char** argv, command_line* cl) {
+  opterr = 0;
+  // "+": options end at the first operand, whatever follows it.
+  int c;
+  while ((c = getopt(argc, argv, "+dehilnqrst:vw")) != -1) {
+    switch (c) {
+      case 'd': opt_keep_times = 1; break;
+      case 'e': cl->extended = 1; break;
+      case 'h': show_usage();
+      case 'i': cl->icase = 1; break;
+      case 'l': opt_unlink_lock = 0; break;
+      case 'n': opt_newline = 1; break;
+      case 'q': opt_quiet = 1; break;
+      case 'r': cl->recursive = 1; break;
+      case 's': opt_simulate = 1; break;
+      case 't':
+        cl->have_temp = true;
+        cl->temp_too_long = strlen(optarg) >= sizeof cl->temp_name;
+        if (!cl->temp_too_long) strcpy(cl->temp_name, optarg);
+        break;
+      case 'v': opt_verbose = 1; break;
+      case 'w': opt_literal = 1; break;
+      default:
+        note("?? wrong option ??\n");
+        show_usage();
+    }
+  }
+}
 
 void show_usage() {
   static const char* const lines[] = {
