@@ -1,0 +1,105 @@
+// The look at a file under its own name: a file without an occurrence is
+// only read, and one with an occurrence is moved aside only when it appears.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/steps.h"
+#include "support/support.h"
+
+namespace zamplet::steps {
+
+// Opens `file` under its own name for a look: read-only, without blocking
+// (a FIFO must not hang the run) and, where permitted, without changing its
+// access time, so that a file left alone keeps every time it had.
+int open_for_look(const char* file) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  const int fd = open(file, flags | O_NOATIME);
+  return fd >= 0 || errno != EPERM ? fd : open(file, flags);
+}
+
+// Looks for the first occurrence in the file under its own name, holding the
+// read lock that a rewrite takes.  `unavailable`: the file could not be
+// opened, was not the checked regular file, or could not be locked; nothing
+// is held.  `unchanged`: no chunk holds an occurrence; `*offset` is the size
+// read.  `found`: `*offset` is where the first chunk to rewrite begins, and
+// every chunk before it is a full chunk without an occurrence (a short read
+// that is not the end counts as found there, so that this stays true).
+// `read_failed`: errno says why.
+look_result look(frame_state* st, const substitution& sub, const in_place_files& files,
+                 struct stat* attrs, off_t* offset) {
+  st->source_fd = open_for_look(files.file);
+  if (st->source_fd < 0) return look_result::unavailable;
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  const int flags = fstat(st->source_fd, attrs) == 0 && S_ISREG(attrs->st_mode) &&
+                            file_identity{attrs->st_dev, attrs->st_ino} == files.source &&
+                            fcntl(st->source_fd, F_SETLK, &lock) == 0
+                        ? fcntl(st->source_fd, F_GETFL)
+                        : -1;
+  if (flags < 0 || fcntl(st->source_fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    close(st->source_fd);  // releases the lock too
+    st->source_fd = -1;
+    return look_result::unavailable;
+  }
+  st->locked = true;
+  *offset = 0;
+  bool short_block = false;
+  for (;;) {
+    const ssize_t got = read_some(st->source_fd, st->block, BLOCK_SIZE);
+    if (got < 0) return look_result::read_failed;
+    if (got == 0) return look_result::unchanged;
+    if (short_block) return look_result::found;
+    for (size_t at = 0; at < static_cast<size_t>(got); at += CHUNK_SIZE) {
+      const size_t n = std::min(CHUNK_SIZE, static_cast<size_t>(got) - at);
+      char* chunk = st->block + at;
+      const char kept = chunk[n];
+      chunk[n] = '\0';
+      int64_t count = 0;
+      const int64_t length = substitute(sub, chunk, n, &st->out, &count, st);
+      chunk[n] = kept;
+      shrink_output(st, sub);
+      // A chunk that could not be substituted is rewritten, which reports it.
+      if (count > 0 || length < 0) {
+        // The rewrite goes over this chunk again, with no boundary before it.
+        st->tail.valid = false;
+        *offset += static_cast<off_t>(at);
+        return look_result::found;
+      }
+    }
+    *offset += got;
+    short_block = static_cast<size_t>(got) < BLOCK_SIZE;
+  }
+}
+
+// Checks after the move aside that the copy is the file the look read: a
+// link that resolves elsewhere from its new directory, or anything put in
+// its place meanwhile, is refused.  Reports and returns false otherwise.
+bool copy_is_looked_file(const frame_state& st, const in_place_files& files) {
+  struct stat now;
+  struct stat held;
+  if (stat(files.copy, &now) < 0) {
+    report(files.copy, "stat");
+    return false;
+  }
+  if (fstat(st.source_fd, &held) < 0) {
+    report(files.copy, "fstat");
+    return false;
+  }
+  if (now.st_dev != held.st_dev || now.st_ino != held.st_ino) {
+    note("%s\tfile didn't change! %s is no longer the same file", files.file, files.copy);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zamplet::steps

@@ -1,0 +1,406 @@
+// The rewrite that both engines share: the source, the target, the chunk loop
+// with its trace, the count, and the cut matches.  The engines differ only in
+// how one chunk is substituted; the target and its attributes are in
+// target.cc, the look at an unchanged file in look.cc.
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "engine/output.h"
+#include "engine/steps.h"
+#include "support/support.h"
+
+namespace zamplet {
+
+const char ENGINE_STDIN[] = "stdin";
+const char ENGINE_STDOUT[] = "stdout";
+
+void report_cuts(const char* name, long cuts) {
+  if (cuts > 0) note("%s\tmatches cut by chunk boundaries: %ld", name, cuts);
+}
+
+void remember_tail(chunk_tail* tail, const char* chunk, size_t n, const search_state& state,
+                   size_t keep) {
+  tail->valid = true;
+  tail->n = n;
+  tail->kept = std::min(keep, n);
+  tail->state = state;
+  memcpy(tail->bytes, chunk + n - tail->kept, tail->kept);
+}
+
+namespace steps {
+
+// Reports a failed call as "NAME\tCALL error:TEXT" with the current errno.
+void report(const char* name, const char* call) { note_failed(name, call, errno); }
+
+frame_state::~frame_state() {
+  const int saved = errno;
+  if (source_fd >= 0 && !source_is_stream) close(source_fd);
+  if (target_fd >= 0 && !target_is_stream) close(target_fd);
+  free(block);
+  free(stage);
+  free(out.data);
+  free(scratch);
+  errno = saved;
+}
+
+// Reads once, retrying after an interrupted call.
+ssize_t read_some(int fd, char* buffer, size_t size) {
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, size);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// Writes out the collected output.
+bool flush_stage(frame_state* st) {
+  if (st->staged == 0) return true;
+  if (write_all(st->target_fd, st->stage, st->staged) < 0) return false;
+  st->written += static_cast<off_t>(st->staged);
+  st->staged = 0;
+  return true;
+}
+
+// How much new content is handed to the disk at a time while it is written.
+constexpr off_t WRITEBACK_STEP = 8 << 20;
+
+// Asks the disk to start writing what the target got since the last time:
+// the sync that must come before the old copy is deleted then finds little
+// left to do.  Only a hint; its failure changes nothing.
+void start_writeback(frame_state* st) {
+  if (st->written - st->kicked < WRITEBACK_STEP) return;
+  (void)sync_file_range(st->target_fd, st->kicked, st->written - st->kicked,
+                        SYNC_FILE_RANGE_WRITE);
+  st->kicked = st->written;
+}
+
+// Sends one chunk's output to the target, through the stage when collecting.
+bool emit_chunk(frame_state* st, bool collect, const char* data, size_t len) {
+  if (collect && len <= STAGE_SIZE) {
+    if (st->staged + len > STAGE_SIZE && !flush_stage(st)) return false;
+    memcpy(st->stage + st->staged, data, len);
+    st->staged += len;
+    return true;
+  }
+  if (!flush_stage(st)) return false;
+  if (write_all(st->target_fd, data, len) < 0) return false;
+  st->written += static_cast<off_t>(len);
+  return true;
+}
+
+int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
+                   int64_t* count, search_state* state) {
+  if (sub.literal)
+    return substitute_literal(sub.old_text, sub.old_len, chunk, n, sub.replacement,
+                              sub.replacement_len, out, count, state);
+  return substitute_regex(sub.pattern, opt_newline != 0, chunk, n, sub.replacement,
+                          sub.replacement_len, out, count, state);
+}
+
+// Substitutes over one zero-terminated chunk, after counting whether the
+// boundary in front of it cut a match, and keeps its end for the next one.
+int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
+                   int64_t* count, frame_state* st) {
+  if (st->tail.valid &&
+      (sub.literal ? literal_cut(sub.old_text, sub.old_len, st->tail, chunk, n, st->scratch)
+                   : regex_cut(sub.pattern, opt_newline != 0, regex_longest, st->tail, chunk, n,
+                               st->scratch)))
+    ++st->cuts;
+  search_state state;
+  const int64_t length = substitute(sub, chunk, n, out, count, &state);
+  remember_tail(&st->tail, chunk, n, state, sub.literal ? sub.old_len - 1 : CUT_LOOKBACK);
+  return length;
+}
+
+
+// Gives back what one chunk's output took beyond its starting size: only one
+// chunk's output may hold extra memory, and only while it is rewritten.
+void shrink_output(frame_state* st, const substitution& sub) {
+  const bool fixed = sub.literal && sub.old_len == sub.replacement_len;
+  if (fixed || st->out.cap == OUTPUT_START) return;
+  char* smaller = static_cast<char*>(realloc(st->out.data, OUTPUT_START));
+  if (smaller == nullptr) return;
+  st->out.data = smaller;
+  st->out.cap = OUTPUT_START;
+}
+
+// Writes the trace of `chunks` chunks without an occurrence, each as long as
+// a full chunk except that the last has `last` bytes: what the chunk loop
+// would have said about them.
+void trace_unchanged(long first, long chunks, size_t last) {
+  if (!opt_verbose) return;
+  for (long i = 0; i < chunks; ++i) {
+    const size_t n = i + 1 == chunks ? last : CHUNK_SIZE;
+    note("Loop %ld: Read: %zu, Counter: 0", first + i, n);
+    note("\tWrite: %zu, Counter: 0", n);
+  }
+}
+
+// Copies the source's bytes from `at` to `end`, which need no change, to the
+// target, in the kernel where it can.
+bool copy_range(frame_state* st, off_t at, off_t end) {
+  const off_t length = end;
+  while (at < length) {
+    const ssize_t done = copy_file_range(st->source_fd, &at, st->target_fd, nullptr,
+                                         static_cast<size_t>(length - at), 0);
+    if (done > 0) continue;
+    if (done < 0 && errno == EINTR) continue;
+    if (done == 0 || errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+        errno == EOPNOTSUPP || errno == EBADF)
+      break;
+    return false;
+  }
+  while (at < length) {
+    const size_t want = std::min(BLOCK_SIZE, static_cast<size_t>(length - at));
+    const ssize_t got = pread(st->source_fd, st->block, want, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;  // the file shrank under the lock
+      return false;
+    }
+    if (write_all(st->target_fd, st->block, static_cast<size_t>(got)) < 0) return false;
+    at += got;
+  }
+  return true;
+}
+
+// Writes the file's name, which the line of its count begins with.
+void print_name(in_place_files* files) {
+  if (!opt_quiet) write_text(STDOUT_FILENO, files->file);
+  files->name_printed = true;
+}
+
+// Prints the count after the name, as every finished call does.
+void print_count(int64_t count) {
+  if (!opt_quiet) {
+    char text[32];
+    const int len = snprintf(text, sizeof text, " %" PRId64, count);
+    (void)write_all(STDOUT_FILENO, text, static_cast<size_t>(len));
+  }
+  fflush(stdout);
+}
+
+int rewrite(const char* source, const char* target, const substitution& sub,
+            in_place_files* files, long* cuts) {
+  const bool is_stdin = source == ENGINE_STDIN;
+  const bool is_stdout = target == ENGINE_STDOUT;
+  const bool fixed = sub.literal && sub.old_len == sub.replacement_len;
+  const size_t output_start = fixed ? CHUNK_SIZE + 1 : OUTPUT_START;
+
+  frame_state st;
+  st.source_is_stream = is_stdin;
+  st.target_is_stream = is_stdout;
+  st.block = static_cast<char*>(malloc(BLOCK_SIZE + 1));
+  st.stage = static_cast<char*>(malloc(STAGE_SIZE));
+  st.out.data = static_cast<char*>(malloc(output_start));
+  st.out.cap = output_start;
+  st.scratch = static_cast<char*>(malloc(CUT_SCRATCH));
+  if (st.block == nullptr || st.stage == nullptr || st.out.data == nullptr ||
+      st.scratch == nullptr) {
+    errno = ENOMEM;
+    report(is_stdout ? source : target, "memory");
+    return 1;
+  }
+
+  struct stat attrs {};
+  off_t prefix = 0;  // bytes at the start that the look found need no change
+  look_result looked = look_result::unavailable;
+  if (files != nullptr) {
+    looked = look(&st, sub, *files, &attrs, &prefix);
+    if (looked == look_result::read_failed) {
+      print_name(files);
+      report(files->file, "read");
+      return ENGINE_FAILED_HERE;
+    }
+    if (looked == look_result::unchanged) {
+      print_name(files);
+      if (opt_verbose) write_text(STDERR_FILENO, "\n");
+      const long chunks = static_cast<long>((prefix + CHUNK_SIZE - 1) / CHUNK_SIZE);
+      trace_unchanged(1, chunks, static_cast<size_t>(prefix - (chunks - 1) * CHUNK_SIZE));
+      // The file and its lock are let go before the count, which may wait.
+      close(st.source_fd);
+      st.source_fd = -1;
+      print_count(0);
+      if (cuts != nullptr) *cuts = st.cuts;
+      return ENGINE_UNCHANGED;
+    }
+    const in_place_files::move_result moved = files->move_aside(files);
+    if (moved != in_place_files::MOVED) {
+      return moved == in_place_files::LEFT_ALONE ? ENGINE_NOT_MOVED : ENGINE_FAILED_HERE;
+    }
+    print_name(files);
+    if (looked == look_result::found && !copy_is_looked_file(st, *files)) {
+      return ENGINE_GAVE_UP;
+    }
+  }
+
+  if (is_stdin) {
+    st.source_fd = STDIN_FILENO;
+  } else if (looked == look_result::unavailable) {
+    // Without blocking: a FIFO put in the file's place must not hang the run.
+    st.source_fd =
+        open(source, O_RDONLY | O_CLOEXEC | O_NOCTTY | (files != nullptr ? O_NONBLOCK : 0));
+    if (st.source_fd < 0) {
+      report(source, "open");
+      return ENGINE_GAVE_UP;
+    }
+    if (fstat(st.source_fd, &attrs) < 0) {
+      report(source, "fstat");
+      return ENGINE_GAVE_UP;
+    }
+    if (files != nullptr && !source_is_checked_file(&st, source, target, attrs, *files)) {
+      return ENGINE_GAVE_UP;
+    }
+  }
+
+  if (is_stdout) {
+    st.target_fd = STDOUT_FILENO;
+  } else if (is_stdin) {
+    // No attributes to carry over from a stream.
+    st.target_fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (st.target_fd < 0) {
+      report(target, "open");
+      return ENGINE_GAVE_UP;
+    }
+  } else if (!prepare_target(&st, source, target, attrs, files)) {
+    return ENGINE_GAVE_UP;
+  }
+
+  // The caller has just written the file name without a line end; this line
+  // end goes out even in quiet mode.
+  if (opt_verbose) write_text(STDERR_FILENO, "\n");
+
+  // The chunks before the first occurrence are the file's own bytes: said in
+  // the trace as the loop would, chunk by chunk, and copied without being
+  // read again here.
+  const long skipped = static_cast<long>(prefix / static_cast<off_t>(CHUNK_SIZE));
+  const off_t step = opt_verbose ? static_cast<off_t>(CHUNK_SIZE) : prefix;
+  for (off_t at = 0; at < prefix; at += step) {
+    trace_unchanged(static_cast<long>(at / static_cast<off_t>(CHUNK_SIZE)) + 1,
+                    opt_verbose ? 1 : 0, CHUNK_SIZE);
+    if (!copy_range(&st, at, std::min(prefix, at + step))) {
+      report(target, errno == EIO ? "read" : "write");
+      return ENGINE_GAVE_UP;
+    }
+    st.written = std::min(prefix, at + step);
+    if (files != nullptr && opt_unlink_lock) start_writeback(&st);
+  }
+  if (looked == look_result::found && lseek(st.source_fd, prefix, SEEK_SET) < 0) {
+    report(source, "lseek");
+    return ENGINE_GAVE_UP;
+  }
+
+  // Reading ahead is only safe from a regular file: a pipe or a terminal
+  // must deliver each chunk as it comes.  With the trace, every chunk is
+  // written right after its two lines, so that no write runs ahead of the
+  // trace and a failing write is reported after its own chunk's lines.
+  struct stat input {};
+  const bool regular_input = is_stdin ? fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode)
+                                      : S_ISREG(attrs.st_mode);
+  const bool collect = regular_input && !opt_verbose;
+  const size_t read_size = regular_input ? BLOCK_SIZE : CHUNK_SIZE;
+
+  long chunk_number = skipped;
+  int64_t count = 0;
+  for (;;) {
+    const ssize_t got = read_some(st.source_fd, st.block, read_size);
+    if (got < 0) {
+      report(source, "read");
+      return 1;
+    }
+    if (got == 0) break;
+    for (size_t at = 0; at < static_cast<size_t>(got); at += CHUNK_SIZE) {
+      const size_t n = static_cast<size_t>(got) - at < CHUNK_SIZE ? static_cast<size_t>(got) - at
+                                                                  : CHUNK_SIZE;
+      char* chunk = st.block + at;
+      // The chunk is searched as a zero-terminated text: terminate it in
+      // place and put the next chunk's first byte back afterwards.
+      const char kept = chunk[n];
+      chunk[n] = '\0';
+      if (opt_verbose) {
+        ++chunk_number;
+        note("Loop %ld: Read: %zu, Counter: %" PRId64, chunk_number, n, count);
+      }
+      const int64_t length = substitute(sub, chunk, n, &st.out, &count, &st);
+      chunk[n] = kept;
+      if (length < 0) {
+        report(target, "memory");
+        return 1;
+      }
+      if (opt_verbose) note("\tWrite: %" PRId64 ", Counter: %" PRId64, length, count);
+      const bool written = opt_simulate ? emit_chunk(&st, collect, chunk, n)
+                                        : emit_chunk(&st, collect, st.out.data,
+                                                     static_cast<size_t>(length));
+      if (!written) {
+        report(target, "write");
+        return 1;
+      }
+      if (files != nullptr && opt_unlink_lock) start_writeback(&st);
+      shrink_output(&st, sub);
+    }
+  }
+  if (!flush_stage(&st)) {
+    report(target, "write");
+    return 1;
+  }
+
+  if (st.locked && !release_lock(&st, source)) {
+    return 1;
+  }
+  if (!is_stdin) {
+    close(st.source_fd);
+    st.source_fd = -1;
+  }
+  if (!is_stdout) {
+    if (opt_keep_times && !is_stdin) {
+      // Whole seconds, as the old file's times were read.
+      struct timespec times[2] = {{attrs.st_atime, 0}, {attrs.st_mtime, 0}};
+      (void)futimens(st.target_fd, times);
+    }
+    const int closed = close(st.target_fd);
+    st.target_fd = -1;
+    if (closed < 0) {
+      report(target, "close");
+      return 1;
+    }
+  }
+
+  print_count(count);
+  if (cuts != nullptr) *cuts = st.cuts;
+  return ENGINE_DONE;
+}
+
+}  // namespace steps
+
+using namespace steps;
+
+int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
+                  const char* replacement, in_place_files* files, long* cuts) {
+  const substitution sub{false, pattern, nullptr, 0, replacement, strlen(replacement)};
+  return rewrite(source, target, sub, files, cuts);
+}
+
+int rewrite_with_pattern(const char* source, const char* target, in_place_files* files,
+                         long* cuts) {
+  return opt_literal ? rewrite_literal(source, target, old_literal, new_pattern, files, cuts)
+                     : rewrite_regex(source, target, compiled_regex, new_pattern, files, cuts);
+}
+
+int rewrite_literal(const char* source, const char* target, const char* old_text,
+                    const char* replacement, in_place_files* files, long* cuts) {
+  const substitution sub{true, nullptr, old_text, strlen(old_text), replacement,
+                         strlen(replacement)};
+  return rewrite(source, target, sub, files, cuts);
+}
+
+}  // namespace zamplet

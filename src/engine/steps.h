@@ -1,0 +1,85 @@
+// What the steps of one rewrite share: the state a call owns and the steps
+// that more than one file of the engine takes.  Internal to the engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <regex.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "engine/engine.h"
+
+namespace zamplet::steps {
+
+// A regular file returns what is asked of it except at its end, so reading
+// many chunks at once and cutting them apart gives the same chunks as one
+// read per chunk, with far fewer system calls.
+constexpr size_t BLOCK_CHUNKS = 64;
+constexpr size_t BLOCK_SIZE = BLOCK_CHUNKS * CHUNK_SIZE;
+// Output collected from several chunks before one write, where collecting is
+// invisible to the user.
+constexpr size_t STAGE_SIZE = 64 * 1024;
+
+// How one chunk is substituted.
+struct substitution {
+  bool literal;
+  const regex_t* pattern;
+  const char* old_text;
+  size_t old_len;
+  const char* replacement;
+  size_t replacement_len;
+};
+
+// Everything one call owns, released by its destructor on every way out.
+struct frame_state {
+  frame_state() = default;
+  frame_state(const frame_state&) = delete;
+  frame_state& operator=(const frame_state&) = delete;
+  // Closes the descriptors (never the standard streams) and frees the
+  // buffers, keeping errno as it was.
+  ~frame_state();
+  bool source_is_stream = false;  // standard input
+  bool target_is_stream = false;  // standard output
+  int source_fd = -1;
+  int target_fd = -1;
+  bool locked = false;
+  char* block = nullptr;  // input, BLOCK_SIZE bytes and a zero byte
+  char* stage = nullptr;  // collected output, STAGE_SIZE bytes
+  size_t staged = 0;
+  chunk_output out;
+  off_t written = 0;        // bytes written to a named target
+  off_t kicked = 0;         // how many of them the disk was asked to take
+  char* scratch = nullptr;  // CUT_SCRATCH bytes for the boundary checks
+  chunk_tail tail;          // the end of the previous chunk
+  long cuts = 0;            // boundaries that cut a match
+};
+
+// Whether the look found an occurrence, and where (see look()).
+enum class look_result { unavailable, unchanged, found, read_failed };
+
+// Reports a failed call as "NAME\tCALL error:TEXT" with the current errno.
+void report(const char* name, const char* call);
+// Reads once, retrying after an interrupted call.
+ssize_t read_some(int fd, char* buffer, size_t size);
+// Substitutes over one zero-terminated chunk, after counting whether the
+// boundary in front of it cut a match, and keeps its end for the next one.
+int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
+                   int64_t* count, frame_state* st);
+// Gives back what one chunk's output took beyond its starting size.
+void shrink_output(frame_state* st, const substitution& sub);
+
+// The target and the locks (target.cc).
+bool set_source_lock(frame_state* st, const char* source, short type);
+bool source_is_checked_file(frame_state* st, const char* source, const char* target,
+                            const struct stat& attrs, const in_place_files& files);
+bool prepare_target(frame_state* st, const char* source, const char* target,
+                    const struct stat& attrs, in_place_files* files);
+bool release_lock(frame_state* st, const char* source);
+
+// The look at a file under its own name (look.cc).
+look_result look(frame_state* st, const substitution& sub, const in_place_files& files,
+                 struct stat* attrs, off_t* offset);
+bool copy_is_looked_file(const frame_state& st, const in_place_files& files);
+
+}  // namespace zamplet::steps
