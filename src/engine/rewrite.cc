@@ -190,43 +190,44 @@ void print_count(int64_t count) {
   fflush(stdout);
 }
 
-int rewrite(const char* source, const char* target, const substitution& sub,
-            in_place_files* files, long* cuts) {
-  const bool is_stdin = source == ENGINE_STDIN;
-  const bool is_stdout = target == ENGINE_STDOUT;
+// Allocates the buffers of one call; false (reported) when memory is short.
+bool allocate(frame_state& st) {
+  const substitution& sub = *st.sub;
   const bool fixed = sub.literal && sub.old_len == sub.replacement_len;
   const size_t output_start = fixed ? CHUNK_SIZE + 1 : OUTPUT_START;
-
-  frame_state st;
-  st.source_is_stream = is_stdin;
-  st.target_is_stream = is_stdout;
   st.block = static_cast<char*>(malloc(BLOCK_SIZE + 1));
   st.stage = static_cast<char*>(malloc(STAGE_SIZE));
   st.out.data = static_cast<char*>(malloc(output_start));
   st.out.cap = output_start;
   st.scratch = static_cast<char*>(malloc(CUT_SCRATCH));
-  if (st.block == nullptr || st.stage == nullptr || st.out.data == nullptr ||
-      st.scratch == nullptr) {
-    errno = ENOMEM;
-    report(is_stdout ? source : target, "memory");
-    return 1;
-  }
+  if (st.block != nullptr && st.stage != nullptr && st.out.data != nullptr &&
+      st.scratch != nullptr)
+    return true;
+  errno = ENOMEM;
+  report(st.target_is_stream ? st.source : st.target, "memory");
+  return false;
+}
 
-  struct stat attrs {};
-  off_t prefix = 0;  // bytes at the start that the look found need no change
-  look_result looked = look_result::unavailable;
+// The way on after a step that did not end the call.
+constexpr int GO_ON = -1;
+
+// Takes the source: in place, the look at the file under its own name, which
+// may end the call for a file without an occurrence, then the move aside;
+// otherwise the named copy or standard input.  GO_ON, or the call's result.
+int take_source(frame_state& st, long* cuts) {
+  in_place_files* files = st.files;
   if (files != nullptr) {
-    looked = look(&st, sub, *files, &attrs, &prefix);
-    if (looked == look_result::read_failed) {
+    st.looked = look(&st, *st.sub, *files, &st.attrs, &st.prefix);
+    if (st.looked == look_result::read_failed) {
       print_name(files);
       report(files->file, "read");
       return ENGINE_FAILED_HERE;
     }
-    if (looked == look_result::unchanged) {
+    if (st.looked == look_result::unchanged) {
       print_name(files);
       if (opt_verbose) write_text(STDERR_FILENO, "\n");
-      const long chunks = static_cast<long>((prefix + CHUNK_SIZE - 1) / CHUNK_SIZE);
-      trace_unchanged(1, chunks, static_cast<size_t>(prefix - (chunks - 1) * CHUNK_SIZE));
+      const long chunks = static_cast<long>((st.prefix + CHUNK_SIZE - 1) / CHUNK_SIZE);
+      trace_unchanged(1, chunks, static_cast<size_t>(st.prefix - (chunks - 1) * CHUNK_SIZE));
       // The file and its lock are let go before the count, which may wait.
       close(st.source_fd);
       st.source_fd = -1;
@@ -235,93 +236,95 @@ int rewrite(const char* source, const char* target, const substitution& sub,
       return ENGINE_UNCHANGED;
     }
     const in_place_files::move_result moved = files->move_aside(files);
-    if (moved != in_place_files::MOVED) {
+    if (moved != in_place_files::MOVED)
       return moved == in_place_files::LEFT_ALONE ? ENGINE_NOT_MOVED : ENGINE_FAILED_HERE;
-    }
     print_name(files);
-    if (looked == look_result::found && !copy_is_looked_file(st, *files)) {
-      return ENGINE_GAVE_UP;
-    }
+    if (st.looked == look_result::found && !copy_is_looked_file(st, *files)) return ENGINE_GAVE_UP;
   }
-
-  if (is_stdin) {
+  if (st.source_is_stream) {
     st.source_fd = STDIN_FILENO;
-  } else if (looked == look_result::unavailable) {
+  } else if (st.looked == look_result::unavailable) {
     // Without blocking: a FIFO put in the file's place must not hang the run.
     st.source_fd =
-        open(source, O_RDONLY | O_CLOEXEC | O_NOCTTY | (files != nullptr ? O_NONBLOCK : 0));
+        open(st.source, O_RDONLY | O_CLOEXEC | O_NOCTTY | (files != nullptr ? O_NONBLOCK : 0));
     if (st.source_fd < 0) {
-      report(source, "open");
+      report(st.source, "open");
       return ENGINE_GAVE_UP;
     }
-    if (fstat(st.source_fd, &attrs) < 0) {
-      report(source, "fstat");
+    if (fstat(st.source_fd, &st.attrs) < 0) {
+      report(st.source, "fstat");
       return ENGINE_GAVE_UP;
     }
-    if (files != nullptr && !source_is_checked_file(&st, source, target, attrs, *files)) {
+    if (files != nullptr && !source_is_checked_file(&st, st.source, st.target, st.attrs, *files))
       return ENGINE_GAVE_UP;
-    }
   }
+  return GO_ON;
+}
 
-  if (is_stdout) {
+// Opens the target: standard output, or the new file with the old one's
+// attributes.  False (reported) on failure.
+bool open_target(frame_state& st) {
+  if (st.target_is_stream) {
     st.target_fd = STDOUT_FILENO;
-  } else if (is_stdin) {
-    // No attributes to carry over from a stream.
-    st.target_fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (st.target_fd < 0) {
-      report(target, "open");
-      return ENGINE_GAVE_UP;
-    }
-  } else if (!prepare_target(&st, source, target, attrs, files)) {
-    return ENGINE_GAVE_UP;
+    return true;
   }
+  if (st.source_is_stream) {
+    // No attributes to carry over from a stream.
+    st.target_fd = open(st.target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (st.target_fd < 0) report(st.target, "open");
+    return st.target_fd >= 0;
+  }
+  return prepare_target(&st, st.source, st.target, st.attrs, st.files);
+}
 
-  // The caller has just written the file name without a line end; this line
-  // end goes out even in quiet mode.
-  if (opt_verbose) write_text(STDERR_FILENO, "\n");
-
-  // The chunks before the first occurrence are the file's own bytes: said in
-  // the trace as the loop would, chunk by chunk, and copied without being
-  // read again here.
-  const long skipped = static_cast<long>(prefix / static_cast<off_t>(CHUNK_SIZE));
+// Copies the chunks before the first occurrence, the file's own bytes: said
+// in the trace as the loop would, chunk by chunk, and copied without being
+// read again here.  The source is then read on from there.
+bool copy_unchanged_start(frame_state& st) {
+  const off_t prefix = st.prefix;
   const off_t step = opt_verbose ? static_cast<off_t>(CHUNK_SIZE) : prefix;
   for (off_t at = 0; at < prefix; at += step) {
     trace_unchanged(static_cast<long>(at / static_cast<off_t>(CHUNK_SIZE)) + 1,
                     opt_verbose ? 1 : 0, CHUNK_SIZE);
     if (!copy_range(&st, at, std::min(prefix, at + step))) {
-      report(target, errno == EIO ? "read" : "write");
-      return ENGINE_GAVE_UP;
+      report(st.target, errno == EIO ? "read" : "write");
+      return false;
     }
     st.written = std::min(prefix, at + step);
-    if (files != nullptr && opt_unlink_lock) start_writeback(&st);
+    if (st.files != nullptr && opt_unlink_lock) start_writeback(&st);
   }
-  if (looked == look_result::found && lseek(st.source_fd, prefix, SEEK_SET) < 0) {
-    report(source, "lseek");
-    return ENGINE_GAVE_UP;
+  if (st.looked == look_result::found && lseek(st.source_fd, prefix, SEEK_SET) < 0) {
+    report(st.source, "lseek");
+    return false;
   }
+  return true;
+}
 
+// The chunk loop: read, trace, substitute, write, until the end of the
+// input.  False (reported) on failure.
+bool copy_chunks(frame_state& st) {
+  const substitution& sub = *st.sub;
   // Reading ahead is only safe from a regular file: a pipe or a terminal
   // must deliver each chunk as it comes.  With the trace, every chunk is
   // written right after its two lines, so that no write runs ahead of the
   // trace and a failing write is reported after its own chunk's lines.
   struct stat input {};
-  const bool regular_input = is_stdin ? fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode)
-                                      : S_ISREG(attrs.st_mode);
+  const bool regular_input = st.source_is_stream
+                                 ? fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode)
+                                 : S_ISREG(st.attrs.st_mode);
   const bool collect = regular_input && !opt_verbose;
   const size_t read_size = regular_input ? BLOCK_SIZE : CHUNK_SIZE;
 
-  long chunk_number = skipped;
-  int64_t count = 0;
+  long chunk_number = static_cast<long>(st.prefix / static_cast<off_t>(CHUNK_SIZE));
   for (;;) {
     const ssize_t got = read_some(st.source_fd, st.block, read_size);
     if (got < 0) {
-      report(source, "read");
-      return 1;
+      report(st.source, "read");
+      return false;
     }
     if (got == 0) break;
     for (size_t at = 0; at < static_cast<size_t>(got); at += CHUNK_SIZE) {
-      const size_t n = static_cast<size_t>(got) - at < CHUNK_SIZE ? static_cast<size_t>(got) - at
-                                                                  : CHUNK_SIZE;
+      const size_t n = std::min(CHUNK_SIZE, static_cast<size_t>(got) - at);
       char* chunk = st.block + at;
       // The chunk is searched as a zero-terminated text: terminate it in
       // place and put the next chunk's first byte back afterwards.
@@ -329,53 +332,71 @@ int rewrite(const char* source, const char* target, const substitution& sub,
       chunk[n] = '\0';
       if (opt_verbose) {
         ++chunk_number;
-        note("Loop %ld: Read: %zu, Counter: %" PRId64, chunk_number, n, count);
+        note("Loop %ld: Read: %zu, Counter: %" PRId64, chunk_number, n, st.count);
       }
-      const int64_t length = substitute(sub, chunk, n, &st.out, &count, &st);
+      const int64_t length = substitute(sub, chunk, n, &st.out, &st.count, &st);
       chunk[n] = kept;
       if (length < 0) {
-        report(target, "memory");
-        return 1;
+        report(st.target, "memory");
+        return false;
       }
-      if (opt_verbose) note("\tWrite: %" PRId64 ", Counter: %" PRId64, length, count);
+      if (opt_verbose) note("\tWrite: %" PRId64 ", Counter: %" PRId64, length, st.count);
       const bool written = opt_simulate ? emit_chunk(&st, collect, chunk, n)
                                         : emit_chunk(&st, collect, st.out.data,
                                                      static_cast<size_t>(length));
       if (!written) {
-        report(target, "write");
-        return 1;
+        report(st.target, "write");
+        return false;
       }
-      if (files != nullptr && opt_unlink_lock) start_writeback(&st);
+      if (st.files != nullptr && opt_unlink_lock) start_writeback(&st);
       shrink_output(&st, sub);
     }
   }
   if (!flush_stage(&st)) {
-    report(target, "write");
-    return 1;
+    report(st.target, "write");
+    return false;
   }
+  return true;
+}
 
-  if (st.locked && !release_lock(&st, source)) {
-    return 1;
-  }
-  if (!is_stdin) {
+// Releases the lock, closes both files and, with -d, gives the target the
+// old times.  False (reported) on failure.
+bool finish(frame_state& st) {
+  if (st.locked && !release_lock(&st, st.source)) return false;
+  if (!st.source_is_stream) {
     close(st.source_fd);
     st.source_fd = -1;
   }
-  if (!is_stdout) {
-    if (opt_keep_times && !is_stdin) {
-      // Whole seconds, as the old file's times were read.
-      struct timespec times[2] = {{attrs.st_atime, 0}, {attrs.st_mtime, 0}};
-      (void)futimens(st.target_fd, times);
-    }
-    const int closed = close(st.target_fd);
-    st.target_fd = -1;
-    if (closed < 0) {
-      report(target, "close");
-      return 1;
-    }
+  if (st.target_is_stream) return true;
+  if (opt_keep_times && !st.source_is_stream) {
+    // Whole seconds, as the old file's times were read.
+    struct timespec times[2] = {{st.attrs.st_atime, 0}, {st.attrs.st_mtime, 0}};
+    (void)futimens(st.target_fd, times);
   }
+  const int closed = close(st.target_fd);
+  st.target_fd = -1;
+  if (closed < 0) report(st.target, "close");
+  return closed == 0;
+}
 
-  print_count(count);
+int rewrite(const char* source, const char* target, const substitution& sub,
+            in_place_files* files, long* cuts) {
+  frame_state st;
+  st.source = source;
+  st.target = target;
+  st.sub = &sub;
+  st.files = files;
+  st.source_is_stream = source == ENGINE_STDIN;
+  st.target_is_stream = target == ENGINE_STDOUT;
+  if (!allocate(st)) return ENGINE_GAVE_UP;
+  const int taken = take_source(st, cuts);
+  if (taken != GO_ON) return taken;
+  if (!open_target(st)) return ENGINE_GAVE_UP;
+  // The caller has just written the file name without a line end; this line
+  // end goes out even in quiet mode.
+  if (opt_verbose) write_text(STDERR_FILENO, "\n");
+  if (!copy_unchanged_start(st) || !copy_chunks(st) || !finish(st)) return ENGINE_GAVE_UP;
+  print_count(st.count);
   if (cuts != nullptr) *cuts = st.cuts;
   return ENGINE_DONE;
 }

@@ -21,6 +21,9 @@ constexpr size_t BLOCK_SIZE = BLOCK_CHUNKS * CHUNK_SIZE;
 // invisible to the user.
 constexpr size_t STAGE_SIZE = 64 * 1024;
 
+// Whether the look found an occurrence, and where (see look()).
+enum class look_result { unavailable, unchanged, found, read_failed };
+
 // How one chunk is substituted.
 struct substitution {
   bool literal;
@@ -39,8 +42,16 @@ struct frame_state {
   // Closes the descriptors (never the standard streams) and frees the
   // buffers, keeping errno as it was.
   ~frame_state();
+  const char* source = nullptr;   // the names, as the caller gave them
+  const char* target = nullptr;
   bool source_is_stream = false;  // standard input
   bool target_is_stream = false;  // standard output
+  const struct substitution* sub = nullptr;
+  in_place_files* files = nullptr;  // null in filter mode
+  struct stat attrs {};             // the source's, from before the look
+  off_t prefix = 0;                 // bytes at the start that need no change
+  look_result looked = look_result::unavailable;
+  int64_t count = 0;                // occurrences replaced
   int source_fd = -1;
   int target_fd = -1;
   bool locked = false;
@@ -54,9 +65,6 @@ struct frame_state {
   chunk_tail tail;          // the end of the previous chunk
   long cuts = 0;            // boundaries that cut a match
 };
-
-// Whether the look found an occurrence, and where (see look()).
-enum class look_result { unavailable, unchanged, found, read_failed };
 
 // Reports a failed call as "NAME\tCALL error:TEXT" with the current errno.
 void report(const char* name, const char* call);
