@@ -36,6 +36,24 @@ void parse_options(int argc, char** argv, command_line* cl);
 // unless they are ignored.
 void install_interrupt_handler();
 
+// The file in hand (recovery.cc).  While one is, a stop signal moves its copy
+// back over its name and ends the run; each call below is one step for that
+// handler.
+//
+// Begins a file: moves `file` aside to `copy`, never over an existing name
+// except over the copy with the identity `replaceable`.  0, or -1 with errno.
+int begin_file(const char* file, const char* copy, const file_identity* replaceable);
+// The engine's new file has taken the file's name (in_place_files::name_taken).
+void new_file_named();
+// Ends a failed file: its copy goes back under its name, over it only when
+// the name holds the engine's new file.  0, or -1 with errno (EEXIST: another
+// program's file holds the name, and the copy stays).
+int put_file_back(const in_place_files& files);
+// Ends a rewritten file: with `delete_copy`, its copy (of the file
+// `old_file`) joins the batch that waits for a sync when `can_wait`, or is
+// deleted at once.  The result of that deletion, with errno.
+int end_file(const file_identity& old_file, bool delete_copy, bool can_wait);
+
 // Reports that `file` is left alone because `copy`, its intermediate name,
 // exists: another run works on it, or an earlier one left its copy.
 void note_busy(const char* file, const char* copy);

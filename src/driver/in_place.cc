@@ -22,42 +22,15 @@ void rename_failed(const char* path, bool fatal) {
   note_failed(path, "rename", errno);
 }
 
-// Forgets the file in hand: a stop signal from now on restores nothing.
-// Called with the stop signals blocked.
-void clear_recovery() {
-  recovery_source = nullptr;
-  recovery_target = nullptr;
-  recovery_target_named = 0;
-}
-
-// Moves `copy` back to `path`.  Only the engine's own file may be replaced:
-// anything else under `path` was put there by another program and stays,
-// and the user is told where the old content is.  The move and the end of
-// the recovery pair are one step for the stop handler; the messages come
-// after it, never with the stop signals blocked.
-void move_back(const char* path, const char* copy, const in_place_files& files,
-               bool renames_fatal) {
-  block_stop_signals();
-  struct stat now;
-  const bool own_target = files.target_created && lstat(path, &now) == 0 &&
-                          identity_of(now) == files.target;
-  const int moved = own_target ? ::rename(copy, path) : rename_noreplace(copy, path);
-  const int err = errno;
-  clear_recovery();
-  allow_stop_signals();
-  if (moved == 0) return;
-  errno = err;
-  if (!own_target && err == EEXIST) {
-    note("%s\tfile didn't change! Its old content is in %s", path, copy);
+// Moves the copy back after a failed rewrite; the messages come after the
+// step, never with the stop signals blocked.
+void move_back(const in_place_files& files, bool renames_fatal) {
+  if (put_file_back(files) == 0) return;
+  if (errno == EEXIST) {
+    note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
     return;
   }
-  rename_failed(path, renames_fatal);
-}
-
-// True when `name` is the file `expected`, not following a symbolic link.
-bool names_file(const char* name, const file_identity& expected) {
-  struct stat st;
-  return lstat(name, &st) == 0 && identity_of(st) == expected;
+  rename_failed(files.file, renames_fatal);
 }
 
 file_identity run_outputs[2];
@@ -118,20 +91,8 @@ struct move_context {
 // finds either nothing to restore or the right pair.
 in_place_files::move_result move_aside(in_place_files* files) {
   const auto* context = static_cast<const move_context*>(files->context);
-  block_stop_signals();
-  int moved = rename_noreplace(files->file, files->copy);
-  // The copy this run itself left under a -t name for an earlier file gives
-  // way to the next one; any other file under that name is never replaced.
-  if (moved < 0 && errno == EEXIST && context->replaceable != nullptr &&
-      names_file(files->copy, *context->replaceable))
-    moved = ::rename(files->file, files->copy);
+  const int moved = begin_file(files->file, files->copy, context->replaceable);
   const int err = errno;
-  if (moved == 0) {
-    recovery_target_named = 0;
-    recovery_source = files->copy;
-    recovery_target = files->file;
-  }
-  allow_stop_signals();
   if (moved == 0) return in_place_files::MOVED;
   errno = err;
   if (err == EEXIST) {
@@ -152,6 +113,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   files.file = path;
   files.copy = temp;
   files.move_aside = move_aside;
+  files.name_taken = new_file_named;
   files.context = &context;
   long cuts = 0;
   const int result = rewrite_with_pattern(temp, path, &files, &cuts);
@@ -169,7 +131,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
     case ENGINE_DONE:
       break;
     default:
-      move_back(path, temp, files, renames_fatal);
+      move_back(files, renames_fatal);
       if (line) write_text(STDOUT_FILENO, "\n");
       return in_place_result::failed;
   }
@@ -182,15 +144,8 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   // sync: the old content stays under its name whatever the disk holds.
   const bool can_wait = opt_unlink_lock && make_room_to_settle(temp, path, files.target.dev);
   if (opt_unlink_lock && !can_wait) sync();
-  block_stop_signals();
-  int unlinked = 0;
-  if (can_wait)
-    settle_later(temp, checked);
-  else if (opt_unlink_lock)
-    unlinked = unlink(temp);
+  const int unlinked = end_file(checked, opt_unlink_lock != 0, can_wait);
   const int unlink_err = errno;
-  clear_recovery();
-  allow_stop_signals();
   if (unlinked < 0) {
     // The file is rewritten; the copy of its old content left behind would
     // make every later run call it busy, so the user must hear of it.

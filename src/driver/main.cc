@@ -69,8 +69,6 @@ int main(int argc, char** argv) {
     return failed ? 1 : 0;
   }
 
-  recovery_source = nullptr;
-  recovery_target = nullptr;
   record_run_output();
   char* const* files = argv + optind + 2;
   if (cl.recursive) return rewrite_recursive(files[0]);

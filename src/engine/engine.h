@@ -54,6 +54,9 @@ struct in_place_files {
   const char* file = nullptr;
   const char* copy = nullptr;
   move_result (*move_aside)(in_place_files* files) = nullptr;
+  // Called, with the stop signals blocked, the moment the new file takes
+  // the target's name: from then on a stop may put the copy back over it.
+  void (*name_taken)() = nullptr;
   const void* context = nullptr;  // for move_aside
   bool name_printed = false;      // the engine wrote `file` to standard output
   bool target_created = false;

@@ -176,7 +176,8 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
     block_stop_signals();
     st->target_fd =
         open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-    if (st->target_fd >= 0 && files != nullptr) recovery_target_named = 1;
+    if (st->target_fd >= 0 && files != nullptr && files->name_taken != nullptr)
+      files->name_taken();
     allow_stop_signals();
   }
   if (st->target_fd < 0) {
@@ -211,7 +212,7 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
   if (!named) {
     block_stop_signals();
     const int linked = link_unnamed(st->target_fd, target);
-    if (linked == 0 && files != nullptr) recovery_target_named = 1;
+    if (linked == 0 && files != nullptr && files->name_taken != nullptr) files->name_taken();
     allow_stop_signals();
     if (linked < 0) {
       report(target, "open");

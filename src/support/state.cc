@@ -16,8 +16,5 @@ char* old_literal = nullptr;
 const regex_t* compiled_regex = nullptr;
 size_t regex_longest = SIZE_MAX;
 
-const char* volatile recovery_source = nullptr;
-const char* volatile recovery_target = nullptr;
-volatile sig_atomic_t recovery_target_named = 0;
 
 }  // namespace zamplet

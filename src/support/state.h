@@ -26,14 +26,5 @@ extern const regex_t* compiled_regex;  // OLDPATTERN compiled, in expression mod
 // A bound on the length of a match of OLDPATTERN, SIZE_MAX when there is none.
 extern size_t regex_longest;
 
-// The file being rewritten in place: its intermediate copy and its own name.
-// Both are null while no in-place rewrite is in flight.  The stop handler
-// reads them asynchronously, so they are only changed while the stop signals
-// are blocked.
-extern const char* volatile recovery_source;
-extern const char* volatile recovery_target;
-// Set by the engine once the new file holds the target's name; until then a
-// file under that name is another program's, which the copy must not replace.
-extern volatile sig_atomic_t recovery_target_named;
 
 }  // namespace zamplet

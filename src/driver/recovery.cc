@@ -1,12 +1,15 @@
-// Stopping a run: SIGINT, SIGTERM, SIGHUP or SIGQUIT during an in-place
-// rewrite put the old content back under the file's own name and end the run
-// with status 1.
+// The file in hand and stopping a run.  While a file is rewritten in place,
+// its old content is under its intermediate name; SIGINT, SIGTERM, SIGHUP or
+// SIGQUIT then put it back under the file's own name and end the run with
+// status 1.  Every change of what is in hand is one step for the handler:
+// the stop signals are blocked around it, and around nothing that may wait.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <initializer_list>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -15,6 +18,24 @@
 namespace zamplet {
 
 namespace {
+
+// The file in hand: its intermediate copy and its own name, both null while
+// none is; and whether the engine's new file has taken the name.
+const char* volatile in_hand_copy = nullptr;
+const char* volatile in_hand_file = nullptr;
+volatile sig_atomic_t in_hand_named = 0;
+
+void forget_file() {
+  in_hand_copy = nullptr;
+  in_hand_file = nullptr;
+  in_hand_named = 0;
+}
+
+// True when `name` is the file `expected`, not following a symbolic link.
+bool names_file(const char* name, const file_identity& expected) {
+  struct stat st;
+  return lstat(name, &st) == 0 && identity_of(st) == expected;
+}
 
 // Set by the first stop signal; a second one that arrives while the first is
 // handled returns at once and lets it finish.
@@ -56,11 +77,11 @@ const char* stopped_by(int signo) {
 // says where the old content is instead of " recovered".
 void on_stop(int signo) {
   if (stopping.exchange(1) != 0) return;
-  const char* source = recovery_source;
-  const char* target = recovery_target;
+  const char* source = in_hand_copy;
+  const char* target = in_hand_file;
   bool kept = false;
   if (source != nullptr && target != nullptr) {
-    if (recovery_target_named != 0)
+    if (in_hand_named != 0)
       (void)::rename(source, target);
     else
       kept = rename_noreplace(source, target) < 0 && errno == EEXIST;
@@ -81,6 +102,56 @@ void on_stop(int signo) {
 }
 
 }  // namespace
+
+int begin_file(const char* file, const char* copy, const file_identity* replaceable) {
+  block_stop_signals();
+  int moved = rename_noreplace(file, copy);
+  // The copy this run itself left under a -t name for an earlier file gives
+  // way to the next one; any other file under that name is never replaced.
+  if (moved < 0 && errno == EEXIST && replaceable != nullptr && names_file(copy, *replaceable))
+    moved = ::rename(file, copy);
+  const int err = errno;
+  if (moved == 0) {
+    in_hand_named = 0;
+    in_hand_copy = copy;
+    in_hand_file = file;
+  }
+  allow_stop_signals();
+  errno = err;
+  return moved;
+}
+
+void new_file_named() { in_hand_named = 1; }
+
+int put_file_back(const in_place_files& files) {
+  block_stop_signals();
+  // Only the engine's own file may be replaced: anything else under the name
+  // was put there by another program and stays.
+  struct stat now;
+  const bool own = files.target_created && lstat(files.file, &now) == 0 &&
+                   identity_of(now) == files.target;
+  const int moved = own ? ::rename(files.copy, files.file) : rename_noreplace(files.copy, files.file);
+  const int err = errno;
+  forget_file();
+  allow_stop_signals();
+  errno = err;
+  return moved;
+}
+
+int end_file(const file_identity& old_file, bool delete_copy, bool can_wait) {
+  const char* copy = in_hand_copy;
+  block_stop_signals();
+  int unlinked = 0;
+  if (delete_copy && can_wait)
+    settle_later(copy, old_file);
+  else if (delete_copy)
+    unlinked = unlink(copy);
+  const int err = errno;
+  forget_file();
+  allow_stop_signals();
+  errno = err;
+  return unlinked;
+}
 
 void install_interrupt_handler() {
   checked_signal(SIGINT, on_stop);
