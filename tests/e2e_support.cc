@@ -20,6 +20,14 @@
 
 namespace zamplet_test {
 
+void exec_zamplet(const std::vector<std::string>& args) {
+  std::vector<char*> argv{const_cast<char*>(ZAMPLET_BINARY)};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(ZAMPLET_BINARY, argv.data());
+  _exit(127);
+}
+
 run_result run_zamplet(const std::vector<std::string>& args, const run_options& options) {
   int in[2], out[2], err[2];
   if (pipe(in) < 0 || pipe(out) < 0 || pipe(err) < 0) throw std::runtime_error("pipe");
@@ -32,12 +40,7 @@ run_result run_zamplet(const std::vector<std::string>& args, const run_options& 
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) < 0) _exit(126);
     if (options.in_child) options.in_child();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(ZAMPLET_BINARY));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(ZAMPLET_BINARY, argv.data());
-    _exit(127);
+    exec_zamplet(args);
   }
   close(in[0]);
   close(out[1]);
@@ -86,9 +89,7 @@ run_result run_zamplet(const std::vector<std::string>& args, const run_options& 
       (fd == out_fd ? result.out : result.err).append(buf, static_cast<size_t>(r));
     }
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = reap(pid);
   return result;
 }
 
@@ -124,11 +125,7 @@ paused_run::paused_run(const std::vector<std::string>& args, const std::string& 
     if (in < 0 || dup2(in, 0) < 0 || dup2(o[1], 1) < 0 || dup2(e[1], 2) < 0 ||
         chdir(cwd.c_str()) < 0)
       _exit(126);
-    std::vector<char*> argv{const_cast<char*>(ZAMPLET_BINARY)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(ZAMPLET_BINARY, argv.data());
-    _exit(127);
+    exec_zamplet(args);
   }
   close(o[1]);
   close(e[1]);
@@ -146,7 +143,7 @@ bool paused_run::filled(int bytes) const {
   return queued >= bytes;
 }
 
-static int reap(pid_t pid) {
+int reap(int pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -233,7 +230,7 @@ temp_dir::temp_dir() {
   path = name;
 }
 
-static void remove_tree(const std::string& path) {
+void remove_tree(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) < 0) return;
   if (S_ISDIR(st.st_mode)) {

@@ -26,6 +26,14 @@ struct run_options {
 // every read returns a full chunk.
 run_options stdin_from_file(const std::string& path, bool merge = false);
 
+// In a child process: replaces it with the program and `args` (not counting
+// the program name); exit status 127 when that fails.
+[[noreturn]] void exec_zamplet(const std::vector<std::string>& args);
+
+// Waits for the process `pid`: its exit status, or 128 + the number of the
+// signal that ended it.
+int reap(int pid);
+
 // Runs the program with `args` (not counting the program name).
 run_result run_zamplet(const std::vector<std::string>& args, const run_options& options = {});
 
@@ -78,6 +86,9 @@ struct temp_dir {
   std::string path;
   std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
+
+// Removes `path` and everything below it, making directories writable first.
+void remove_tree(const std::string& path);
 
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);

@@ -69,12 +69,7 @@ child spawn(const std::vector<std::string>& args, const std::string& cwd, bool k
     dup2(err[1], 2);
     for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(signo, SIG_DFL);
     if (chdir(cwd.c_str()) < 0) _exit(126);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(ZAMPLET_BINARY));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(ZAMPLET_BINARY, argv.data());
-    _exit(127);
+    exec_zamplet(args);
   }
   close(in[0]);
   close(out[1]);
@@ -118,10 +113,7 @@ finished drain(child& c, const std::function<void()>& on_tick = {},
   }
   if (c.in >= 0) close(c.in);
   c.in = -1;
-  int status = 0;
-  while (waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  f.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  f.status = reap(c.pid);
   return f;
 }
 

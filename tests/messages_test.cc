@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "e2e_support.h"
 #include "support/state.h"
 #include "support/support.h"
 
@@ -105,9 +106,7 @@ child_result in_child(bool merge, const std::function<void()>& body) {
   child_result r;
   r.out = drain(out[0]);  // small outputs: the pipes cannot fill up
   r.err = drain(err[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.status = zamplet_test::reap(pid);
   return r;
 }
 

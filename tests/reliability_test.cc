@@ -61,19 +61,7 @@ pid_t start(const strings& args, const std::string& cwd, int out, int err, int g
   const int in = open("/dev/null", O_RDONLY);
   if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) < 0)
     _exit(126);
-  std::vector<char*> argv{const_cast<char*>(ZAMPLET_BINARY)};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(ZAMPLET_BINARY, argv.data());
-  _exit(127);
-}
-
-// Reaps `pid`: its exit status, or 128 + the signal that ended it.
-int reap(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  exec_zamplet(args);
 }
 
 strings lines_of(const std::string& text) {

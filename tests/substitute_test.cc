@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
 #include "engine/engine.h"
 
 using zamplet::chunk_output;
@@ -167,25 +168,6 @@ TEST(SubstituteLiteral, LongReplacementOverFullChunk) {
 
 namespace {
 
-// Non-overlapping, left to right, searching only up to the first zero byte;
-// everything from where the search stopped is copied unchanged.
-std::string reference(const std::string& old_text, const std::string& chunk,
-                      const std::string& replacement, int64_t* count) {
-  const size_t end = std::min(chunk.find('\0'), chunk.size());
-  std::string out;
-  size_t pos = 0;
-  while (pos < end) {
-    if (end - pos >= old_text.size() && chunk.compare(pos, old_text.size(), old_text) == 0) {
-      out += replacement;
-      pos += old_text.size();
-      ++*count;
-    } else {
-      out += chunk[pos++];
-    }
-  }
-  return out + chunk.substr(pos);
-}
-
 std::string random_text(std::mt19937& rng, size_t len, const char* alphabet) {
   const size_t k = strlen(alphabet);
   std::string s;
@@ -203,8 +185,12 @@ TEST(SubstituteLiteral, MatchesReferenceOnRandomInputs) {
     std::string chunk = random_text(rng, rng() % 48, "aab");
     if (!chunk.empty() && rng() % 8 == 0) chunk[rng() % chunk.size()] = '\0';
     if (iter % 200 == 0) chunk = random_text(rng, zamplet::CHUNK_SIZE, "ab");
-    int64_t want_count = 5;
-    const std::string want = reference(old_text, chunk, replacement, &want_count);
+    // The shared reference: non-overlapping, left to right, up to the first
+    // zero byte, everything from there copied unchanged.
+    const zamplet_test::literal_result model =
+        zamplet_test::literal_model(chunk, old_text, replacement);
+    const int64_t want_count = 5 + model.count;
+    const std::string& want = model.text;
     auto got = literal_chunk(old_text, chunk, replacement, 5);
     ASSERT_EQ(got.out, want) << "old=" << old_text << " new=" << replacement
                              << " chunk=" << chunk << " iter=" << iter;

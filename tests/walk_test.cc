@@ -1,4 +1,5 @@
 // Tests of the tree walk on real trees in a temporary directory.
+#include "e2e_support.h"
 #include "walk/walk.h"
 
 #include <dirent.h>
@@ -66,24 +67,6 @@ int shrinking_visit(const char* path, const struct stat* record, int kind) {
   return r;
 }
 
-void remove_tree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700);
-    if (DIR* d = opendir(path.c_str())) {
-      std::vector<std::string> names;
-      while (struct dirent* e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-      closedir(d);
-      for (const std::string& n : names) remove_tree(path + "/" + n);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
-
 class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -99,7 +82,7 @@ class WalkTest : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_EQ(count_open_fds(), fds_before_) << "a walk left a descriptor open";
-    remove_tree(root_);
+    zamplet_test::remove_tree(root_);
   }
 
   // Creates an object under the temporary directory and remembers it, with
