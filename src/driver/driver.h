@@ -76,6 +76,10 @@ bool is_run_output(const struct stat& st);
 // The identity of the file `st` describes.
 inline file_identity identity_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
+// What a failed move of a file does to the run: listed mode ends it, as a
+// missing operand must; recursive mode reports it and goes on.
+enum class failed_move { ends_run, is_reported };
+
 // What became of one file.
 enum class in_place_result {
   left_alone,  // not moved: busy, or its intermediate name is taken
@@ -90,11 +94,11 @@ enum class in_place_result {
 // given), lets the engine write the new file under `path`, and then either
 // deletes `temp` (unless -l) or, when the engine gave up, moves it back
 // without replacing anything but the engine's own file.  A file without an
-// occurrence is left exactly as it is.  `checked` is what `path` was when the caller looked at it; the
-// engine refuses anything else.  A failed move ends the run when
-// `renames_fatal`, else it is reported.
+// occurrence is left exactly as it is.  `checked` is what `path` was when
+// the caller looked at it; the engine refuses anything else.  A failed move
+// ends the run or is reported, as `on_failed_move` says.
 in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
-                                 const file_identity* replaceable, bool renames_fatal);
+                                 const file_identity* replaceable, failed_move on_failed_move);
 
 // Copies of old contents wait until the new contents are on disk (see
 // durable.cc).  make_room_to_settle() settles the waiting batch if it cannot

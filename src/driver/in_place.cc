@@ -16,21 +16,21 @@ namespace zamplet {
 
 namespace {
 
-// Reports a failed rename of `path`; ends the run when `fatal`.
-void rename_failed(const char* path, bool fatal) {
-  if (fatal) fail_errno("rename error");
+// Reports a failed rename of `path`, or ends the run, as `on_failed_move` says.
+void rename_failed(const char* path, failed_move on_failed_move) {
+  if (on_failed_move == failed_move::ends_run) fail_errno("rename error");
   note_failed(path, "rename", errno);
 }
 
 // Moves the copy back after a failed rewrite; the messages come after the
 // step, never with the stop signals blocked.
-void move_back(const in_place_files& files, bool renames_fatal) {
+void move_back(const in_place_files& files, failed_move on_failed_move) {
   if (put_file_back(files) == 0) return;
   if (errno == EEXIST) {
     note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
     return;
   }
-  rename_failed(files.file, renames_fatal);
+  rename_failed(files.file, on_failed_move);
 }
 
 file_identity run_outputs[2];
@@ -83,7 +83,7 @@ namespace {
 // What the move aside needs besides the names.
 struct move_context {
   const file_identity* replaceable;
-  bool renames_fatal;
+  failed_move on_failed_move;
 };
 
 // Moves the file aside once the engine found an occurrence.  The move and
@@ -99,15 +99,15 @@ in_place_files::move_result move_aside(in_place_files* files) {
     note_busy(files->file, files->copy);
     return in_place_files::LEFT_ALONE;
   }
-  rename_failed(files->file, context->renames_fatal);
+  rename_failed(files->file, context->on_failed_move);
   return in_place_files::MOVE_FAILED;
 }
 
 }  // namespace
 
 in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
-                                 const file_identity* replaceable, bool renames_fatal) {
-  const move_context context{replaceable, renames_fatal};
+                                 const file_identity* replaceable, failed_move on_failed_move) {
+  const move_context context{replaceable, on_failed_move};
   in_place_files files;
   files.source = checked;
   files.file = path;
@@ -131,7 +131,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
     case ENGINE_DONE:
       break;
     default:
-      move_back(files, renames_fatal);
+      move_back(files, on_failed_move);
       if (line) write_text(STDOUT_FILENO, "\n");
       return in_place_result::failed;
   }

@@ -102,7 +102,8 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
     }
     const char* temp = temp_name != nullptr ? temp_name : name;
     const in_place_result result =
-        rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr, true);
+        rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr,
+                         failed_move::ends_run);
     if (result == in_place_result::failed) status = 1;
     // The -t name is needed again for the next FILE.
     if (temp_name != nullptr) settle_copies();

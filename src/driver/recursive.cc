@@ -121,7 +121,7 @@ int rewrite_walked_entry(const char* path, const struct stat* record, int kind) 
     return 0;
   }
   const in_place_result result =
-      rewrite_in_place(path, name, identity_of(*record), nullptr, false);
+      rewrite_in_place(path, name, identity_of(*record), nullptr, failed_move::is_reported);
   if (result == in_place_result::failed) any_failed = true;
   if (result == in_place_result::unchanged) {
     if (keyed) unchanged_entries.insert(entry);
