@@ -264,15 +264,10 @@ int take_source(frame_state& st, long* cuts) {
 // Opens the target: standard output, or the new file with the old one's
 // attributes.  False (reported) on failure.
 bool open_target(frame_state& st) {
+  // Standard input is only ever rewritten to standard output.
   if (st.target_is_stream) {
     st.target_fd = STDOUT_FILENO;
     return true;
-  }
-  if (st.source_is_stream) {
-    // No attributes to carry over from a stream.
-    st.target_fd = open(st.target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (st.target_fd < 0) report(st.target, "open");
-    return st.target_fd >= 0;
   }
   return prepare_target(&st, st.source, st.target, st.attrs, st.files);
 }
