@@ -12,6 +12,30 @@
 
 using namespace zamplet;
 
+namespace {
+
+// Prepares OLDPATTERN: the fixed string with -w, else the expression
+// compiled with the flags the options ask for; a bad one ends the run.
+void prepare_old_pattern(const char* old_operand, const command_line& cl) {
+  static regex_t expression;  // lives as long as the run
+  if (opt_literal) {
+    strcpy(old_literal, old_operand);
+    return;
+  }
+  const int flags = (cl.icase ? REG_ICASE : 0) | (cl.extended ? REG_EXTENDED : 0) |
+                    (opt_newline ? REG_NEWLINE : 0);
+  const int rc = regcomp(&expression, old_operand, flags);
+  if (rc != 0) {
+    char error_text[4096];
+    regerror(rc, &expression, error_text, sizeof error_text);
+    fail_errno("Error in regular expression: %s (%s)\n", error_text, old_operand);
+  }
+  compiled_regex = &expression;
+  regex_longest = longest_match(old_operand, cl.extended != 0);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   open_standard_descriptors();
   new_pattern = static_cast<char*>(calloc(PATTERN_MAX + 1, 1));
@@ -42,22 +66,7 @@ int main(int argc, char** argv) {
     checked_signal(SIGXFSZ, SIG_IGN);
   }
 
-  static regex_t expression;  // lives as long as the run
-  if (opt_literal) {
-    strcpy(old_literal, old_operand);
-  } else {
-    const int flags = (cl.icase ? REG_ICASE : 0) | (cl.extended ? REG_EXTENDED : 0) |
-                      (opt_newline ? REG_NEWLINE : 0);
-    const int rc = regcomp(&expression, old_operand, flags);
-    if (rc != 0) {
-      char error_text[4096];
-      regerror(rc, &expression, error_text, sizeof error_text);
-      fail_errno("Error in regular expression: %s (%s)\n", error_text, old_operand);
-    }
-    compiled_regex = &expression;
-    regex_longest = longest_match(old_operand, cl.extended != 0);
-  }
-
+  prepare_old_pattern(old_operand, cl);
   if (strcmp(new_operand, "NULL") != 0) strcpy(new_pattern, new_operand);
 
   if (operands == 2) {

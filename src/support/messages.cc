@@ -48,20 +48,26 @@ void note_failed(const char* name, const char* call, int err) {
   note("%s\t%s error:%s", name, call, strerror(err));
 }
 
+namespace {
+
+// Writes the fatal line and ends the run with status 1.
+[[noreturn]] void end_run(const char* format, va_list args, bool with_errno) {
+  emit_message(format, args, with_errno);
+  exit(1);
+}
+
+}  // namespace
+
 void fail(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  emit_message(format, args, false);
-  va_end(args);
-  exit(1);
+  end_run(format, args, false);
 }
 
 void fail_errno(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  emit_message(format, args, true);
-  va_end(args);
-  exit(1);
+  end_run(format, args, true);
 }
 
 }  // namespace zamplet
