@@ -93,6 +93,16 @@ run_result run_zamplet(const std::vector<std::string>& args, const run_options& 
   return result;
 }
 
+testing::AssertionResult ran(const run_result& r, const std::string& out, const std::string& err,
+                             int status) {
+  if (r.out == out && r.err == err && r.status == status) return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << "the run said\n  out: " << testing::PrintToString(r.out)
+         << "\n  err: " << testing::PrintToString(r.err) << "\n  status: " << r.status
+         << "\nexpected\n  out: " << testing::PrintToString(out)
+         << "\n  err: " << testing::PrintToString(err) << "\n  status: " << status;
+}
+
 run_options stdin_from_file(const std::string& path, bool merge) {
   run_options o;
   o.merge = merge;

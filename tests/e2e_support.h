@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ struct run_options {
   std::string cwd;                   // working directory of the child, if not empty
   std::function<void()> in_child;    // runs in the child before exec (rlimits, signals)
 };
+
+// What every run says: its standard output, its standard error and its exit
+// status, compared at once, so that a failure shows all three.
+testing::AssertionResult ran(const run_result& r, const std::string& out, const std::string& err,
+                             int status);
 
 // Options that give the program a regular file as standard input, so that
 // every read returns a full chunk.

@@ -50,9 +50,7 @@ void expect_usage(const std::string& out) {
 
 TEST(Filter, ReplacesAndCounts) {
   auto r = run_zamplet({"foo", "bar"}, {.input = "a foo b foo\n"});
-  EXPECT_EQ(r.out, "a bar b bar\n 2");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ran(r, "a bar b bar\n 2", "", 0));
 }
 
 TEST(Filter, UsageWhenTooFewOperandsOrHelp) {
@@ -137,9 +135,7 @@ TEST(Filter, OptionFlags) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.args[0] + " " + r.input);
     auto got = run_zamplet(r.args, {.input = r.input});
-    EXPECT_EQ(got.out, r.out);
-    EXPECT_EQ(got.err, "");
-    EXPECT_EQ(got.status, 0);
+    EXPECT_TRUE(ran(got, r.out, "", 0));
   }
 }
 

@@ -59,9 +59,7 @@ TEST(ListedOutput, TwoFilesExactOutput) {
   write_file(d / "a.txt", "foo 1 foo 2 foo\n");
   write_file(d / "b.txt", "nothing here\n");
   auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
-  EXPECT_EQ(r.out, "a.txt 3\nb.txt 0\n");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ran(r, "a.txt 3\nb.txt 0\n", "", 0));
   EXPECT_EQ(read_file(d / "a.txt"), "bar 1 bar 2 bar\n");
   EXPECT_EQ(read_file(d / "b.txt"), "nothing here\n");
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
@@ -73,9 +71,7 @@ TEST(ListedOutput, QuietPrintsNothingAtAll) {
   write_file(d / "a.txt.lock", "busy\n");  // a note that -q must silence too
   write_file(d / "b.txt", "foo foo\n");
   auto r = run_in(d, {"-q", "foo", "bar", "a.txt", "b.txt"});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ran(r, "", "", 0));
   EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
   EXPECT_EQ(read_file(d / "b.txt"), "bar bar\n");
 }
@@ -109,9 +105,7 @@ TEST(ListedOutput, StreamNamesAreOrdinaryFiles) {
     if (row.args[0] == "-t") unlink((d / row.args[1]).c_str());  // never replaced
     auto r = run_zamplet(row.args, {.input = "foo from the stream\n", .cwd = d.path});
     SCOPED_TRACE(row.out);
-    EXPECT_EQ(r.out, row.out);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ran(r, row.out, "", 0));
     for (const char* name : {"stdin", "stdout"}) {
       const bool operand = row.out.find(std::string(name) + " 1") != std::string::npos;
       if (operand) {
@@ -188,9 +182,7 @@ TEST(ListedLocks, KeepWithLThenSecondRunIsBusy) {
   EXPECT_EQ(read_file(d / "a.txt.lock"), "foo\n");
 
   r = run_in(d, {"bar", "baz", "a.txt"});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "a.txt\tfile didn't change! a.txt.lock exists. Try later!\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ran(r, "", "a.txt\tfile didn't change! a.txt.lock exists. Try later!\n", 0));
   EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
   EXPECT_EQ(read_file(d / "a.txt.lock"), "foo\n");
 }
@@ -212,9 +204,8 @@ TEST(ListedLocks, ExistingLockMeansBusy) {
     write_file(d / "b.txt", "foo\n");
     auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
     SCOPED_TRACE(static_cast<int>(k));
-    EXPECT_EQ(r.out, "b.txt 1\n");
-    EXPECT_EQ(r.err, "a.txt\tfile didn't change! a.txt.lock exists. Try later!\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ran(r, "b.txt 1\n",
+                    "a.txt\tfile didn't change! a.txt.lock exists. Try later!\n", 0));
     EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
     EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
     if (k == kind::dangling_link) {
@@ -245,9 +236,7 @@ TEST(ListedLocks, LockSuffixOperands) {
     if (row.with_temp) args.insert(args.begin(), {"-t", "scratch"});
     auto r = run_in(d, args);
     SCOPED_TRACE(row.name + (row.with_temp ? " with -t" : ""));
-    EXPECT_EQ(r.out, row.rewritten ? row.name + " 1\n" : "");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ran(r, row.rewritten ? row.name + " 1\n" : "", "", 0));
     EXPECT_EQ(read_file(d / row.name), row.rewritten ? "bar\n" : "foo\n");
     EXPECT_EQ(list_dir(d.path), strings{row.name});
   }
@@ -323,9 +312,7 @@ TEST(ListedOperands, MissingFileEndsRun) {
   write_file(d / "a.txt", "foo\n");
   write_file(d / "c.txt", "foo\n");
   auto r = run_in(d, {"foo", "bar", "a.txt", "missing.txt", "c.txt"});
-  EXPECT_EQ(r.out, "a.txt 1\n");
-  EXPECT_EQ(r.err, "rename error: No such file or directory\n");
-  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(ran(r, "a.txt 1\n", "rename error: No such file or directory\n", 1));
   EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
   EXPECT_EQ(read_file(d / "c.txt"), "foo\n");
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "c.txt"}));
@@ -422,9 +409,7 @@ TEST(ListedFailures, WriteErrorRestoresOriginal) {
                                                    struct rlimit limit = {100, 100};
                                                    setrlimit(RLIMIT_FSIZE, &limit);
                                                  }});
-  EXPECT_EQ(r.out, "a.txt\nb.txt 1\n");
-  EXPECT_EQ(r.err, "a.txt\twrite error:File too large\n");
-  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(ran(r, "a.txt\nb.txt 1\n", "a.txt\twrite error:File too large\n", 1));
   EXPECT_EQ(read_file(d / "a.txt"), content + "foo\n");
   EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
@@ -487,9 +472,7 @@ TEST(ListedRaces, ExistingTempNameIsNeverReplaced) {
     }
     auto r = run_in(d, {"-t", "important.db", "foo", "bar", "a.txt"});
     SCOPED_TRACE(dangling ? "dangling link" : "file");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "a.txt\tfile didn't change! important.db exists. Try later!\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ran(r, "", "a.txt\tfile didn't change! important.db exists. Try later!\n", 0));
     EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
     if (!dangling) {
       EXPECT_EQ(read_file(d / "important.db"), "precious\n");
@@ -519,9 +502,7 @@ TEST(ListedRaces, SecondRunKeepsOffTheFirstRunsCopy) {
     paused_run first(row.first, d.path);
     ASSERT_TRUE(wait_until([&] { return exists(d / row.copy); }));
     auto r = run_in(d, row.second);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, row.second_err);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ran(r, "", row.second_err, 0));
     EXPECT_EQ(first.kill_now(), 128 + SIGKILL);
     EXPECT_EQ(read_file(d / row.copy), "foo a\n");
     EXPECT_EQ(read_file(d / "b.txt"), "foo b\n");
@@ -566,9 +547,8 @@ TEST(ListedRaces, OnlyTheCheckedFileIsRewritten) {
     write_file(d / "sub/target.txt", "foo other\n");
     ASSERT_EQ(symlink("target.txt", (d / "link").c_str()), 0);
     auto r = run_in(d, {"-t", "sub/aside", "foo", "bar", "link"});
-    EXPECT_EQ(r.out, "link\n");
-    EXPECT_EQ(r.err, "link\tfile didn't change! sub/aside is no longer the same file\n");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(ran(r, "link\n",
+                    "link\tfile didn't change! sub/aside is no longer the same file\n", 1));
     EXPECT_EQ(read_file(d / "link"), "foo mine\n");
     EXPECT_EQ(read_file(d / "sub/target.txt"), "foo other\n");
     EXPECT_EQ(list_dir(d / "sub"), strings{"target.txt"});
@@ -581,9 +561,8 @@ TEST(ListedRaces, OnlyTheCheckedFileIsRewritten) {
     ASSERT_EQ(rename((d / "a.txt.lock").c_str(), (d / "saved").c_str()), 0);
     ASSERT_EQ(mkfifo((d / "a.txt.lock").c_str(), 0644), 0);
     const run_result r = run.finish();
-    EXPECT_EQ(r.out, "a.txt\n");
-    EXPECT_EQ(r.err, "a.txt\tfile didn't change! a.txt.lock is no longer the same file\n");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(ran(r, "a.txt\n",
+                    "a.txt\tfile didn't change! a.txt.lock is no longer the same file\n", 1));
     EXPECT_TRUE(S_ISFIFO(stat_of(d / "a.txt").st_mode));
     EXPECT_EQ(read_file(d / "saved"), "foo\n");
     EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "saved"}));
@@ -712,9 +691,7 @@ TEST(ListedUnchanged, TraceAndOptionsAsIfRewritten) {
     args.insert(args.end(), {"foo", "bar", "b.txt"});
     auto r = run_in(d, args);
     const bool quiet = std::find(args.begin(), args.end(), "-q") != args.end();
-    EXPECT_EQ(r.out, quiet ? "" : "b.txt 0\n");
-    EXPECT_EQ(r.err, row.err);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ran(r, quiet ? "" : "b.txt 0\n", row.err, 0));
     EXPECT_EQ(stat_of(d / "b.txt").st_ino, inode);
     EXPECT_EQ(list_dir(d.path), strings{"b.txt"});
   }

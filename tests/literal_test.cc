@@ -34,9 +34,7 @@ TEST(Literal, Table) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.old_text + " -> " + r.new_text + " on " + r.input);
     auto got = run_zamplet({"-w", r.old_text, r.new_text}, {.input = r.input});
-    EXPECT_EQ(got.out, r.out);
-    EXPECT_EQ(got.err, "");
-    EXPECT_EQ(got.status, 0);
+    EXPECT_TRUE(ran(got, r.out, "", 0));
   }
 }
 

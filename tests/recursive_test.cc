@@ -106,9 +106,7 @@ TEST(RecursiveTree, StartOperandForms) {
 TEST(RecursiveTree, MissingStartOperand) {
   temp_dir d;
   auto r = run_zamplet({"-r", "foo", "bar", "nope"}, {.cwd = d.path});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "nope\tNo such file or directory\n");
-  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(ran(r, "", "nope\tNo such file or directory\n", 1));
 }
 
 // The walk holds few directories open at a time and reopens what it gave up.
@@ -146,9 +144,7 @@ TEST(RecursiveEntries, SymlinkToFileCountsAsFile) {
   write_file(d / "outside.txt", "foo\n");
   ASSERT_EQ(symlink("../outside.txt", (d / "t/link").c_str()), 0);
   auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
-  EXPECT_EQ(r.out, "t/link 1\n");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ran(r, "t/link 1\n", "", 0));
   EXPECT_EQ(read_file(d / "t/link"), "bar\n");
   EXPECT_EQ(tree_files(d / "t"), strings{"link"});
 }
@@ -159,9 +155,7 @@ TEST(RecursiveEntries, FifoPassedOver) {
   ASSERT_EQ(mkfifo((d / "t/pipe").c_str(), 0644), 0);
   write_file(d / "t/a.txt", "foo\n");
   auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
-  EXPECT_EQ(r.out, "t/a.txt 1\n");
-  EXPECT_EQ(r.err, "t/pipe\tis not a regular file\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ran(r, "t/a.txt 1\n", "t/pipe\tis not a regular file\n", 0));
   EXPECT_EQ(read_file(d / "t/a.txt"), "bar\n");
   struct stat st {};
   ASSERT_EQ(lstat((d / "t/pipe").c_str(), &st), 0);
@@ -207,9 +201,7 @@ TEST(RecursiveLocks, LockNamedFileReported) {
   write_file(d / "t/x.lock", "foo\n");
   write_file(d / "t/a.txt", "foo\n");
   auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
-  EXPECT_EQ(r.out, "t/a.txt 1\n");
-  EXPECT_EQ(r.err, "t/x.lock\tfile didn't change! Try -t option!\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ran(r, "t/a.txt 1\n", "t/x.lock\tfile didn't change! Try -t option!\n", 0));
   EXPECT_EQ(read_file(d / "t/x.lock"), "foo\n");
   EXPECT_EQ(read_file(d / "t/a.txt"), "bar\n");
 }
@@ -255,9 +247,7 @@ TEST(RecursiveLocks, DanglingLockMeansBusy) {
   write_file(d / "t/a.txt", "foo\n");
   ASSERT_EQ(symlink("nowhere", (d / "t/a.txt.lock").c_str()), 0);
   auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "t/a.txt\tfile didn't change! t/a.txt.lock exists. Try later!\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ran(r, "", "t/a.txt\tfile didn't change! t/a.txt.lock exists. Try later!\n", 0));
   EXPECT_EQ(read_file(d / "t/a.txt"), "foo\n");
   EXPECT_EQ(tree_files(d / "t"), (strings{"a.txt", "a.txt.lock"}));
 }
