@@ -47,7 +47,9 @@ time_t now_seconds() {
 int open_on_device(const char* target) {
   const char* slash = strrchr(target, '/');
   const std::string dir =
-      slash == nullptr ? "." : std::string(target, slash == target ? 1 : static_cast<size_t>(slash - target));
+      slash == nullptr
+          ? "."
+          : std::string(target, slash == target ? 1 : static_cast<size_t>(slash - target));
   return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 

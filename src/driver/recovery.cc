@@ -130,7 +130,8 @@ int put_file_back(const in_place_files& files) {
   struct stat now;
   const bool own = files.target_created && lstat(files.file, &now) == 0 &&
                    identity_of(now) == files.target;
-  const int moved = own ? ::rename(files.copy, files.file) : rename_noreplace(files.copy, files.file);
+  const int moved =
+      own ? ::rename(files.copy, files.file) : rename_noreplace(files.copy, files.file);
   const int err = errno;
   forget_file();
   allow_stop_signals();

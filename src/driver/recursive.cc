@@ -64,7 +64,8 @@ bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
   static struct stat last {};
   const char* slash = strrchr(path, '/');
   const std::string dir =
-      slash == nullptr ? "." : std::string(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+      slash == nullptr ? "."
+                       : std::string(path, slash == path ? 1 : static_cast<size_t>(slash - path));
   if (dir != last_dir) {
     if (stat(dir.c_str(), &last) < 0) {
       last_dir.clear();
@@ -72,7 +73,8 @@ bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
     }
     last_dir = dir;
   }
-  *key = {last.st_dev, last.st_ino, slash == nullptr ? path : slash + 1, walked_identity_of(record)};
+  *key = {last.st_dev, last.st_ino, slash == nullptr ? path : slash + 1,
+          walked_identity_of(record)};
   return true;
 }
 
