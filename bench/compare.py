@@ -11,7 +11,8 @@ missing.  Never run by the test suite.
 
 Usage: bench/compare.py [--zamplet PATH] [--runs N] [--big-runs N]
                         [--real-tree-runs N] [--no-big] [--no-real-tree]
-                        [--only-real-tree | --only-file100] [--work DIR]
+                        [--only-real-tree | --only-file100 | --only-dirty]
+                        [--before PATH] [--work DIR]
 """
 
 import argparse
@@ -324,6 +325,73 @@ def real_tree(zamplet, runs, work, progress):
     shutil.rmtree(original, ignore_errors=True)
 
 
+def with_earlier(cases, earlier_cases):
+    """`cases`, and the zamplet ones again with the earlier build."""
+    return cases + [(case, "earlier build: " + tool, argv) for case, tool, argv in earlier_cases
+                    if tool.startswith("zamplet")]
+
+
+def dirty_rows(zamplets, runs, work, progress, dirty_mb=1600):
+    """A one-file edit, and Ctrl-C in the middle of a bigger one, while
+    `dirty_mb` MB of another program's data wait to be written to the same
+    file system: what the edit waits for is its own data, or everybody's.
+    `zamplets` maps a label to a binary, so that builds compare in one run."""
+    small = os.path.join(work, "small.txt")
+    big = os.path.join(work, "big.txt")
+    other = os.path.join(work, "other-program.dat")
+    make_text(big, 200_000_000, 3)
+    rows = []
+
+    def dirty():
+        """Leaves `dirty_mb` MB of fresh, unsynced data on the file system."""
+        os.sync()
+        block = b"\0" * (1 << 20)
+        with open(other, "wb") as f:
+            for _ in range(dirty_mb):
+                f.write(block)
+
+    def edit(argv):
+        with open(small, "w") as f:
+            f.write("hello world\n")
+        dirty()
+        seconds, rss = run_once(argv)
+        os.unlink(other)
+        return seconds, rss
+
+    def interrupt(binary):
+        """Seconds from SIGINT, 0.05 s into the rewrite of 200 MB, to the end:
+        the copy of the small file rewritten before it waits for the disk."""
+        with open(small, "w") as f:
+            f.write("fox\n")
+        dirty()
+        proc = subprocess.Popen([binary, "-q", "-w", "fox", "cat", small, big])
+        time.sleep(0.05)
+        start = time.perf_counter()
+        proc.send_signal(2)
+        proc.wait()
+        seconds = time.perf_counter() - start
+        os.unlink(other)
+        return seconds
+
+    for label, binary in zamplets.items():
+        progress("one-file edit with dirty data: %s" % label)
+        measured = [edit([binary, "-q", "hello", "bye", small]) for _ in range(runs)]
+        rows.append(("one-file edit, %d MB dirty" % dirty_mb, label,
+                     statistics.median(m[0] for m in measured), max(m[1] for m in measured)))
+    if shutil.which("sed"):
+        progress("one-file edit with dirty data: sed -i")
+        measured = [edit(["sed", "-i", "s/hello/bye/", small]) for _ in range(runs)]
+        rows.append(("one-file edit, %d MB dirty" % dirty_mb, "sed -i",
+                     statistics.median(m[0] for m in measured), max(m[1] for m in measured)))
+    for label, binary in zamplets.items():
+        progress("Ctrl-C with dirty data: %s" % label)
+        rows.append(("Ctrl-C during 200 MB, %d MB dirty (s to the end)" % dirty_mb, label,
+                     statistics.median(interrupt(binary) for _ in range(runs)), 0))
+    os.unlink(big)
+    os.unlink(small)
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zamplet", default="build/default/zamplet")
@@ -339,6 +407,11 @@ def main():
                       help="run only the system's header tree")
     only.add_argument("--only-file100", action="store_true",
                       help="run only the table of one file of 100 MB")
+    only.add_argument("--only-dirty", action="store_true",
+                      help="run only the edits with another program's data waiting")
+    parser.add_argument("--before", default=None,
+                        help="an earlier zamplet binary, timed beside the current one "
+                             "on the same corpora")
     parser.add_argument("--work", default=None, help="directory for the corpora")
     args = parser.parse_args()
     if args.only_real_tree and args.no_real_tree:
@@ -362,6 +435,15 @@ def main():
             else:
                 print("- %s: missing" % tool)
 
+        zamplets = {"zamplet": zamplet}
+        if args.before:
+            zamplets["earlier build (--before)"] = os.path.abspath(args.before)
+        if not (args.only_real_tree or args.only_file100):
+            print_table("Another program's data waiting to be written to the same file system",
+                        dirty_rows(zamplets, args.runs, work, progress))
+        if args.only_dirty:
+            return
+
         sizes = [] if args.only_real_tree else [("100 MB", 100_000_000, args.runs)]
         if not (args.no_big or args.only_real_tree or args.only_file100):
             sizes.append(("1 GB", 1_000_000_000, args.big_runs))
@@ -369,7 +451,10 @@ def main():
             original = os.path.join(work, "original")
             copy = os.path.join(work, "copy")
             make_text(original, size, 1)
-            rows = file_rows(file_cases(zamplet, copy), runs, original, copy, progress)
+            cases = file_cases(zamplet, copy)
+            if args.before:
+                cases = with_earlier(cases, file_cases(os.path.abspath(args.before), copy))
+            rows = file_rows(cases, runs, original, copy, progress)
             # Filter mode too, for the memory bound in every mode.
             for case, argv in (("filter, fixed string", [zamplet, "-w", "fox", "cat"]),
                                ("filter, expression", [zamplet, "b.t", "BAT"])):
@@ -384,7 +469,10 @@ def main():
         if not (args.only_real_tree or args.only_file100):
             original = os.path.join(work, "tree-original")
             make_tree(original, 1000, 10, 2)
-            rows = tree_rows(tree_cases(zamplet, "{tree}"), args.runs, original, work, progress)
+            cases = tree_cases(zamplet, "{tree}")
+            if args.before:
+                cases = with_earlier(cases, tree_cases(os.path.abspath(args.before), "{tree}"))
+            rows = tree_rows(cases, args.runs, original, work, progress)
             print_table("A tree of 10,000 files in 1,000 directories", rows)
             shutil.rmtree(original, ignore_errors=True)
 

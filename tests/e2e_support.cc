@@ -284,4 +284,29 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+namespace {
+
+std::string proc_text(int pid, const char* name) {
+  return read_file("/proc/" + std::to_string(pid) + "/" + name);
+}
+
+}  // namespace
+
+char proc_state(int pid) {
+  const std::string stat = proc_text(pid, "stat");
+  const size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos || close_paren + 2 >= stat.size()) return '?';
+  return stat[close_paren + 2];
+}
+
+bool sleeping_in(int pid, long number, int fd) {
+  if (proc_state(pid) != 'S') return false;
+  const std::string call = proc_text(pid, "syscall");
+  if (call.empty()) return true;
+  long nr = -1;
+  unsigned long arg0 = 0;
+  if (sscanf(call.c_str(), "%ld %lx", &nr, &arg0) != 2) return false;  // "running"
+  return nr == number && arg0 == static_cast<unsigned long>(fd);
+}
+
 }  // namespace zamplet_test

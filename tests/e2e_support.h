@@ -80,6 +80,12 @@ struct literal_result {
 literal_result literal_model(const std::string& input, const std::string& old_text,
                              const std::string& new_text);
 
+// The state letter of /proc/PID/stat, or '?' when it cannot be read.
+char proc_state(int pid);
+// True when the process sleeps in system call `number` on descriptor `fd`.
+// Where /proc/PID/syscall is not available the sleeping state alone counts.
+bool sleeping_in(int pid, long number, int fd);
+
 // Polls `done` every millisecond for up to 30 s; false if it never held.
 bool wait_until(const std::function<bool()>& done);
 

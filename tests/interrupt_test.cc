@@ -124,26 +124,6 @@ std::string proc_file(pid_t pid, const char* name) {
   return s.str();
 }
 
-// The state letter of /proc/PID/stat, or '?' when it cannot be read.
-char proc_state(pid_t pid) {
-  const std::string stat = proc_file(pid, "stat");
-  const size_t close_paren = stat.rfind(')');
-  if (close_paren == std::string::npos || close_paren + 2 >= stat.size()) return '?';
-  return stat[close_paren + 2];
-}
-
-// True when the program sleeps in system call `number` on descriptor `fd`.
-// Where /proc/PID/syscall is not available the sleeping state alone counts.
-bool sleeping_in(pid_t pid, long number, int fd) {
-  if (proc_state(pid) != 'S') return false;
-  const std::string call = proc_file(pid, "syscall");
-  if (call.empty()) return true;
-  long nr = -1;
-  unsigned long arg0 = 0;
-  if (sscanf(call.c_str(), "%ld %lx", &nr, &arg0) != 2) return false;  // "running"
-  return nr == number && arg0 == static_cast<unsigned long>(fd);
-}
-
 // True once the program catches SIGINT (its handler is installed), or once it
 // is gone or a zombie, where nothing more can be learnt.
 bool catches_interrupt_or_ended(pid_t pid) {
@@ -174,14 +154,17 @@ std::string big_content() {
 
 // Runs `args` on big.txt in `dir`, waits until the program is blocked writing
 // its trace mid-rewrite of big.txt (moved aside to `aside`), sends `signo`.
+// `meanwhile`, if given, runs while it is blocked, before the signal.
 finished interrupt_blocked_rewrite(const temp_dir& dir, const std::vector<std::string>& args,
-                                   const std::string& aside, int signo = SIGINT) {
+                                   const std::string& aside, int signo = SIGINT,
+                                   const std::function<void()>& meanwhile = {}) {
   child c = spawn(args, dir.path, false);
   const bool blocked = wait_for([&] {
     return sleeping_in(c.pid, SYS_write, STDERR_FILENO) && exists(dir / aside) &&
            exists(dir / "big.txt");
   });
   EXPECT_TRUE(blocked) << "the program never blocked in the middle of big.txt";
+  if (meanwhile) meanwhile();
   kill(c.pid, signo);
   return drain(c);
 }
@@ -209,32 +192,59 @@ TEST(Interrupt, BlockedRewriteRestoresFile) {
   EXPECT_EQ(f.err.find(" recovered"), f.err.size() - STOPPED.size());
 }
 
-// SIGTERM, SIGHUP and SIGQUIT stop a run as SIGINT does, each named.
+// Every stop signal restores the file, and says which signal it was.  When
+// another program saved the file meanwhile (an editor: by a rename over it,
+// or by deleting and creating it), its file stays, and the old content is
+// kept under the copy's name, which the message gives.
 TEST(Interrupt, EveryStopSignalRestoresFile) {
   const std::pair<int, std::string> rows[] = {
-      {SIGTERM, " recovered\nOperation stopped. Received SIGTERM.\n"},
-      {SIGHUP, " recovered\nOperation stopped. Received SIGHUP.\n"},
-      {SIGQUIT, " recovered\nOperation stopped. Received SIGQUIT.\n"},
+      {SIGINT, "Operation stopped. You pressed Ctrl-C or received SIGINT.\n"},
+      {SIGTERM, "Operation stopped. Received SIGTERM.\n"},
+      {SIGHUP, "Operation stopped. Received SIGHUP.\n"},
+      {SIGQUIT, "Operation stopped. Received SIGQUIT.\n"},
   };
+  enum class editor { none, renames_over, recreates };
   const std::string old_content = big_content();
-  for (const auto& [signo, message] : rows) {
-    SCOPED_TRACE(message);
-    temp_dir dir;
-    write_file(dir / "big.txt", old_content);
-    const finished f =
-        interrupt_blocked_rewrite(dir, {"-v", "OLD", "NEW", "big.txt"}, "big.txt.lock", signo);
-    EXPECT_EQ(f.status, 1);
-    EXPECT_TRUE(read_file(dir / "big.txt") == old_content) << "big.txt is not its old content";
-    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"big.txt"});
-    EXPECT_EQ(f.out, "big.txt");
-    ASSERT_GE(f.err.size(), message.size());
-    EXPECT_EQ(f.err.substr(f.err.size() - message.size()), message);
+  for (const auto& [signo, stop_line] : rows) {
+    for (editor e : {editor::none, editor::renames_over, editor::recreates}) {
+      SCOPED_TRACE(stop_line + " editor " + std::to_string(static_cast<int>(e)));
+      temp_dir dir;
+      write_file(dir / "big.txt", old_content);
+      const auto save = [&] {
+        if (e == editor::none) return;
+        if (e == editor::renames_over) {
+          write_file(dir / "big.txt.new", "the editor's save\n");
+          ASSERT_EQ(rename((dir / "big.txt.new").c_str(), (dir / "big.txt").c_str()), 0);
+        } else {
+          ASSERT_EQ(unlink((dir / "big.txt").c_str()), 0);
+          write_file(dir / "big.txt", "the editor's save\n");
+        }
+      };
+      const finished f = interrupt_blocked_rewrite(dir, {"-v", "OLD", "NEW", "big.txt"},
+                                                   "big.txt.lock", signo, save);
+      EXPECT_EQ(f.status, 1);
+      EXPECT_EQ(f.out, "big.txt");
+      const std::string message =
+          e == editor::none
+              ? " recovered\n" + stop_line
+              : "\nbig.txt\tfile didn't change! Its old content is in big.txt.lock\n" + stop_line;
+      ASSERT_GE(f.err.size(), message.size());
+      EXPECT_EQ(f.err.substr(f.err.size() - message.size()), message);
+      if (e == editor::none) {
+        EXPECT_TRUE(read_file(dir / "big.txt") == old_content) << "big.txt is not its old content";
+        EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"big.txt"});
+      } else {
+        EXPECT_EQ(read_file(dir / "big.txt"), "the editor's save\n");
+        EXPECT_TRUE(read_file(dir / "big.txt.lock") == old_content) << "the old content is lost";
+        EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"big.txt", "big.txt.lock"}));
+      }
+    }
   }
 }
 
 // An interrupt is never held back: not while the run is blocked writing the
-// line end after a count (the copy still exists, so the file gets its old
-// content back), nor while it is blocked reporting a file it skips.
+// line end after a count (the count is out, so the file keeps its new
+// content), nor while it is blocked reporting a file it skips.
 TEST(Interrupt, NeverHeldBackWhileBlockedInAWrite) {
   {
     temp_dir dir;
@@ -245,10 +255,12 @@ TEST(Interrupt, NeverHeldBackWhileBlockedInAWrite) {
     // Ended before anything is read: a drained pipe would let the write go on.
     EXPECT_TRUE(wait_for([&] { return proc_state(run.pid) == 'Z'; }));
     const run_result r = run.finish();
+    // The count is out, so the rewrite is final: the new content stays, and
+    // its copy goes once it is on disk.
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "a.txt 3");
-    EXPECT_EQ(r.err, STOPPED);
-    EXPECT_EQ(read_file(dir / "a.txt"), "OLD OLD OLD\n");
+    EXPECT_EQ(r.err, "\nOperation stopped. You pressed Ctrl-C or received SIGINT.\n");
+    EXPECT_EQ(read_file(dir / "a.txt"), "NEW NEW NEW\n");
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"a.txt"});
   }
   {
@@ -370,18 +382,33 @@ TEST(Interrupt, RandomMomentsNeverLeavePartialFile) {
   std::mt19937 rng(seed);
   std::uniform_int_distribution<long> delay_us(0, max_delay);
 
-  int stopped = 0, completed = 0, stopped_after = 0, violations = 0;
+  // Every third trial, an editor saves the file (by a rename over it) at a
+  // random moment before the interrupt, unless the run ended before: its
+  // save must survive.
+  const std::string saved = "the editor's save, one word\n";
+  const std::string saved_rewritten = "the editor's save, one WORDWORDWORD\n";
+  const std::string FINAL = "\nOperation stopped. You pressed Ctrl-C or received SIGINT.\n";
+  int stopped = 0, completed = 0, stopped_after = 0, edited = 0, violations = 0;
   temp_dir dir;
   for (int t = 0; t < trials; ++t) {
     write_file(dir / "big.txt", old_content);
     const long delay = delay_us(rng);
+    const bool editor = t % 3 == 2;
+    const long edit_delay = delay > 0 ? static_cast<long>(rng() % static_cast<unsigned long>(delay)) : 0;
     child c = spawn(args, dir.path, false);
     // The delay counts from the moment the handler is in place: an interrupt
     // before that would just kill the program, which says nothing.
     wait_for([&] { return catches_interrupt_or_ended(c.pid); });
-    const auto fire_at = clock_type::now() + std::chrono::microseconds(delay);
-    bool sent = false;
+    const auto start = clock_type::now();
+    const auto fire_at = start + std::chrono::microseconds(delay);
+    const auto edit_at = start + std::chrono::microseconds(edit_delay);
+    bool sent = false, saved_now = !editor;
     const finished f = drain(c, [&] {
+      if (!saved_now && clock_type::now() >= edit_at) {
+        write_file(dir / "big.txt.new", saved);
+        rename((dir / "big.txt.new").c_str(), (dir / "big.txt").c_str());
+        saved_now = true;
+      }
       if (!sent && clock_type::now() >= fire_at) {
         kill(c.pid, SIGINT);
         sent = true;
@@ -391,34 +418,49 @@ TEST(Interrupt, RandomMomentsNeverLeavePartialFile) {
     const std::string content = read_file(dir / "big.txt");
     const std::vector<std::string> names = list_dir(dir.path);
     const bool only_file = names == std::vector<std::string>{"big.txt"};
+    const std::string without_end =
+        new_out.empty() ? new_out : new_out.substr(0, new_out.size() - 1);
     bool ok = false;
-    if (f.status == 1 && content == old_content && only_file) {
-      // The line end goes out while the copy still exists: an interrupt
-      // right after it still restores.
-      ok = f.err == STOPPED && (f.out == "" || f.out == "big.txt" || f.out + "\n" == new_out ||
-                                f.out == new_out);
+    if (editor && saved_now) {
+      // Whatever the run did, the editor's file is under the name (rewritten
+      // when it came before the run's look), and an old content kept beside
+      // it is whole.
+      const std::string copy = exists(dir / "big.txt.lock") ? read_file(dir / "big.txt.lock") : "";
+      ok = (content == saved || content == saved_rewritten) &&
+           (copy.empty() || copy == old_content) &&
+           (copy.empty() || f.err.find("Its old content is in big.txt.lock") != std::string::npos);
+      ++edited;
+    } else if (f.status == 1 && content == old_content && only_file) {
+      // Stopped before the count: the old content is back, and nothing on
+      // standard output says otherwise.
+      ok = f.err == STOPPED && (f.out == "" || f.out == "big.txt");
       ++stopped;
     } else if (f.status == 0 && content == new_content && only_file) {
       ok = f.err == reference.err && f.out == new_out;
       ++completed;
     } else if (f.status == 1 && content == new_content && only_file) {
-      // Stopped after the file was settled, before the run's end: an
-      // interrupt is never ignored, and the finished file stays new.
-      ok = (f.err == STOPPED || f.err == reference.err + STOPPED) && f.out == new_out;
+      // Stopped once the count was out: the rewrite is final.  An interrupt
+      // is never ignored.
+      ok = (f.out == without_end && f.err == FINAL) ||
+           (f.out == new_out && (f.err == FINAL || f.err == STOPPED ||
+                                 f.err == reference.err + STOPPED));
       ++stopped_after;
     }
     if (!ok) {
       ++violations;
-      ADD_FAILURE() << "trial " << t << " (delay " << delay << " us): status " << f.status
-                    << ", " << content.size() << " bytes, " << names.size() << " names, out \""
-                    << f.out << "\", err \"" << f.err << "\"";
+      ADD_FAILURE() << "trial " << t << " (delay " << delay << " us, editor "
+                    << (editor ? std::to_string(edit_delay) + " us" : "none") << "): status "
+                    << f.status << ", " << content.size() << " bytes, " << names.size()
+                    << " names, out \"" << f.out << "\", err \"" << f.err << "\"";
       if (violations >= 5) break;
     }
+    for (const auto& name : names)
+      if (name != "big.txt") unlink((dir / name).c_str());
   }
   std::cout << "[ stress   ] trials " << trials << ", seed " << seed << ", delays 0.." << max_delay
             << " us: stopped and restored " << stopped << ", completed " << completed
-            << ", stopped after the file " << stopped_after << ", violations " << violations
-            << std::endl;
+            << ", stopped after the count " << stopped_after << ", with an editor's save "
+            << edited << ", violations " << violations << std::endl;
   EXPECT_EQ(violations, 0);
   EXPECT_GT(completed + stopped, 0);
 }

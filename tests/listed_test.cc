@@ -218,6 +218,31 @@ TEST(ListedLocks, ExistingLockMeansBusy) {
   }
 }
 
+// A file named again, under any spelling, is rewritten again: the copy its
+// first rewrite left waiting for the disk is this run's own, not a busy mark.
+TEST(ListedLocks, FileNamedTwiceIsRewrittenTwice) {
+  struct row {
+    strings args;
+    std::string out;
+    std::string content;  // of f
+  };
+  const std::string longer = padded_name("f", 40);
+  const std::vector<row> rows = {
+      {{"a", "ab", "f", "f", "./f"}, "f 2\nf 2\n./f 2\n", "abbb-abbb\n"},
+      {{"a-a", "b", longer, "f"}, longer + " 1\nf 0\n", "b\n"},
+      {{"-t", "tmp", "a", "ab", "f", "./f"}, "f 2\n./f 2\n", "abb-abb\n"},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    write_file(d / "f", "a-a\n");
+    auto r = run_in(d, row.args);
+    SCOPED_TRACE(row.out);
+    EXPECT_TRUE(ran(r, row.out, "", 0));
+    EXPECT_EQ(read_file(d / "f"), row.content);
+    EXPECT_EQ(list_dir(d.path), strings{"f"});
+  }
+}
+
 TEST(ListedLocks, LockSuffixOperands) {
   struct row {
     std::string name;
@@ -436,26 +461,32 @@ TEST(ListedFailures, VerboseTraceStopsAtTheFailingWrite) {
   EXPECT_EQ(read_file(d / "a.txt"), content);
 }
 
-TEST(ListedFailures, HeldLockRestoresOriginal) {
-  temp_dir d;
-  write_file(d / "a.txt", "foo\n");
-  write_file(d / "b.txt", "foo\n");
-  // Record locks belong to a process: this one holds it, the program cannot
-  // share it.  The lock follows the file when it is moved aside.
-  const int fd = open((d / "a.txt").c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
-  auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
-  close(fd);
-  EXPECT_EQ(r.out, "a.txt\nb.txt 1\n");
-  EXPECT_EQ(r.err.rfind("a.txt.lock\tfcntl error:", 0), 0u) << r.err;
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
-  EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
-  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
+// A file under another process's record lock is left exactly as it is,
+// with or without an occurrence: not moved, not re-created.
+TEST(ListedFailures, HeldLockLeavesFileAlone) {
+  for (const std::string content : {"foo\n", "none\n"}) {
+    temp_dir d;
+    write_file(d / "a.txt", content);
+    write_file(d / "b.txt", "foo\n");
+    const ino_t inode = stat_of(d / "a.txt").st_ino;
+    // Record locks belong to a process: this one holds it, the program cannot
+    // share it.
+    const int fd = open((d / "a.txt").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+    auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
+    close(fd);
+    SCOPED_TRACE(content);
+    EXPECT_TRUE(ran(r, "a.txt\nb.txt 1\n",
+                    "a.txt\tfcntl error:Resource temporarily unavailable\n", 1));
+    EXPECT_EQ(read_file(d / "a.txt"), content);
+    EXPECT_EQ(stat_of(d / "a.txt").st_ino, inode);
+    EXPECT_EQ(read_file(d / "b.txt"), "bar\n");
+    EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
+  }
 }
 
 // --- Other runs and other programs ---------------------------------------------
@@ -511,7 +542,7 @@ TEST(ListedRaces, SecondRunKeepsOffTheFirstRunsCopy) {
 }
 
 // A run that takes another run's half-written file as its source fails its
-// read lock and puts it back; the first run then completes its rewrite.
+// read lock and leaves it alone; the first run then completes its rewrite.
 TEST(ListedRaces, HalfWrittenTargetIsNeverASource) {
   temp_dir d;
   std::string content;
@@ -527,7 +558,7 @@ TEST(ListedRaces, HalfWrittenTargetIsNeverASource) {
   EXPECT_LT(partial, expected.size());
   auto second = run_in(d, {"-w", "x", "z", "big.txt"});
   EXPECT_EQ(second.out, "big.txt\n");
-  EXPECT_EQ(second.err.rfind("big.txt.lock\tfcntl error:", 0), 0u) << second.err;
+  EXPECT_EQ(second.err.rfind("big.txt\tfcntl error:", 0), 0u) << second.err;
   EXPECT_EQ(second.status, 1);
   const run_result r = first.finish();
   EXPECT_EQ(r.status, 0);

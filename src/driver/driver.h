@@ -44,15 +44,18 @@ void install_interrupt_handler();
 // except over the copy with the identity `replaceable`.  0, or -1 with errno.
 int begin_file(const char* file, const char* copy, const file_identity* replaceable);
 // The engine's new file has taken the file's name (in_place_files::name_taken).
-void new_file_named();
+void new_file_named(const in_place_files& files);
+// The file's count is about to be written (in_place_files::counted): from
+// now on its rewrite is final, and a stop keeps the new content.
+void file_counted();
 // Ends a failed file: its copy goes back under its name, over it only when
 // the name holds the engine's new file.  0, or -1 with errno (EEXIST: another
 // program's file holds the name, and the copy stays).
 int put_file_back(const in_place_files& files);
-// Ends a rewritten file: with `delete_copy`, its copy (of the file
-// `old_file`) joins the batch that waits for a sync when `can_wait`, or is
-// deleted at once.  The result of that deletion, with errno.
-int end_file(const file_identity& old_file, bool delete_copy, bool can_wait);
+// Ends a rewritten file: with `delete_copy`, its copy joins the batch that
+// waits for a sync when `can_wait`, or is deleted at once (after the caller
+// synced the new file).  The result of that deletion, with errno.
+int end_file(const in_place_files& files, bool delete_copy, bool can_wait);
 
 // Reports that `file` is left alone because `copy`, its intermediate name,
 // exists: another run works on it, or an earlier one left its copy.
@@ -102,19 +105,32 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
 
 // Copies of old contents wait until the new contents are on disk (see
 // durable.cc).  make_room_to_settle() settles the waiting batch if it cannot
-// take `copy` of `target` (on device `dev`) and returns false when the copy
-// cannot wait: it must then be deleted after a full sync.  settle_later()
-// adds it, with the stop signals blocked.  settle_copies() syncs and deletes
-// every waiting copy; settle_copies_now() does the same from the stop handler,
-// silently.
+// take `copy` of `target` (on device `dev`), or if it is due, and returns
+// false when the copy cannot wait: the new file must then be synced at once
+// (sync_file_now) before its copy is deleted.  settle_later() adds a copy,
+// with the stop signals blocked.  settle_copies() syncs this run's new files
+// and deletes every waiting copy whose new content is on disk; a copy whose
+// sync failed stays, with a note, and the result is false.
+// settle_copies_now() does the same from the stop handler, silently.
 bool make_room_to_settle(const char* copy, const char* target, dev_t dev);
-void settle_later(const char* copy, const file_identity& identity);
-void settle_copies();
+void settle_later(const char* copy, const char* file, const file_identity& old_file,
+                  const file_identity& new_file, off_t bytes);
+bool sync_file_now(const char* file, const file_identity& identity);
+bool settle_copies();
 void settle_copies_now();
-// True when `name`, or the file with `identity` (as followed from any of its
-// names), is a copy of this run that waits for a sync: neither a busy mark
-// nor a file to report.
-bool is_waiting_copy(const char* name);
+// For atexit: whatever ends the run, a fatal message included.
+void settle_at_exit();
+// Settles the batch once its oldest copy has waited a second, so that no
+// copy (and the busy mark it is to other runs) outlives its second by much;
+// called for every operand and every walked entry.
+void settle_if_due();
+// True once a sync of this run's files has failed: the run must end with
+// status 1.
+bool any_sync_failed();
+// True when `name`, under any spelling, or the file with `identity` (as
+// followed from any of its names), is a copy of this run that waits for a
+// sync: neither a busy mark nor a file to report.
+bool names_waiting_copy(const char* name);
 bool is_waiting_copy(const file_identity& identity);
 
 // The listed-files mode over `count` FILE operands; `temp_name` is the -t

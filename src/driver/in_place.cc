@@ -55,7 +55,7 @@ void open_standard_descriptors() {
 
 void record_run_output() {
   // Whatever ends the run, a fatal message included, settles the copies.
-  atexit(settle_copies);
+  atexit(settle_at_exit);
   for (int i = 0; i < 2; ++i) {
     struct stat st;
     run_output_known[i] = fstat(i + 1, &st) == 0;
@@ -114,6 +114,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   files.copy = temp;
   files.move_aside = move_aside;
   files.name_taken = new_file_named;
+  files.counted = file_counted;
   files.context = &context;
   long cuts = 0;
   const int result = rewrite_with_pattern(temp, path, &files, &cuts);
@@ -135,16 +136,22 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
       if (line) write_text(STDOUT_FILENO, "\n");
       return in_place_result::failed;
   }
-  // The line end goes out while the copy can still be moved back: a stop
-  // signal while it blocks gives the file its old content.
+  // The count is out, so the rewrite is final: a stop signal from here on
+  // keeps the new content.
   if (line) write_text(STDOUT_FILENO, "\n");
   // The copy, the only sure old content until the new one is on disk, joins
-  // the batch that waits for a sync; the hand-over from the recovery pair to
+  // the batch that waits for a sync; the hand-over from the file in hand to
   // the batch is one step for the stop handler.  A copy kept with -l needs no
   // sync: the old content stays under its name whatever the disk holds.
   const bool can_wait = opt_unlink_lock && make_room_to_settle(temp, path, files.target.dev);
-  if (opt_unlink_lock && !can_wait) sync();
-  const int unlinked = end_file(checked, opt_unlink_lock != 0, can_wait);
+  if (opt_unlink_lock && !can_wait && !sync_file_now(path, files.target)) {
+    // The new content may not be on disk: the copy stays.
+    note_failed(temp, "sync", errno);
+    end_file(files, false, false);
+    report_cuts(path, cuts);
+    return in_place_result::failed;
+  }
+  const int unlinked = end_file(files, opt_unlink_lock != 0, can_wait);
   const int unlink_err = errno;
   if (unlinked < 0) {
     // The file is rewritten; the copy of its old content left behind would

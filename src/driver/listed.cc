@@ -68,6 +68,7 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
   char name[NAME_BUFFER_BYTES];
   for (int i = 0; i < count; ++i) {
     const char* file = files[i];
+    settle_if_due();
     const int len = snprintf(name, sizeof name, "%s.lock", file);
     const bool fits = len >= 0 && len < static_cast<int>(sizeof name);
     // Without -t FILE.lock is where the file goes; with -t it still marks
@@ -77,8 +78,9 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
       continue;
     }
     // A copy that this run left for an earlier operand and that waits for a
-    // sync is settled first, as if it had been deleted at once.
-    if (fits && is_waiting_copy(name)) settle_copies();
+    // sync, under whatever spelling, is settled first, as if it had been
+    // deleted at once.
+    if (fits && names_waiting_copy(name)) settle_copies();
     if (fits && intermediate_exists(name)) {
       note_busy(file, name);
       continue;
@@ -114,7 +116,7 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
     }
   }
   settle_copies();
-  return status;
+  return status != 0 || any_sync_failed() ? 1 : 0;
 }
 
 }  // namespace zamplet

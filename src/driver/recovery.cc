@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
 #include <sys/stat.h>
@@ -20,21 +21,54 @@ namespace zamplet {
 namespace {
 
 // The file in hand: its intermediate copy and its own name, both null while
-// none is; and whether the engine's new file has taken the name.
+// none is; whether the engine's new file has taken the name, and which file
+// that is; and whether its count is out, which makes the rewrite final.
 const char* volatile in_hand_copy = nullptr;
 const char* volatile in_hand_file = nullptr;
 volatile sig_atomic_t in_hand_named = 0;
+volatile sig_atomic_t in_hand_counted = 0;
+file_identity in_hand_new;
 
 void forget_file() {
   in_hand_copy = nullptr;
   in_hand_file = nullptr;
   in_hand_named = 0;
+  in_hand_counted = 0;
 }
 
 // True when `name` is the file `expected`, not following a symbolic link.
+// Async-signal-safe.
 bool names_file(const char* name, const file_identity& expected) {
   struct stat st;
   return lstat(name, &st) == 0 && identity_of(st) == expected;
+}
+
+// True when the system cannot exchange two names on this file system.
+bool cannot_exchange(int err) { return err == EINVAL || err == ENOSYS || err == ENOTSUP; }
+
+// Puts `copy` back under `file`, replacing only the file `own` there (when
+// `own` is given): the look at what the name holds and the replacement are
+// one step, an exchange of the two names followed by a look at what moved
+// away, and a second exchange back when that is another program's file.
+// 0; or -1 with errno, EEXIST when another program's file holds the name
+// and the copy stays under its own.  Async-signal-safe.
+int restore_over_own(const char* copy, const char* file, const file_identity* own) {
+  if (own == nullptr) return rename_noreplace(copy, file);
+  if (renameat2(AT_FDCWD, copy, AT_FDCWD, file, RENAME_EXCHANGE) == 0) {
+    if (names_file(copy, *own)) {
+      (void)unlink(copy);  // the engine's unfinished file
+      return 0;
+    }
+    // Another program's file: it gets its name back.
+    (void)renameat2(AT_FDCWD, copy, AT_FDCWD, file, RENAME_EXCHANGE);
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno == ENOENT) return rename_noreplace(copy, file);  // the name is free
+  if (!cannot_exchange(errno)) return -1;
+  // Without exchanges, the closest: a look, then the replacement.
+  if (names_file(file, *own)) return ::rename(copy, file);
+  return rename_noreplace(copy, file);
 }
 
 // Set by the first stop signal; a second one that arrives while the first is
@@ -72,19 +106,29 @@ const char* stopped_by(int signo) {
 // Runs between any two instructions of the run, so it uses only
 // async-signal-safe calls.  Standard output needs no flush: the program
 // writes it with direct writes and leaves nothing in its stream buffer.
-// The copy replaces only the engine's own new file: before that file has
-// the name, a file there is another program's and stays, and the message
-// says where the old content is instead of " recovered".
+//
+// A file whose count is out keeps its new content: it is synced and its
+// copy goes, as the batch's copies do.  Before that, the copy goes back over
+// the engine's own new file only; a file another program put under the name
+// stays, and the message says where the old content is instead of
+// " recovered".
 void on_stop(int signo) {
   if (stopping.exchange(1) != 0) return;
   const char* source = in_hand_copy;
   const char* target = in_hand_file;
   bool kept = false;
-  if (source != nullptr && target != nullptr) {
-    if (in_hand_named != 0)
-      (void)::rename(source, target);
-    else
-      kept = rename_noreplace(source, target) < 0 && errno == EEXIST;
+  bool final = false;
+  bool unsynced = false;
+  if (source != nullptr && target != nullptr && in_hand_counted != 0) {
+    final = true;
+    if (opt_unlink_lock) {
+      unsynced = !sync_file_now(target, in_hand_new);
+      if (!unsynced) (void)unlink(source);
+    }
+  } else if (source != nullptr && target != nullptr) {
+    const file_identity own = in_hand_new;
+    kept = restore_over_own(source, target, in_hand_named != 0 ? &own : nullptr) < 0 &&
+           errno == EEXIST;
   }
   // Files finished before keep their new content, once it is on disk.
   settle_copies_now();
@@ -94,8 +138,12 @@ void on_stop(int signo) {
     say("\tfile didn't change! Its old content is in ");
     say(source);
     say("\n");
+  } else if (unsynced) {
+    say("\n");
+    say(source);
+    say("\tsync error: the old content stays under this name\n");
   } else {
-    say(" recovered\n");
+    say(final ? "\n" : " recovered\n");
   }
   say(stopped_by(signo));
   _exit(1);
@@ -108,11 +156,26 @@ int begin_file(const char* file, const char* copy, const file_identity* replacea
   int moved = rename_noreplace(file, copy);
   // The copy this run itself left under a -t name for an earlier file gives
   // way to the next one; any other file under that name is never replaced.
-  if (moved < 0 && errno == EEXIST && replaceable != nullptr && names_file(copy, *replaceable))
-    moved = ::rename(file, copy);
+  // The file and the name are exchanged, and what came out from under the
+  // name is deleted only when it is that copy; otherwise they are exchanged
+  // back.
+  if (moved < 0 && errno == EEXIST && replaceable != nullptr) {
+    if (renameat2(AT_FDCWD, file, AT_FDCWD, copy, RENAME_EXCHANGE) == 0) {
+      if (names_file(file, *replaceable)) {
+        moved = unlink(file);
+      } else {
+        (void)renameat2(AT_FDCWD, file, AT_FDCWD, copy, RENAME_EXCHANGE);
+        errno = EEXIST;
+      }
+    } else if (cannot_exchange(errno)) {
+      errno = EEXIST;
+      if (names_file(copy, *replaceable)) moved = ::rename(file, copy);
+    }
+  }
   const int err = errno;
   if (moved == 0) {
     in_hand_named = 0;
+    in_hand_counted = 0;
     in_hand_copy = copy;
     in_hand_file = file;
   }
@@ -121,17 +184,19 @@ int begin_file(const char* file, const char* copy, const file_identity* replacea
   return moved;
 }
 
-void new_file_named() { in_hand_named = 1; }
+void new_file_named(const in_place_files& files) {
+  in_hand_new = files.target;
+  in_hand_named = 1;
+}
+
+void file_counted() { in_hand_counted = 1; }
 
 int put_file_back(const in_place_files& files) {
   block_stop_signals();
   // Only the engine's own file may be replaced: anything else under the name
   // was put there by another program and stays.
-  struct stat now;
-  const bool own = files.target_created && lstat(files.file, &now) == 0 &&
-                   identity_of(now) == files.target;
   const int moved =
-      own ? ::rename(files.copy, files.file) : rename_noreplace(files.copy, files.file);
+      restore_over_own(files.copy, files.file, files.target_created ? &files.target : nullptr);
   const int err = errno;
   forget_file();
   allow_stop_signals();
@@ -139,12 +204,12 @@ int put_file_back(const in_place_files& files) {
   return moved;
 }
 
-int end_file(const file_identity& old_file, bool delete_copy, bool can_wait) {
+int end_file(const in_place_files& files, bool delete_copy, bool can_wait) {
   const char* copy = in_hand_copy;
   block_stop_signals();
   int unlinked = 0;
   if (delete_copy && can_wait)
-    settle_later(copy, old_file);
+    settle_later(copy, files.file, files.source, files.target, files.written);
   else if (delete_copy)
     unlinked = unlink(copy);
   const int err = errno;

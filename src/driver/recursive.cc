@@ -80,6 +80,7 @@ bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
 
 // Rewrites one walked entry; always 0, so no file stops the walk.
 int rewrite_walked_entry(const char* path, const struct stat* record, int kind) {
+  settle_if_due();
   if (kind != WALK_FILE) return 0;
   const walk_identity seen = walked_identity_of(*record);
   if (handled.count(seen) != 0) return 0;
@@ -116,7 +117,7 @@ int rewrite_walked_entry(const char* path, const struct stat* record, int kind) 
   // A busy file (its .lock exists, whatever it is) is left alone before it
   // is even looked at; the move aside finds one that appears later.
   struct stat busy;
-  if (is_waiting_copy(name)) settle_copies();
+  if (names_waiting_copy(name)) settle_copies();
   if (lstat(name, &busy) == 0) {
     handled.insert(seen);
     note_busy(path, name);
@@ -159,7 +160,7 @@ int rewrite_recursive(const char* start) {
     note("%s\t%s", stopped_at, strerror(err));
     return 1;
   }
-  return any_failed ? 1 : 0;
+  return any_failed || any_sync_failed() ? 1 : 0;
 }
 
 }  // namespace zamplet

@@ -55,12 +55,17 @@ struct in_place_files {
   const char* copy = nullptr;
   move_result (*move_aside)(in_place_files* files) = nullptr;
   // Called, with the stop signals blocked, the moment the new file takes
-  // the target's name: from then on a stop may put the copy back over it.
-  void (*name_taken)() = nullptr;
+  // the target's name (`target` already says which file it is): from then
+  // on a stop may put the copy back over it.
+  void (*name_taken)(const in_place_files& files) = nullptr;
+  // Called once the new file is complete and closed, right before its count
+  // is written: from then on the rewrite is final.
+  void (*counted)() = nullptr;
   const void* context = nullptr;  // for move_aside
   bool name_printed = false;      // the engine wrote `file` to standard output
   bool target_created = false;
   file_identity target;
+  off_t written = 0;              // the new file's length, once complete
 };
 
 // Results of an engine call.

@@ -33,7 +33,8 @@ int open_for_look(const char* file) {
 // read.  `found`: `*offset` is where the first chunk to rewrite begins, and
 // every chunk before it is a full chunk without an occurrence (a short read
 // that is not the end counts as found there, so that this stays true).
-// `read_failed`: errno says why.
+// `read_failed`: errno says why.  `lock_refused`: another process holds a
+// conflicting lock; errno says why, and nothing is held.
 look_result look(frame_state* st, const substitution& sub, const in_place_files& files,
                  struct stat* attrs, off_t* offset) {
   st->source_fd = open_for_look(files.file);
@@ -41,11 +42,18 @@ look_result look(frame_state* st, const substitution& sub, const in_place_files&
   struct flock lock {};
   lock.l_type = F_RDLCK;
   lock.l_whence = SEEK_SET;
-  const int flags = fstat(st->source_fd, attrs) == 0 && S_ISREG(attrs->st_mode) &&
-                            file_identity{attrs->st_dev, attrs->st_ino} == files.source &&
-                            fcntl(st->source_fd, F_SETLK, &lock) == 0
-                        ? fcntl(st->source_fd, F_GETFL)
-                        : -1;
+  const bool checked = fstat(st->source_fd, attrs) == 0 && S_ISREG(attrs->st_mode) &&
+                       file_identity{attrs->st_dev, attrs->st_ino} == files.source;
+  if (checked && fcntl(st->source_fd, F_SETLK, &lock) < 0) {
+    // Another process holds a lock that a rewrite would have to share: the
+    // file is left exactly as it is, whatever it holds.
+    const int err = errno;
+    close(st->source_fd);
+    st->source_fd = -1;
+    errno = err;
+    return look_result::lock_refused;
+  }
+  const int flags = checked ? fcntl(st->source_fd, F_GETFL) : -1;
   if (flags < 0 || fcntl(st->source_fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
     close(st->source_fd);  // releases the lock too
     st->source_fd = -1;

@@ -218,9 +218,11 @@ int take_source(frame_state& st, long* cuts) {
   in_place_files* files = st.files;
   if (files != nullptr) {
     st.looked = look(&st, *st.sub, *files, &st.attrs, &st.prefix);
-    if (st.looked == look_result::read_failed) {
+    if (st.looked == look_result::read_failed || st.looked == look_result::lock_refused) {
+      const int err = errno;
       print_name(files);
-      report(files->file, "read");
+      errno = err;
+      report(files->file, st.looked == look_result::read_failed ? "read" : "fcntl");
       return ENGINE_FAILED_HERE;
     }
     if (st.looked == look_result::unchanged) {
@@ -391,6 +393,10 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   // end goes out even in quiet mode.
   if (opt_verbose) write_text(STDERR_FILENO, "\n");
   if (!copy_unchanged_start(st) || !copy_chunks(st) || !finish(st)) return ENGINE_GAVE_UP;
+  if (files != nullptr) {
+    files->written = st.written;
+    if (files->counted != nullptr) files->counted();
+  }
   print_count(st.count);
   if (cuts != nullptr) *cuts = st.cuts;
   return ENGINE_DONE;

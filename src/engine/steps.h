@@ -22,7 +22,7 @@ constexpr size_t BLOCK_SIZE = BLOCK_CHUNKS * CHUNK_SIZE;
 constexpr size_t STAGE_SIZE = 64 * 1024;
 
 // Whether the look found an occurrence, and where (see look()).
-enum class look_result { unavailable, unchanged, found, read_failed };
+enum class look_result { unavailable, unchanged, found, read_failed, lock_refused };
 
 // How one chunk is substituted.
 struct substitution {

@@ -176,24 +176,29 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
     block_stop_signals();
     st->target_fd =
         open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-    if (st->target_fd >= 0 && files != nullptr && files->name_taken != nullptr)
-      files->name_taken();
-    allow_stop_signals();
   }
   if (st->target_fd < 0) {
+    if (named) allow_stop_signals();
     report(target, "open");
     return false;
   }
   struct stat created;
   if (fstat(st->target_fd, &created) < 0) {
-    report(target, "fstat");
+    const int err = errno;
     // Unknown, the file could not be told from another program's by the
     // caller; it is still empty and was made a moment ago.
     if (named) (void)unlink(target);
+    if (named) allow_stop_signals();
+    errno = err;
+    report(target, "fstat");
     return false;
   }
   if (files != nullptr) files->target = {created.st_dev, created.st_ino};
-  if (named && files != nullptr) files->target_created = true;
+  if (named && files != nullptr) {
+    files->target_created = true;
+    if (files->name_taken != nullptr) files->name_taken(*files);
+  }
+  if (named) allow_stop_signals();
   if (!lock_target(st, target)) return false;
   // Owner first: changing the owner clears the set-ID bits, so the mode must
   // come after it to survive whole.
@@ -212,7 +217,7 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
   if (!named) {
     block_stop_signals();
     const int linked = link_unnamed(st->target_fd, target);
-    if (linked == 0 && files != nullptr && files->name_taken != nullptr) files->name_taken();
+    if (linked == 0 && files != nullptr && files->name_taken != nullptr) files->name_taken(*files);
     allow_stop_signals();
     if (linked < 0) {
       report(target, "open");
