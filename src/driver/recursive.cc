@@ -80,7 +80,21 @@ bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
 
 // Rewrites one walked entry; always 0, so no file stops the walk.
 int rewrite_walked_entry(const char* path, const struct stat* record, int kind) {
+  const int cause = errno;
   settle_if_due();
+  // What the walk could not look at is said, and the walk goes on; a
+  // symbolic link that leads nowhere holds nothing to rewrite.
+  if (kind == WALK_LOOP) {
+    note("%s\tFile system loop", path);
+    any_failed = true;
+    return 0;
+  }
+  if (kind == WALK_ERROR || kind == WALK_DIR_UNREADABLE ||
+      (kind == WALK_NO_STAT && cause != ENOENT)) {
+    note("%s\t%s", path, strerror(cause));
+    any_failed = true;
+    return 0;
+  }
   if (kind != WALK_FILE) return 0;
   const walk_identity seen = walked_identity_of(*record);
   if (handled.count(seen) != 0) return 0;

@@ -20,6 +20,34 @@ namespace {
 // only have slots that are never used.
 constexpr int WALK_RING_MAX = WALK_PATH_MAX / 2;
 
+// The directories of the current branch, by identity, so that a link to an
+// ancestor is seen as a cycle instead of being entered again and again.
+struct branch {
+  dev_t dev[WALK_RING_MAX + 1];
+  ino_t ino[WALK_RING_MAX + 1];
+  int depth = 0;
+  bool holds(const struct stat& st) const {
+    for (int i = 0; i < depth; ++i)
+      if (dev[i] == st.st_dev && ino[i] == st.st_ino) return true;
+    return false;
+  }
+  bool push(const struct stat& st) {
+    if (depth > WALK_RING_MAX) return false;
+    dev[depth] = st.st_dev;
+    ino[depth] = st.st_ino;
+    ++depth;
+    return true;
+  }
+};
+
+// Visits `path` as a failure with the cause `err`, which the visit finds in
+// errno.
+int visit_failure(walk_visit visit, const char* path, const struct stat* record, int kind,
+                  int err) {
+  errno = err;
+  return visit(path, record, kind);
+}
+
 // Closes the handle in `slot`, if any, and empties the slot.  Used on the
 // way out of a level, so the caller's errno must survive it; closedir
 // releases the handle even when it reports an error, so there is nothing
@@ -56,19 +84,22 @@ int reopen_directory(DIR** ring, int slot, char* path, std::size_t length, long 
 }
 
 int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t length,
-                   walk_visit visit);
+                   walk_visit visit, branch* up);
 
 // Stats, reports and, for a directory, descends into the object whose path
 // has just been written into the buffer at `length` characters.  The
 // directory it came from is in `slot`; a subdirectory goes into the next
 // slot of the ring.  Same results as ftw.
 int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
-                walk_visit visit, struct stat* record) {
+                walk_visit visit, struct stat* record, branch* up) {
   if (stat(path, record) != 0) {
-    if (errno == ENOENT || errno == EACCES) return visit(path, record, WALK_NO_STAT);
-    return -1;
+    const int err = errno;
+    *record = {};
+    return visit_failure(visit, path, record,
+                         err == ENOENT || err == EACCES ? WALK_NO_STAT : WALK_ERROR, err);
   }
   if (!S_ISDIR(record->st_mode)) return visit(path, record, WALK_FILE);
+  if (up->holds(*record)) return visit(path, record, WALK_LOOP);
 
   int child = (slot + 1) % budget;
   // Once the branch is deeper than the ring, the child takes an ancestor's
@@ -81,11 +112,15 @@ int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
   }
   ring[child] = opendir(path);
   if (ring[child] == nullptr) {
-    if (errno == EACCES) return visit(path, record, WALK_DIR_UNREADABLE);
-    return -1;
+    const int err = errno;
+    return visit_failure(visit, path, record,
+                         err == EACCES ? WALK_DIR_UNREADABLE : WALK_ERROR, err);
   }
   int r = visit(path, record, WALK_DIR);
-  if (r == 0) r = walk_directory(ring, child, budget, path, length, visit);
+  if (r == 0 && up->push(*record)) {
+    r = walk_directory(ring, child, budget, path, length, visit, up);
+    --up->depth;
+  }
   close_slot(ring, child);
   return r;
 }
@@ -94,7 +129,7 @@ int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
 // fills the first `length` characters of the buffer, and walks every entry
 // but "." and "..".
 int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t length,
-                   walk_visit visit) {
+                   walk_visit visit, branch* up) {
   // Zeroed so that a visit for a failed stat never sees stale or
   // indeterminate bytes.
   struct stat record = {};
@@ -103,27 +138,42 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
   long count = 0;
   for (;;) {
     struct dirent* entry = read_entry(ring, slot);
-    if (entry == nullptr) return errno == 0 ? 0 : -1;
+    if (entry == nullptr) {
+      if (errno == 0) return 0;
+      // The rest of this directory cannot be read; the walk goes on above.
+      const int err = errno;
+      path[length] = '\0';
+      return visit_failure(visit, path, &record, WALK_ERROR, err);
+    }
     count++;
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
 
     std::size_t name_length = strlen(name);
     std::size_t entry_length = length + 1 + name_length;
-    if (entry_length > static_cast<std::size_t>(WALK_PATH_MAX)) {
-      // Checked before writing, so the buffer is never overrun.
-      errno = ENAMETOOLONG;
-      return -1;
-    }
     path[length] = '/';
+    if (entry_length > static_cast<std::size_t>(WALK_PATH_MAX)) {
+      // Said as far as it fits, never written beyond the buffer.
+      const std::size_t fits = static_cast<std::size_t>(WALK_PATH_MAX) - length - 1;
+      memcpy(path + length + 1, name, fits);
+      path[WALK_PATH_MAX] = '\0';
+      const int r = visit_failure(visit, path, &record, WALK_ERROR, ENAMETOOLONG);
+      if (r != 0) return r;
+      continue;
+    }
     memcpy(path + length + 1, name, name_length + 1);
 
-    int r = walk_entry(ring, slot, budget, path, entry_length, visit, &record);
+    int r = walk_entry(ring, slot, budget, path, entry_length, visit, &record, up);
     if (r != 0) return r;
 
     if (ring[slot] == nullptr) {
       int reopened = reopen_directory(ring, slot, path, length, count);
-      if (reopened <= 0) return reopened;
+      if (reopened < 0) {
+        const int err = errno;
+        path[length] = '\0';
+        return visit_failure(visit, path, &record, WALK_ERROR, err);
+      }
+      if (reopened == 0) return 0;
     }
   }
 }
@@ -157,7 +207,9 @@ int walk_tree(const char* start, walk_visit visit, int budget, char* path) {
     return -1;
   }
   int r = visit(path, &record, WALK_DIR);
-  if (r == 0) r = walk_directory(ring, 0, budget, path, start_length, visit);
+  branch up;
+  up.push(record);
+  if (r == 0) r = walk_directory(ring, 0, budget, path, start_length, visit, &up);
   // Each level closes the handle of the level below it, so only the
   // start's slot can still be in use; closing them all costs little and
   // keeps the promise that no handle outlives the walk.
