@@ -160,6 +160,7 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
     }
   }
   size_t next = 0;  // the next line of standard error to account for
+  std::vector<std::string> walk_notes;  // the paths of the walk's notes
   // Accounts for the next line of standard error when it begins with `head`
   // and ends with the text of the injected (or the persistent) errno.
   auto take = [&](const std::string& head, bool any_path = false) {
@@ -176,8 +177,16 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
       return false;
     }
     if (!text_ok(l.substr(cut))) return false;
+    if (any_path) walk_notes.push_back(l.substr(0, cut - 1));
     ++next;
     return true;
+  };
+  // A path the walk passed over, with everything below it, is explained by
+  // its note.
+  auto passed_over = [&](const std::string& file) {
+    return std::any_of(walk_notes.begin(), walk_notes.end(), [&](const std::string& p) {
+      return file == p || file.rfind(p + "/", 0) == 0;
+    });
   };
 
   std::set<std::string> expected_names;
@@ -256,8 +265,9 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
         ++next;  // an earlier file's copy, not deleted, still holds the -t name
       } else if (sc.recursive && take(file + "\trename error:")) {
         status = 1;
-      } else if (sc.recursive && take("", true)) {
-        status = 1, stopped = true;
+      } else if (sc.recursive && (passed_over(file) || (take("", true) && passed_over(file)))) {
+        // The walk passed over it and went on.
+        status = 1;
       } else if (silent_skip) {
         ++(*tolerated)["EACCES entry skipped silently"];
       } else {
@@ -265,8 +275,8 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
       }
     }
   }
-  // The walk may also fail after the last file.
-  if (sc.recursive && !stopped && take("", true)) status = 1;
+  // The walk may also pass over something after the last file.
+  while (sc.recursive && !stopped && take("", true)) status = 1;
   for (; next < lines.size(); ++next) bad << "unexpected message: " << lines[next] << "\n";
   for (const auto& copy : unlink_notes) bad << "unexpected message: " << copy << "\tunlink error\n";
   if (out_fault) {
