@@ -13,11 +13,10 @@
 // - the engine gives up on a file: "NAME\tCALL error:TEXT" on standard error,
 //   NAME the file or its intermediate copy; the bare name on standard output;
 //   the old content is moved back; the run goes on, and ends with status 1;
-// - listed mode, a move aside or back fails: "rename error: TEXT" (naming no
-//   file), the run ends at once with status 1;
-// - recursive mode, a move fails: "PATH\trename error:TEXT", the run goes on
+// - a move aside or back fails: "PATH\trename error:TEXT", the run goes on
 //   and ends with status 1;
-//   the walk fails: "PATH\tTEXT", the run ends with status 1.
+// - the walk cannot look at something: "PATH\tTEXT", it goes on with the rest
+//   of the tree, and the run ends with status 1.
 // Cases outside the promise, tolerated explicitly and counted:
 // - a failed write to standard output loses that piece of the report; the
 //   output must be the fault-free output less one piece (progress writes are
@@ -233,37 +232,24 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
       }
       cut_note();
     } else if (printed(file + "\n")) {
-      // The engine gave up; the copy was moved back, or (recursive mode
-      // only, listed mode ends before the line end) the move back failed.
+      // The engine gave up; the copy was moved back, or the move back failed.
       status = 1;
       if (!take(file + "\t" + call + " error:") && !take(lock + "\t" + call + " error:"))
         bad << file << ": gave up without its message\n";
-      if (sc.recursive && take(file + "\trename error:")) {
+      if (take(file + "\trename error:")) {
         if (!lock_old) bad << file << ": old content lost, not under " << lock << " either\n";
         expected_names.insert(lock);
       } else if (now != old_content) {
         bad << file << ": old content not moved back\n";
       }
-    } else if (!sc.recursive && r.out.size() == pos + file.size() &&
-               r.out.compare(pos, file.size(), file) == 0) {
-      // Listed mode: the engine gave up, the move back failed, the run ended.
-      pos = r.out.size();
-      if (!take(file + "\t" + call + " error:") && !take(lock + "\t" + call + " error:"))
-        bad << file << ": gave up without its message\n";
-      if (!lock_old) bad << file << ": old content lost, not under " << lock << " either\n";
-      if (!take("rename error: ")) bad << file << ": run ended without \"rename error\"\n";
-      status = 1, stopped = true;
-      expected_names.insert(lock);
-    } else {  // never started: the move aside failed, or the walk ended
+    } else {  // never started: the move aside failed, or the walk passed over it
       if (now != old_content) bad << file << ": not reported, but changed\n";
-      if (!sc.recursive && take("rename error: ")) {
-        status = 1, stopped = true;
-      } else if (!sc.recursive && take(file + "\tstat error:")) {
+      if (!sc.recursive && take(file + "\tstat error:")) {
         status = 1;
       } else if (!sc.temp.empty() && f.call == "unlink" && next < lines.size() &&
                  lines[next] == file + "\tfile didn't change! " + lock + " exists. Try later!") {
         ++next;  // an earlier file's copy, not deleted, still holds the -t name
-      } else if (sc.recursive && take(file + "\trename error:")) {
+      } else if (take(file + "\trename error:")) {
         status = 1;
       } else if (sc.recursive && (passed_over(file) || (take("", true) && passed_over(file)))) {
         // The walk passed over it and went on.

@@ -53,15 +53,18 @@ TEST(Filter, ReplacesAndCounts) {
   EXPECT_TRUE(ran(r, "a bar b bar\n 2", "", 0));
 }
 
+// The usage text asked for ends with status 0; shown for too few operands,
+// a usage error, with status 1.
 TEST(Filter, UsageWhenTooFewOperandsOrHelp) {
-  const std::vector<std::vector<std::string>> cases = {
-      {}, {"a"}, {"-v", "a"}, {"-h"}, {"-h", "a", "b"}, {"-v", "-h", "a", "b", "file"}};
-  for (const auto& args : cases) {
+  const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+      {{}, 1},     {{"a"}, 1}, {{"-v", "a"}, 1}, {{"-h"}, 0}, {{"-h", "a", "b"}, 0},
+      {{"-v", "-h", "a", "b", "file"}, 0}};
+  for (const auto& [args, status] : cases) {
     SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0] + " .. " + args.back());
     auto r = run_zamplet(args, {.input = "a"});
     expect_usage(r.out);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, status);
   }
 }
 
@@ -72,12 +75,12 @@ TEST(Filter, WrongOptionPrintsMessageThenUsage) {
     auto r = run_zamplet(args, {.input = "a"});
     EXPECT_EQ(r.err, "?? wrong option ??\n\n");
     expect_usage(r.out);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
   }
   auto q = run_zamplet({"-q", "-x", "a", "b"}, {.input = "a"});
   EXPECT_EQ(q.err, "");
   expect_usage(q.out);
-  EXPECT_EQ(q.status, 0);
+  EXPECT_EQ(q.status, 1);
 }
 
 TEST(Filter, NullDeletesButNullWithBlankIsText) {
@@ -142,7 +145,8 @@ TEST(Filter, OptionFlags) {
 TEST(Filter, OptionsAfterOldPatternAreOperands) {
   temp_dir dir;
   auto missing = run_zamplet({"a", "b", "-q", "f"}, {.cwd = dir.path});
-  EXPECT_EQ(missing.err, "rename error: No such file or directory\n");
+  const std::string enoent = "\trename error:No such file or directory\n";
+  EXPECT_EQ(missing.err, "-q" + enoent + "f" + enoent);
   EXPECT_EQ(missing.status, 1);
 
   write_file(dir / "-q", "aa");

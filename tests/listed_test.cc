@@ -332,15 +332,30 @@ TEST(ListedLocks, TempNameSameAsFileSurvivesLaterFiles) {
 
 // --- Operands that are not rewritten ------------------------------------------
 
-TEST(ListedOperands, MissingFileEndsRun) {
+// A FILE that cannot be moved aside is that file's failure, named, and the
+// run goes on: a missing one, one whose FILE.lock is too long for the file
+// system's names, one in a directory that cannot be written.
+TEST(ListedOperands, FailedMoveIsOneFilesFailure) {
   temp_dir d;
   write_file(d / "a.txt", "foo\n");
   write_file(d / "c.txt", "foo\n");
-  auto r = run_in(d, {"foo", "bar", "a.txt", "missing.txt", "c.txt"});
-  EXPECT_TRUE(ran(r, "a.txt 1\n", "rename error: No such file or directory\n", 1));
+  const std::string long_name(252, 'n');  // its ".lock" passes 255 bytes
+  write_file(d / long_name, "foo\n");
+  ASSERT_EQ(mkdir((d / "ro").c_str(), 0755), 0);
+  write_file(d / "ro/f", "foo\n");
+  ASSERT_EQ(chmod((d / "ro").c_str(), 0555), 0);
+  const bool binds = geteuid() != 0;  // permissions do not bind the superuser
+  auto r = run_in(d, {"foo", "bar", "a.txt", "missing.txt", long_name, "ro/f", "c.txt"});
+  chmod((d / "ro").c_str(), 0755);
+  EXPECT_TRUE(ran(r, binds ? "a.txt 1\nc.txt 1\n" : "a.txt 1\nro/f 1\nc.txt 1\n",
+                  "missing.txt\trename error:No such file or directory\n" + long_name +
+                      "\trename error:File name too long\n" +
+                      (binds ? "ro/f\trename error:Permission denied\n" : ""),
+                  1));
   EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
-  EXPECT_EQ(read_file(d / "c.txt"), "foo\n");
-  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "c.txt"}));
+  EXPECT_EQ(read_file(d / long_name), "foo\n");
+  EXPECT_EQ(read_file(d / "c.txt"), "bar\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "c.txt", long_name, "ro"}));
 }
 
 TEST(ListedOperands, DirectoriesAndSpecialFilesRefused) {
@@ -395,7 +410,9 @@ TEST(ListedOperands, NameLengthLimits) {
     ASSERT_EQ(name.size(), 4091u);
     auto r = run_in(d, {"foo", "bar", name, "b.txt"});
     EXPECT_EQ(r.out, "b.txt 1\n");
-    EXPECT_EQ(r.err.rfind(name + "\t", 0), 0u);
+    // The name is cut so that the reason still fits the line.
+    const std::string reason = "\tfile didn't change! Its name is too long\n";
+    EXPECT_EQ(r.err, name.substr(0, 4096 - reason.size()) + reason);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
     EXPECT_EQ(read_file(d / "b.txt"), "bar\n");

@@ -194,13 +194,13 @@ struct race_tally {
 // Checks what one of the concurrent runs says against the rules, adds its
 // counts to `applied` and its figures to `tally`; returns the fault found.
 // A file that a run does not count must be named in a refusal: busy (its
-// .lock or the run's -t name `temp` exists, or already holds it), or (with -r) a rename that found
-// it gone.  A walk that meets only another run's copy of a file reports that
+// .lock or the run's -t name `temp` exists, or already holds it), or a rename
+// that found it gone.  A walk that meets only another run's copy of a file reports that
 // copy instead, and one that reads a name just before another run moves the
 // file aside finds nothing there and passes over it without a word
-// (tallied): the other run counts it.  A listed run whose file was moved away
-// between its busy probe and its own move ends there with "rename error" and
-// status 1, leaving the rest alone.  A run that moved aside a file other than
+// (tallied): the other run counts it.  A file moved away between a run's busy
+// probe and its own move is that file's "rename error", status 1, and the
+// run goes on.  A run that moved aside a file other than
 // the one it looked at (another run's result, or its half-written target)
 // gives up on it, prints the bare name and puts the file back.
 std::string check_run(const std::map<std::string, std::string>& original, const strings& order,
@@ -234,15 +234,13 @@ std::string check_run(const std::map<std::string, std::string>& original, const 
     const std::string copy = temp.empty() ? path + ".lock" : temp;
     if (ended) {
       fault = "a line after the end of the run";
-    } else if (!recursive && line == "rename error: " + enoent) {
-      ended = true;
     } else if (original.count(path) &&
                (line == busy_line(path) ||
                 line == path + "\t" + TRY_LATER + temp + " exists. Try later!" ||
                 line == path + "\t" + TRY_LATER + "It is the same file as the -t name " + temp)) {
       ++answered[path];
       ++tally.busy;
-    } else if (recursive && original.count(path) && line == path + "\trename error:" + enoent) {
+    } else if (original.count(path) && line == path + "\trename error:" + enoent) {
       ++answered[path];
       ++tally.rename_errors;
       ++tally_rename_errors;
@@ -472,7 +470,7 @@ TEST(Reliability, FullDiskRestoresTheOriginal) {
       {{"-t", "aside.tmp"}, "f.txt\n", "f.txt" + full, 1},
       {{"-r"}, "./f.txt\n", "./f.txt" + full, 1},
       // A move to another file system is refused before anything changes.
-      {{"-t", "OTHER/aside.tmp"}, "", "rename error: Invalid cross-device link\n", 1},
+      {{"-t", "OTHER/aside.tmp"}, "", "f.txt\trename error:Invalid cross-device link\n", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.options));

@@ -13,8 +13,10 @@ constexpr int NAME_BUFFER_BYTES = 4096;
 // Size of the recursive visit's intermediate-name buffer, with its zero.
 constexpr int VISIT_NAME_BYTES = 1024;
 
-// Prints the usage text to standard output and ends the run with status 0.
-[[noreturn]] void show_usage();
+// Prints the usage text to standard output and ends the run with `status`:
+// 0 when it was asked for, 1 after a wrong command line, so that a script
+// never takes a usage error for a finished run.
+[[noreturn]] void show_usage(int status);
 
 // What the options say besides the run-wide flags, which parse_options()
 // sets itself.
@@ -61,6 +63,10 @@ int end_file(const in_place_files& files, bool delete_copy, bool can_wait);
 // exists: another run works on it, or an earlier one left its copy.
 void note_busy(const char* file, const char* copy);
 
+// Reports that `name` is left alone because its intermediate name would not
+// fit; the name is cut where needed so that the reason always shows.
+void note_name_too_long(const char* name);
+
 // True when `name` is longer than four characters and ends in ".lock".
 bool has_lock_suffix(const char* name);
 
@@ -79,10 +85,6 @@ bool is_run_output(const struct stat& st);
 // The identity of the file `st` describes.
 inline file_identity identity_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
-// What a failed move of a file does to the run: listed mode ends it, as a
-// missing operand must; recursive mode reports it and goes on.
-enum class failed_move { ends_run, is_reported };
-
 // What became of one file.
 enum class in_place_result {
   left_alone,  // not moved: busy, or its intermediate name is taken
@@ -99,9 +101,9 @@ enum class in_place_result {
 // without replacing anything but the engine's own file.  A file without an
 // occurrence is left exactly as it is.  `checked` is what `path` was when
 // the caller looked at it; the engine refuses anything else.  A failed move
-// ends the run or is reported, as `on_failed_move` says.
+// is reported as that file's failure, and the run goes on.
 in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
-                                 const file_identity* replaceable, failed_move on_failed_move);
+                                 const file_identity* replaceable);
 
 // Copies of old contents wait until the new contents are on disk (see
 // durable.cc).  make_room_to_settle() settles the waiting batch if it cannot

@@ -33,6 +33,10 @@ constexpr long BATCH_NANOSECONDS = 1000000000;  // how long a copy may wait for 
 // Data of other programs that a sync of the whole file system may wait for
 // and still be the cheaper way.
 constexpr long long OTHERS_DIRTY_MAX = 32LL << 20;
+// A batch this small is synced file by file whatever else waits: a few syncs
+// of single files cost little, and the run's calls do not depend on what
+// other programs are doing.
+constexpr int SMALL_BATCH = 8;
 constexpr size_t DIR_MAX = 4096;              // a directory's name, with its zero
 
 struct waiting_copy {
@@ -139,45 +143,33 @@ bool little_else_dirty(long long own) {
 
 // Puts the file `file`, if it is still `identity`, on the disk with its data
 // and its name.  A name that holds another file now needs nothing of this
-// run.  False, with errno, when the disk refused it.  Async-signal-safe.
+// run.  What cannot be opened is covered by a sync of its file system
+// instead.  False, with errno, when the disk refused it.  Async-signal-safe.
 bool sync_own_file(const char* file, const file_identity& identity, char* last_dir) {
-  int fd = open(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0 && errno == EACCES)
-    fd = open(file, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT || errno == ELOOP) return true;  // replaced or removed since
-    // Not to be opened again (no right to): the whole file system is synced.
-    char dir[DIR_MAX];
-    if (!directory_of(file, dir)) return false;
-    const int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd < 0) return false;
-    const int synced = syncfs(dir_fd);
-    const int err = errno;
-    close(dir_fd);
-    errno = err;
-    return synced == 0;
-  }
-  struct stat st;
-  bool ok = true;
-  if (fstat(fd, &st) == 0 && st.st_dev == identity.dev && st.st_ino == identity.ino)
-    ok = fdatasync(fd) == 0;
-  int err = errno;
-  close(fd);
-  if (!ok) {
-    errno = err;
-    return false;
-  }
-  // The name: the directory that holds it, once for files one after another
-  // in the same directory.
+  const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = open(file, O_RDONLY | flags);
+  if (fd < 0 && errno == EACCES) fd = open(file, O_WRONLY | flags);
+  if (fd < 0 && (errno == ENOENT || errno == ELOOP)) return true;  // replaced or removed since
   char dir[DIR_MAX];
-  if (!directory_of(file, dir)) return false;
-  if (last_dir != nullptr && strcmp(dir, last_dir) == 0) return true;
-  const int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) return false;
-  ok = fsync(dir_fd) == 0 || errno == EINVAL;  // some file systems sync no directory
-  err = errno;
-  close(dir_fd);
-  if (ok && last_dir != nullptr) strcpy(last_dir, dir);
+  const bool same_dir = last_dir != nullptr && directory_of(file, dir) && strcmp(dir, last_dir) == 0;
+  int dir_fd = -1;
+  if (!same_dir && directory_of(file, dir)) dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool ok;
+  if (fd >= 0) {
+    struct stat st;
+    const bool other = fstat(fd, &st) == 0 && !(identity_of(st) == identity);
+    ok = other || fdatasync(fd) == 0;
+    // The name: the directory that holds it, once for files one after
+    // another in the same directory; or the whole file system.
+    if (ok && !other && !same_dir)
+      ok = dir_fd >= 0 ? fsync(dir_fd) == 0 || errno == EINVAL : syncfs(fd) == 0;
+  } else {
+    ok = dir_fd >= 0 && syncfs(dir_fd) == 0;
+  }
+  const int err = errno;
+  if (fd >= 0) close(fd);
+  if (dir_fd >= 0) close(dir_fd);
+  if (ok && !same_dir && last_dir != nullptr && dir_fd >= 0) strcpy(last_dir, dir);
   errno = err;
   return ok;
 }
@@ -188,7 +180,7 @@ bool sync_own_file(const char* file, const file_identity& identity, char* last_d
 void sync_batch(int count, bool cheapest, int* synced_at) {
   long long own = 0;
   for (int i = 0; i < count; ++i) own += batch[i].bytes;
-  if (cheapest && device_count > 0 && little_else_dirty(own)) {
+  if (cheapest && count > SMALL_BATCH && device_count > 0 && little_else_dirty(own)) {
     const int err = sync_devices() ? 0 : errno;
     for (int i = 0; i < count; ++i) synced_at[i] = err;
     return;

@@ -16,21 +16,18 @@ namespace zamplet {
 
 namespace {
 
-// Reports a failed rename of `path`, or ends the run, as `on_failed_move` says.
-void rename_failed(const char* path, failed_move on_failed_move) {
-  if (on_failed_move == failed_move::ends_run) fail_errno("rename error");
-  note_failed(path, "rename", errno);
-}
+// Reports a failed rename of `path`: one file's failure, the run goes on.
+void rename_failed(const char* path) { note_failed(path, "rename", errno); }
 
 // Moves the copy back after a failed rewrite; the messages come after the
 // step, never with the stop signals blocked.
-void move_back(const in_place_files& files, failed_move on_failed_move) {
+void move_back(const in_place_files& files) {
   if (put_file_back(files) == 0) return;
   if (errno == EEXIST) {
     note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
     return;
   }
-  rename_failed(files.file, on_failed_move);
+  rename_failed(files.file);
 }
 
 file_identity run_outputs[2];
@@ -73,6 +70,12 @@ void note_busy(const char* file, const char* copy) {
   note("%s\tfile didn't change! %s exists. Try later!", file, copy);
 }
 
+void note_name_too_long(const char* name) {
+  static const char reason[] = "\tfile didn't change! Its name is too long";
+  const int room = MESSAGE_MAX - 1 - static_cast<int>(sizeof reason - 1);
+  note("%.*s%s", room, name, reason);
+}
+
 bool has_lock_suffix(const char* name) {
   const size_t len = strlen(name);
   return len > 4 && strcmp(name + len - 5, ".lock") == 0;
@@ -83,7 +86,6 @@ namespace {
 // What the move aside needs besides the names.
 struct move_context {
   const file_identity* replaceable;
-  failed_move on_failed_move;
 };
 
 // Moves the file aside once the engine found an occurrence.  The move and
@@ -99,15 +101,15 @@ in_place_files::move_result move_aside(in_place_files* files) {
     note_busy(files->file, files->copy);
     return in_place_files::LEFT_ALONE;
   }
-  rename_failed(files->file, context->on_failed_move);
+  rename_failed(files->file);
   return in_place_files::MOVE_FAILED;
 }
 
 }  // namespace
 
 in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
-                                 const file_identity* replaceable, failed_move on_failed_move) {
-  const move_context context{replaceable, on_failed_move};
+                                 const file_identity* replaceable) {
+  const move_context context{replaceable};
   in_place_files files;
   files.source = checked;
   files.file = path;
@@ -132,7 +134,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
     case ENGINE_DONE:
       break;
     default:
-      move_back(files, on_failed_move);
+      move_back(files);
       if (line) write_text(STDOUT_FILENO, "\n");
       return in_place_result::failed;
   }

@@ -74,7 +74,7 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
     // Without -t FILE.lock is where the file goes; with -t it still marks
     // the file as busy, but a name too long for it cannot have one.
     if (!fits && temp_name == nullptr) {
-      note("%s\tfile didn't change! Its name is too long", file);
+      note_name_too_long(file);
       continue;
     }
     // A copy that this run left for an earlier operand and that waits for a
@@ -104,8 +104,7 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
     }
     const char* temp = temp_name != nullptr ? temp_name : name;
     const in_place_result result =
-        rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr,
-                         failed_move::ends_run);
+        rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr);
     if (result == in_place_result::failed) status = 1;
     // The -t name is needed again for the next FILE.
     if (temp_name != nullptr) settle_copies();

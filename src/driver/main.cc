@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   parse_options(argc, argv, &cl);
 
   const int operands = argc - optind;
-  if (argc < 2 || operands < 2) show_usage();
+  if (argc < 2 || operands < 2) show_usage(1);
   const char* old_operand = argv[optind];
   const char* new_operand = argv[optind + 1];
 

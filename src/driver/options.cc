@@ -17,7 +17,7 @@ void parse_options(int argc, char** argv, command_line* cl) {
     switch (c) {
       case 'd': opt_keep_times = 1; break;
       case 'e': cl->extended = 1; break;
-      case 'h': show_usage();
+      case 'h': show_usage(0);
       case 'i': cl->icase = 1; break;
       case 'l': opt_unlink_lock = 0; break;
       case 'n': opt_newline = 1; break;
@@ -33,12 +33,12 @@ void parse_options(int argc, char** argv, command_line* cl) {
       case 'w': opt_literal = 1; break;
       default:
         note("?? wrong option ??\n");
-        show_usage();
+        show_usage(1);
     }
   }
 }
 
-void show_usage() {
+void show_usage(int status) {
   static const char* const lines[] = {
       "This program rewrites text in streams and files, in place and without losing them.",
       "It comes with no warranty; see its manual page for the details.",
@@ -63,7 +63,7 @@ void show_usage() {
   };
   printf("This is zamplet, version %s\n", ZAMPLET_VERSION);
   for (const char* line : lines) puts(line);
-  exit(0);
+  exit(status);
 }
 
 }  // namespace zamplet

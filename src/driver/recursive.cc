@@ -122,7 +122,7 @@ int rewrite_walked_entry(const char* path, const struct stat* record, int kind) 
   const int len = snprintf(name, sizeof name, "%s.lock", path);
   if (len < 0 || len >= static_cast<int>(sizeof name)) {
     handled.insert(seen);
-    note("%s\tfile didn't change! Its name is too long", path);
+    note_name_too_long(path);
     return 0;
   }
   entry_key entry;
@@ -138,7 +138,7 @@ int rewrite_walked_entry(const char* path, const struct stat* record, int kind) 
     return 0;
   }
   const in_place_result result =
-      rewrite_in_place(path, name, identity_of(*record), nullptr, failed_move::is_reported);
+      rewrite_in_place(path, name, identity_of(*record), nullptr);
   if (result == in_place_result::failed) any_failed = true;
   if (result == in_place_result::unchanged) {
     if (keyed) unchanged_entries.insert(entry);

@@ -119,9 +119,15 @@ struct search_state {
                                // for a fixed string, 0 when no occurrence can be cut
 };
 
+// What substitute_regex() returns when the matcher itself failed; the
+// library's code is then in regex_failure.
+constexpr int64_t SUBSTITUTE_MATCHER_FAILED = -2;
+extern int regex_failure;
+
 // Substitutes over one chunk: `chunk` holds `n` bytes (n <= CHUNK_SIZE)
 // followed by a zero byte.  Appends nothing before offset 0 of `out`; returns
-// the output length, or -1 when the buffer could not grow (errno ENOMEM).
+// the output length, -1 when the buffer could not grow (errno ENOMEM), or
+// SUBSTITUTE_MATCHER_FAILED.
 // `count` is increased by the number of occurrences.  `newline` says whether
 // the expression was compiled with REG_NEWLINE.
 // When `state` is given, it receives what the check of the boundary behind

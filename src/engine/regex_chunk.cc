@@ -7,6 +7,8 @@
 
 namespace zamplet {
 
+int regex_failure = 0;
+
 namespace {
 
 // Execution flags for a search that resumes right behind the byte `copied`:
@@ -82,7 +84,13 @@ int64_t substitute_regex(const regex_t* pattern, bool newline, const char* chunk
 
   while (pos <= text_end) {
     regmatch_t match;
-    if (regexec(pattern, chunk + pos, 1, &match, eflags) != 0) break;
+    const int found = regexec(pattern, chunk + pos, 1, &match, eflags);
+    if (found == REG_NOMATCH) break;
+    if (found != 0) {
+      // The matcher failed (out of memory, say): no match is not the answer.
+      regex_failure = found;
+      return SUBSTITUTE_MATCHER_FAILED;
+    }
     const size_t start = pos + static_cast<size_t>(match.rm_so);
     const size_t end = pos + static_cast<size_t>(match.rm_eo);
 

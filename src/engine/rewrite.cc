@@ -204,7 +204,7 @@ bool allocate(frame_state& st) {
       st.scratch != nullptr)
     return true;
   errno = ENOMEM;
-  report(st.target_is_stream ? st.source : st.target, "memory");
+  if (st.files == nullptr) report(st.source, "memory");
   return false;
 }
 
@@ -333,6 +333,12 @@ bool copy_chunks(frame_state& st) {
       }
       const int64_t length = substitute(sub, chunk, n, &st.out, &st.count, &st);
       chunk[n] = kept;
+      if (length == SUBSTITUTE_MATCHER_FAILED) {
+        char text[256];
+        regerror(regex_failure, st.sub->pattern, text, sizeof text);
+        note("%s\tregexec error:%s", st.target_is_stream ? st.source : st.target, text);
+        return false;
+      }
       if (length < 0) {
         report(st.target, "memory");
         return false;
@@ -385,7 +391,14 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   st.files = files;
   st.source_is_stream = source == ENGINE_STDIN;
   st.target_is_stream = target == ENGINE_STDOUT;
-  if (!allocate(st)) return ENGINE_GAVE_UP;
+  if (!allocate(st)) {
+    // Nothing has been moved yet: the file stays as it is.
+    if (files == nullptr) return ENGINE_GAVE_UP;
+    print_name(files);
+    errno = ENOMEM;
+    report(files->file, "memory");
+    return ENGINE_FAILED_HERE;
+  }
   const int taken = take_source(st, cuts);
   if (taken != GO_ON) return taken;
   if (!open_target(st)) return ENGINE_GAVE_UP;

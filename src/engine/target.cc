@@ -157,48 +157,42 @@ bool copy_attributes(frame_state* st, const char* target) {
   return true;
 }
 
-// Creates the named target with the source's owner and mode, and takes the
-// read lock on the source.  Reports and returns false on failure.
-//
-// The file was just moved aside, so a file under its name is another
-// program's: it is never truncated or replaced.  The new file gets its name
-// only once it is locked and has the old owner and mode, so that no other
-// run can take it as a source before the lock, and nobody can open the new
-// content with more rights than the old had.  Where unnamed files cannot be
-// made, it is created under its name at once, private.
-bool prepare_target(frame_state* st, const char* source, const char* target,
-                    const struct stat& attrs, in_place_files* files) {
-  bool named = false;
-  st->target_fd = open_unnamed(target);
-  if (st->target_fd < 0 && unnamed_unsupported(errno)) {
-    named = true;
-    // From the moment the name is the engine's, a stop signal may replace it.
-    block_stop_signals();
-    st->target_fd =
-        open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-  }
-  if (st->target_fd < 0) {
-    if (named) allow_stop_signals();
-    report(target, "open");
-    return false;
+// Creates the target under its name at once, exclusively and private, with
+// the stop signals blocked from the moment the name is the engine's.
+int create_named(const char* target, in_place_files* files, bool* named) {
+  *named = true;
+  block_stop_signals();
+  const int fd =
+      open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) {
+    const int err = errno;
+    allow_stop_signals();
+    errno = err;
+    return fd;
   }
   struct stat created;
-  if (fstat(st->target_fd, &created) < 0) {
+  if (fstat(fd, &created) < 0) {
     const int err = errno;
     // Unknown, the file could not be told from another program's by the
     // caller; it is still empty and was made a moment ago.
-    if (named) (void)unlink(target);
-    if (named) allow_stop_signals();
+    (void)unlink(target);
+    close(fd);
+    allow_stop_signals();
     errno = err;
-    report(target, "fstat");
-    return false;
+    return -1;
   }
-  if (files != nullptr) files->target = {created.st_dev, created.st_ino};
-  if (named && files != nullptr) {
+  if (files != nullptr) {
+    files->target = {created.st_dev, created.st_ino};
     files->target_created = true;
     if (files->name_taken != nullptr) files->name_taken(*files);
   }
-  if (named) allow_stop_signals();
+  allow_stop_signals();
+  return fd;
+}
+
+// Gives the new file `st->target_fd` its lock, the source's owner, extended
+// attributes and mode.  Reports and returns false on failure.
+bool dress_target(frame_state* st, const char* target, const struct stat& attrs) {
   if (!lock_target(st, target)) return false;
   // Owner first: changing the owner clears the set-ID bits, so the mode must
   // come after it to survive whole.
@@ -214,16 +208,61 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
     report(target, "chmod");
     return false;
   }
+  return true;
+}
+
+// Creates the named target with the source's owner and mode, and takes the
+// read lock on the source.  Reports and returns false on failure.
+//
+// The file was just moved aside, so a file under its name is another
+// program's: it is never truncated or replaced.  The new file gets its name
+// only once it is locked and has the old owner and mode, so that no other
+// run can take it as a source before the lock, and nobody can open the new
+// content with more rights than the old had.  Where unnamed files cannot be
+// made or named (no /proc to name them through, say), it is created under
+// its name at once, private, and dressed there.
+bool prepare_target(frame_state* st, const char* source, const char* target,
+                    const struct stat& attrs, in_place_files* files) {
+  bool named = false;
+  st->target_fd = open_unnamed(target);
+  if (st->target_fd < 0 && unnamed_unsupported(errno))
+    st->target_fd = create_named(target, files, &named);
+  if (st->target_fd < 0) {
+    report(target, "open");
+    return false;
+  }
+  if (!named) {
+    struct stat created;
+    if (fstat(st->target_fd, &created) < 0) {
+      report(target, "fstat");
+      return false;
+    }
+    if (files != nullptr) files->target = {created.st_dev, created.st_ino};
+  }
+  if (!dress_target(st, target, attrs)) return false;
   if (!named) {
     block_stop_signals();
     const int linked = link_unnamed(st->target_fd, target);
-    if (linked == 0 && files != nullptr && files->name_taken != nullptr) files->name_taken(*files);
+    const int err = errno;
+    if (linked == 0 && files != nullptr) {
+      files->target_created = true;
+      if (files->name_taken != nullptr) files->name_taken(*files);
+    }
     allow_stop_signals();
-    if (linked < 0) {
+    if (linked < 0 && err != EEXIST) {
+      // The unnamed file cannot be named here: made again under its name.
+      close(st->target_fd);
+      st->target_fd = create_named(target, files, &named);
+      if (st->target_fd < 0) {
+        report(target, "open");
+        return false;
+      }
+      if (!dress_target(st, target, attrs)) return false;
+    } else if (linked < 0) {
+      errno = err;
       report(target, "open");
       return false;
     }
-    if (files != nullptr) files->target_created = true;
   }
   if (!set_source_lock(st, source, F_RDLCK)) return false;
   st->locked = true;
