@@ -309,4 +309,11 @@ bool sleeping_in(int pid, long number, int fd) {
   return nr == number && arg0 == static_cast<unsigned long>(fd);
 }
 
+bool waits_to_write(int pid, int fd) {
+  if (sleeping_in(pid, SYS_write, fd)) return true;
+  long nr = -1;
+  return proc_state(pid) == 'S' && sscanf(proc_text(pid, "syscall").c_str(), "%ld", &nr) == 1 &&
+         nr == SYS_ppoll;
+}
+
 }  // namespace zamplet_test

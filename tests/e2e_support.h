@@ -85,6 +85,9 @@ char proc_state(int pid);
 // True when the process sleeps in system call `number` on descriptor `fd`.
 // Where /proc/PID/syscall is not available the sleeping state alone counts.
 bool sleeping_in(int pid, long number, int fd);
+// True when the process is blocked writing to `fd`, or waiting for room in
+// it before a count (ppoll).
+bool waits_to_write(int pid, int fd);
 
 // Polls `done` every millisecond for up to 30 s; false if it never held.
 bool wait_until(const std::function<bool()>& done);

@@ -249,18 +249,18 @@ TEST(Interrupt, NeverHeldBackWhileBlockedInAWrite) {
   {
     temp_dir dir;
     write_file(dir / "a.txt", "OLD OLD OLD\n");
-    paused_run run({"OLD", "NEW", "a.txt"}, dir.path, 1, static_cast<int>(strlen("a.txt 3")));
-    EXPECT_TRUE(wait_for([&] { return run.filled(4096) && sleeping_in(run.pid, SYS_write, 1); }));
+    paused_run run({"OLD", "NEW", "a.txt"}, dir.path, 1, static_cast<int>(strlen("a.txt")));
+    // The count waits for room in standard output, which is where a stop
+    // may come: the count is not out, so the old content goes back.
+    EXPECT_TRUE(wait_for([&] { return run.filled(4096) && proc_state(run.pid) == 'S'; }));
     kill(run.pid, SIGINT);
     // Ended before anything is read: a drained pipe would let the write go on.
     EXPECT_TRUE(wait_for([&] { return proc_state(run.pid) == 'Z'; }));
     const run_result r = run.finish();
-    // The count is out, so the rewrite is final: the new content stays, and
-    // its copy goes once it is on disk.
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "a.txt 3");
-    EXPECT_EQ(r.err, "\nOperation stopped. You pressed Ctrl-C or received SIGINT.\n");
-    EXPECT_EQ(read_file(dir / "a.txt"), "NEW NEW NEW\n");
+    EXPECT_EQ(r.out, "a.txt");
+    EXPECT_EQ(r.err, STOPPED);
+    EXPECT_EQ(read_file(dir / "a.txt"), "OLD OLD OLD\n");
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"a.txt"});
   }
   {

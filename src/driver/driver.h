@@ -47,9 +47,10 @@ void install_interrupt_handler();
 int begin_file(const char* file, const char* copy, const file_identity* replaceable);
 // The engine's new file has taken the file's name (in_place_files::name_taken).
 void new_file_named(const in_place_files& files);
-// The file's count is about to be written (in_place_files::counted): from
-// now on its rewrite is final, and a stop keeps the new content.
-void file_counted();
+// Writes the file's count (in_place_files::counted) and makes its rewrite
+// final in one step: a stop comes before the write, and the old content goes
+// back with no count out, or after it, and the new content stays.
+bool file_counted(const char* text, size_t len);
 // Ends a failed file: its copy goes back under its name, over it only when
 // the name holds the engine's new file.  0, or -1 with errno (EEXIST: another
 // program's file holds the name, and the copy stays).

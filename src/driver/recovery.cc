@@ -189,7 +189,34 @@ void new_file_named(const in_place_files& files) {
   in_hand_named = 1;
 }
 
-void file_counted() { in_hand_counted = 1; }
+bool file_counted(const char* text, size_t len) {
+  // A stop may come only while the count waits for room in standard output;
+  // the write itself, of a few bytes once there is room, is never cut off
+  // from the mark that the rewrite is final.
+  sigset_t stops, open;
+  sigemptyset(&stops);
+  for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stops, signo);
+  sigprocmask(SIG_BLOCK, &stops, &open);
+  bool ok = true;
+  size_t done = 0;
+  while (done < len) {
+    pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+    if (ppoll(&ready, 1, nullptr, &open) < 0 && errno == EINTR) continue;
+    const ssize_t n = write(STDOUT_FILENO, text + done, len - done);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+    in_hand_counted = 1;
+  }
+  const int err = errno;
+  in_hand_counted = 1;
+  sigprocmask(SIG_SETMASK, &open, nullptr);
+  errno = err;
+  return ok;
+}
 
 int put_file_back(const in_place_files& files) {
   block_stop_signals();

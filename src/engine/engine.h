@@ -58,9 +58,10 @@ struct in_place_files {
   // the target's name (`target` already says which file it is): from then
   // on a stop may put the copy back over it.
   void (*name_taken)(const in_place_files& files) = nullptr;
-  // Called once the new file is complete and closed, right before its count
-  // is written: from then on the rewrite is final.
-  void (*counted)() = nullptr;
+  // Called once the new file is complete and closed, to write its count
+  // (`text`, nothing when empty) and make the rewrite final in one step for
+  // the stop handler.  False (errno set) when the count could not be written.
+  bool (*counted)(const char* text, size_t len) = nullptr;
   const void* context = nullptr;  // for move_aside
   bool name_printed = false;      // the engine wrote `file` to standard output
   bool target_created = false;

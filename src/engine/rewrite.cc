@@ -180,13 +180,16 @@ void print_name(in_place_files* files) {
   files->name_printed = true;
 }
 
-// Prints the count after the name, as every finished call does.
-void print_count(int64_t count) {
-  if (!opt_quiet) {
-    char text[32];
-    const int len = snprintf(text, sizeof text, " %" PRId64, count);
-    (void)write_all(STDOUT_FILENO, text, static_cast<size_t>(len));
-  }
+// Prints the count after the name, as every finished call does; in place,
+// through the caller's `counted`, which makes the rewrite final with it.
+void print_count(int64_t count, in_place_files* files = nullptr) {
+  char text[32];
+  size_t len = 0;
+  if (!opt_quiet) len = static_cast<size_t>(snprintf(text, sizeof text, " %" PRId64, count));
+  if (files != nullptr && files->counted != nullptr)
+    (void)files->counted(text, len);
+  else if (len > 0)
+    (void)write_all(STDOUT_FILENO, text, len);
   fflush(stdout);
 }
 
@@ -406,11 +409,8 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   // end goes out even in quiet mode.
   if (opt_verbose) write_text(STDERR_FILENO, "\n");
   if (!copy_unchanged_start(st) || !copy_chunks(st) || !finish(st)) return ENGINE_GAVE_UP;
-  if (files != nullptr) {
-    files->written = st.written;
-    if (files->counted != nullptr) files->counted();
-  }
-  print_count(st.count);
+  if (files != nullptr) files->written = st.written;
+  print_count(st.count, files);
   if (cuts != nullptr) *cuts = st.cuts;
   return ENGINE_DONE;
 }
