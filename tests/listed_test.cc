@@ -76,14 +76,54 @@ TEST(ListedOutput, QuietPrintsNothingAtAll) {
   EXPECT_EQ(read_file(d / "b.txt"), "bar bar\n");
 }
 
-TEST(ListedOutput, SimulateCountsButKeepsContent) {
-  temp_dir d;
-  write_file(d / "a.txt", "foo foo\n");
-  auto r = run_in(d, {"-s", "foo", "bar", "a.txt"});
-  EXPECT_EQ(r.out, "a.txt 2\n");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(read_file(d / "a.txt"), "foo foo\n");
-  EXPECT_EQ(list_dir(d.path), (strings{"a.txt"}));
+// A simulation only reads: the file keeps its inode, its times and its
+// links, nothing is created beside it, in every mode, and a busy file is
+// still refused first.
+TEST(ListedOutput, SimulateOnlyReads) {
+  struct row {
+    strings args;
+    std::string out, err;
+  };
+  const std::vector<row> rows = {
+      {{"-s", "foo", "bar", "a.txt"}, "a.txt 2\n", ""},
+      {{"-s", "-r", "foo", "bar", "t"}, "t/a.link 2\n", ""},
+      {{"-s", "-l", "-t", "keep", "-d", "foo", "bar", "a.txt", "c.txt"}, "a.txt 2\nc.txt 1\n", ""},
+      {{"-s", "-v", "foo", "bar", "c.txt"}, "c.txt 1\n",
+       "\nLoop 1: Read: 4, Counter: 0\n\tWrite: 4, Counter: 1\n"},
+      {{"-s", "foo", "bar", "busy.txt", "a.txt"}, "a.txt 2\n",
+       "busy.txt\tfile didn't change! busy.txt.lock exists. Try later!\n"},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo foo\n");
+    write_file(d / "b.txt", "nothing\n");
+    write_file(d / "c.txt", "foo\n");
+    ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+    ASSERT_EQ(link((d / "a.txt").c_str(), (d / "t/a.link").c_str()), 0);
+    const bool busy = std::find(row.args.begin(), row.args.end(), "busy.txt") != row.args.end();
+    if (busy) {
+      write_file(d / "busy.txt", "foo\n");
+      write_file(d / "busy.txt.lock", "foo\n");
+    }
+    const timespec old_times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+      ASSERT_EQ(utimensat(AT_FDCWD, (d / name).c_str(), old_times, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(stat((d / "a.txt").c_str(), &before), 0);
+    const strings names = list_dir(d.path);
+    const auto r = run_in(d, row.args);
+    EXPECT_TRUE(ran(r, row.out, row.err, 0)) << row.args[1];
+    EXPECT_EQ(list_dir(d.path), names) << row.args[1];
+    EXPECT_EQ(list_dir(d / "t"), strings{"a.link"}) << row.args[1];
+    EXPECT_EQ(read_file(d / "a.txt"), "foo foo\n");
+    struct stat after {};
+    ASSERT_EQ(stat((d / "a.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << row.args[1];
+    EXPECT_EQ(after.st_nlink, 2u) << row.args[1];
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << row.args[1];
+    EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec) << row.args[1];
+    EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec) << row.args[1];
+  }
 }
 
 // The names of the standard streams are ordinary file names here, both as

@@ -93,6 +93,16 @@ struct move_context {
 // finds either nothing to restore or the right pair.
 in_place_files::move_result move_aside(in_place_files* files) {
   const auto* context = static_cast<const move_context*>(files->context);
+  // A simulation refuses what the move would refuse, and moves nothing.
+  if (opt_simulate) {
+    struct stat there;
+    if (lstat(files->copy, &there) < 0)
+      return in_place_files::WOULD_MOVE;
+    if (context->replaceable != nullptr && identity_of(there) == *context->replaceable)
+      return in_place_files::WOULD_MOVE;
+    note_busy(files->file, files->copy);
+    return in_place_files::LEFT_ALONE;
+  }
   const int moved = begin_file(files->file, files->copy, context->replaceable);
   const int err = errno;
   if (moved == 0) return in_place_files::MOVED;
@@ -131,6 +141,10 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
     case ENGINE_FAILED_HERE:
       if (line) write_text(STDOUT_FILENO, "\n");
       return in_place_result::failed;
+    case ENGINE_SIMULATED:
+      if (line) write_text(STDOUT_FILENO, "\n");
+      report_cuts(path, cuts);
+      return in_place_result::rewritten;
     case ENGINE_DONE:
       break;
     default:

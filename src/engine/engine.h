@@ -49,7 +49,8 @@ struct file_identity {
 // created exclusively, so `target_created` tells whether the name now holds
 // the engine's own file, `target` which one.
 struct in_place_files {
-  enum move_result { MOVED, LEFT_ALONE, MOVE_FAILED };
+  // WOULD_MOVE: with -s, nothing is moved, and nothing stands in the way.
+  enum move_result { MOVED, WOULD_MOVE, LEFT_ALONE, MOVE_FAILED };
   file_identity source;
   const char* file = nullptr;
   const char* copy = nullptr;
@@ -75,6 +76,7 @@ constexpr int ENGINE_GAVE_UP = 1;      // after moving the file aside; it must b
 constexpr int ENGINE_UNCHANGED = 2;    // in place: no occurrence, the file left as it is
 constexpr int ENGINE_NOT_MOVED = 3;    // in place: move_aside left the file alone
 constexpr int ENGINE_FAILED_HERE = 4;  // in place: failed before any move, file as it was
+constexpr int ENGINE_SIMULATED = 5;    // in place with -s: counted, the file only read
 
 // Rewrites `source` into `target` replacing every match of `pattern` by
 // `replacement`.  Returns ENGINE_DONE when the whole input was read,

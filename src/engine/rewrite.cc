@@ -241,10 +241,14 @@ int take_source(frame_state& st, long* cuts) {
       return ENGINE_UNCHANGED;
     }
     const in_place_files::move_result moved = files->move_aside(files);
-    if (moved != in_place_files::MOVED)
-      return moved == in_place_files::LEFT_ALONE ? ENGINE_NOT_MOVED : ENGINE_FAILED_HERE;
+    if (moved == in_place_files::LEFT_ALONE) return ENGINE_NOT_MOVED;
+    if (moved == in_place_files::MOVE_FAILED) return ENGINE_FAILED_HERE;
     print_name(files);
-    if (st.looked == look_result::found && !copy_is_looked_file(st, *files)) return ENGINE_GAVE_UP;
+    // A simulation reads the file under its own name and writes nothing.
+    st.simulated = moved == in_place_files::WOULD_MOVE;
+    if (st.simulated) st.source = files->file;
+    if (st.looked == look_result::found && !st.simulated && !copy_is_looked_file(st, *files))
+      return ENGINE_GAVE_UP;
   }
   if (st.source_is_stream) {
     st.source_fd = STDIN_FILENO;
@@ -254,14 +258,14 @@ int take_source(frame_state& st, long* cuts) {
         open(st.source, O_RDONLY | O_CLOEXEC | O_NOCTTY | (files != nullptr ? O_NONBLOCK : 0));
     if (st.source_fd < 0) {
       report(st.source, "open");
-      return ENGINE_GAVE_UP;
+      return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
     }
     if (fstat(st.source_fd, &st.attrs) < 0) {
       report(st.source, "fstat");
-      return ENGINE_GAVE_UP;
+      return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
     }
     if (files != nullptr && !source_is_checked_file(&st, st.source, st.target, st.attrs, *files))
-      return ENGINE_GAVE_UP;
+      return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
   }
   return GO_ON;
 }
@@ -274,6 +278,7 @@ bool open_target(frame_state& st) {
     st.target_fd = STDOUT_FILENO;
     return true;
   }
+  if (st.simulated) return true;
   return prepare_target(&st, st.source, st.target, st.attrs, st.files);
 }
 
@@ -286,12 +291,12 @@ bool copy_unchanged_start(frame_state& st) {
   for (off_t at = 0; at < prefix; at += step) {
     trace_unchanged(static_cast<long>(at / static_cast<off_t>(CHUNK_SIZE)) + 1,
                     opt_verbose ? 1 : 0, CHUNK_SIZE);
-    if (!copy_range(&st, at, std::min(prefix, at + step))) {
+    if (!st.simulated && !copy_range(&st, at, std::min(prefix, at + step))) {
       report(st.target, errno == EIO ? "read" : "write");
       return false;
     }
     st.written = std::min(prefix, at + step);
-    if (st.files != nullptr && opt_unlink_lock) start_writeback(&st);
+    if (st.files != nullptr && opt_unlink_lock && !st.simulated) start_writeback(&st);
   }
   if (st.looked == look_result::found && lseek(st.source_fd, prefix, SEEK_SET) < 0) {
     report(st.source, "lseek");
@@ -347,14 +352,17 @@ bool copy_chunks(frame_state& st) {
         return false;
       }
       if (opt_verbose) note("\tWrite: %" PRId64 ", Counter: %" PRId64, length, st.count);
-      const bool written = opt_simulate ? emit_chunk(&st, collect, chunk, n)
-                                        : emit_chunk(&st, collect, st.out.data,
-                                                     static_cast<size_t>(length));
+      // A simulation writes the unchanged text to standard output, and
+      // nothing at all in place.
+      const bool written = st.simulated ||
+                           (opt_simulate ? emit_chunk(&st, collect, chunk, n)
+                                         : emit_chunk(&st, collect, st.out.data,
+                                                      static_cast<size_t>(length)));
       if (!written) {
         report(st.target, "write");
         return false;
       }
-      if (st.files != nullptr && opt_unlink_lock) start_writeback(&st);
+      if (st.files != nullptr && opt_unlink_lock && !st.simulated) start_writeback(&st);
       shrink_output(&st, sub);
     }
   }
@@ -373,7 +381,7 @@ bool finish(frame_state& st) {
     close(st.source_fd);
     st.source_fd = -1;
   }
-  if (st.target_is_stream) return true;
+  if (st.target_is_stream || st.simulated) return true;
   if (opt_keep_times && !st.source_is_stream) {
     // Whole seconds, as the old file's times were read.
     struct timespec times[2] = {{st.attrs.st_atime, 0}, {st.attrs.st_mtime, 0}};
@@ -408,7 +416,13 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   // The caller has just written the file name without a line end; this line
   // end goes out even in quiet mode.
   if (opt_verbose) write_text(STDERR_FILENO, "\n");
-  if (!copy_unchanged_start(st) || !copy_chunks(st) || !finish(st)) return ENGINE_GAVE_UP;
+  if (!copy_unchanged_start(st) || !copy_chunks(st) || !finish(st))
+    return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
+  if (st.simulated) {
+    print_count(st.count);
+    if (cuts != nullptr) *cuts = st.cuts;
+    return ENGINE_SIMULATED;
+  }
   if (files != nullptr) files->written = st.written;
   print_count(st.count, files);
   if (cuts != nullptr) *cuts = st.cuts;

@@ -42,6 +42,7 @@ struct frame_state {
   // Closes the descriptors (never the standard streams) and frees the
   // buffers, keeping errno as it was.
   ~frame_state();
+  bool simulated = false;         // -s in place: the file is only read
   const char* source = nullptr;   // the names, as the caller gave them
   const char* target = nullptr;
   bool source_is_stream = false;  // standard input
