@@ -497,6 +497,41 @@ TEST(ListedFailures, WriteErrorRestoresOriginal) {
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
 }
 
+// A report that cannot be written (a full device, a closed pipe) does not
+// stop the work: every file is rewritten, the failure is said once, and
+// the run ends with status 1.
+TEST(ListedFailures, LostReportIsToldOnceAndTheWorkIsDone) {
+  struct row {
+    strings args;
+    bool closed_pipe;
+    std::string err;
+  };
+  const std::vector<row> rows = {
+      {{"foo", "bar", "a.txt", "b.txt", "c.txt"}, false, "write error:No space left on device\n"},
+      {{"-r", "foo", "bar", "."}, false, "write error:No space left on device\n"},
+      {{"foo", "bar", "a.txt", "b.txt", "c.txt"}, true, "write error:Broken pipe\n"},
+      {{"-r", "foo", "bar", "."}, true, "write error:Broken pipe\n"},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) write_file(d / name, "foo\n");
+    const bool closed_pipe = row.closed_pipe;
+    auto r = run_zamplet(row.args, {.cwd = d.path, .in_child = [closed_pipe] {
+                                      int fds[2];
+                                      if (closed_pipe && pipe(fds) == 0) {
+                                        close(fds[0]);
+                                        dup2(fds[1], 1);
+                                      } else {
+                                        dup2(open("/dev/full", O_WRONLY), 1);
+                                      }
+                                    }});
+    EXPECT_TRUE(ran(r, "", row.err, 1)) << row.args[0] << " " << closed_pipe;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+      EXPECT_EQ(read_file(d / name), "bar\n") << name;
+    EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt", "c.txt"}));
+  }
+}
+
 // With -v no write runs ahead of the trace, nor the trace ahead of the
 // writes: the failing write comes right after the trace of its own chunk,
 // the second, before the occurrence in the third.

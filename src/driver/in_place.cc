@@ -133,28 +133,28 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   const bool line = files.name_printed && !opt_quiet;
   switch (result) {
     case ENGINE_UNCHANGED:
-      if (line) write_text(STDOUT_FILENO, "\n");
+      if (line) write_report("\n");
       report_cuts(path, cuts);
       return in_place_result::unchanged;
     case ENGINE_NOT_MOVED:
       return in_place_result::left_alone;
     case ENGINE_FAILED_HERE:
-      if (line) write_text(STDOUT_FILENO, "\n");
+      if (line) write_report("\n");
       return in_place_result::failed;
     case ENGINE_SIMULATED:
-      if (line) write_text(STDOUT_FILENO, "\n");
+      if (line) write_report("\n");
       report_cuts(path, cuts);
       return in_place_result::rewritten;
     case ENGINE_DONE:
       break;
     default:
       move_back(files);
-      if (line) write_text(STDOUT_FILENO, "\n");
+      if (line) write_report("\n");
       return in_place_result::failed;
   }
   // The count is out, so the rewrite is final: a stop signal from here on
   // keeps the new content.
-  if (line) write_text(STDOUT_FILENO, "\n");
+  if (line) write_report("\n");
   // The copy, the only sure old content until the new one is on disk, joins
   // the batch that waits for a sync; the hand-over from the file in hand to
   // the batch is one step for the stop handler.  A copy kept with -l needs no

@@ -115,7 +115,7 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
     }
   }
   settle_copies();
-  return status != 0 || any_sync_failed() ? 1 : 0;
+  return status != 0 || any_sync_failed() || report_failed() ? 1 : 0;
 }
 
 }  // namespace zamplet

@@ -174,7 +174,7 @@ int rewrite_recursive(const char* start) {
     note("%s\t%s", stopped_at, strerror(err));
     return 1;
   }
-  return any_failed || any_sync_failed() ? 1 : 0;
+  return any_failed || any_sync_failed() || report_failed() ? 1 : 0;
 }
 
 }  // namespace zamplet

@@ -176,20 +176,24 @@ bool copy_range(frame_state* st, off_t at, off_t end) {
 
 // Writes the file's name, which the line of its count begins with.
 void print_name(in_place_files* files) {
-  if (!opt_quiet) write_text(STDOUT_FILENO, files->file);
+  if (!opt_quiet) write_report(files->file);
   files->name_printed = true;
 }
 
-// Prints the count after the name, as every finished call does; in place,
-// through the caller's `counted`, which makes the rewrite final with it.
-void print_count(int64_t count, in_place_files* files = nullptr) {
+// Prints the count after the name, as every finished call does.  In place
+// it is part of the report, and the count of a rewritten file goes through
+// the caller's `counted`, which makes the rewrite final with it.
+void print_count(int64_t count, in_place_files* files, bool rewritten) {
   char text[32];
   size_t len = 0;
   if (!opt_quiet) len = static_cast<size_t>(snprintf(text, sizeof text, " %" PRId64, count));
-  if (files != nullptr && files->counted != nullptr)
-    (void)files->counted(text, len);
-  else if (len > 0)
+  if (rewritten && files->counted != nullptr) {
+    if (!files->counted(text, len)) report_write_failed(errno);
+  } else if (len > 0 && files != nullptr) {
+    write_report(text);
+  } else if (len > 0) {
     (void)write_all(STDOUT_FILENO, text, len);
+  }
   fflush(stdout);
 }
 
@@ -236,7 +240,7 @@ int take_source(frame_state& st, long* cuts) {
       // The file and its lock are let go before the count, which may wait.
       close(st.source_fd);
       st.source_fd = -1;
-      print_count(0);
+      print_count(0, files, false);
       if (cuts != nullptr) *cuts = st.cuts;
       return ENGINE_UNCHANGED;
     }
@@ -419,12 +423,12 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   if (!copy_unchanged_start(st) || !copy_chunks(st) || !finish(st))
     return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
   if (st.simulated) {
-    print_count(st.count);
+    print_count(st.count, files, false);
     if (cuts != nullptr) *cuts = st.cuts;
     return ENGINE_SIMULATED;
   }
   if (files != nullptr) files->written = st.written;
-  print_count(st.count, files);
+  print_count(st.count, files, files != nullptr);
   if (cuts != nullptr) *cuts = st.cuts;
   return ENGINE_DONE;
 }

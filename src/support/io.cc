@@ -44,4 +44,20 @@ void write_text(int fd, const char* text) {
   (void)write_all(fd, text, strlen(text));
 }
 
+namespace {
+bool report_lost = false;
+}  // namespace
+
+void report_write_failed(int err) {
+  if (report_lost) return;
+  report_lost = true;
+  note("write error:%s", strerror(err));
+}
+
+void write_report(const char* text) {
+  if (write_all(STDOUT_FILENO, text, strlen(text)) < 0) report_write_failed(errno);
+}
+
+bool report_failed() { return report_lost; }
+
 }  // namespace zamplet

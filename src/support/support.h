@@ -60,4 +60,12 @@ int write_all(int fd, const void* data, size_t len);
 // that only report progress.
 void write_text(int fd, const char* text);
 
+// The report of an in-place run: the names, counts and line ends on standard
+// output.  A failed write of it does not stop the run, whose work is the
+// files: the first failure is said once on standard error, "write error:TEXT",
+// and report_failed() then makes the run end with status 1.
+void write_report(const char* text);
+void report_write_failed(int err);
+bool report_failed();
+
 }  // namespace zamplet
