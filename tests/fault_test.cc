@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <regex.h>
 #include <set>
 #include <sstream>
 #include <string>
@@ -419,6 +420,50 @@ TEST(FaultListed, MoveAsideByLink) {
 TEST(FaultListed, MoveBackFails) {
   run_scenario({{"foo", "X", "a.txt", "b.txt"}, {{"a.txt", A}, {"b.txt", B}}, "foo", "X", "", false,
                 false, "rename:" + std::to_string(EIO)});
+}
+
+// Faults outside the scenarios' calls: too little memory for a file's
+// buffers moves nothing, and a matcher error is that file's failure, with
+// its copy moved back; either way the run goes on and ends with status 1.
+TEST(FaultListed, MemoryAndMatcherErrorsAreOneFilesFailure) {
+  if (ZAMPLET_SANITIZED) GTEST_SKIP() << "the sanitizer's allocator cannot be replaced";
+  struct row {
+    std::string variable, value;
+    strings args;
+    std::string out, err;
+  };
+  const std::vector<row> rows = {
+      {"ZAMPLET_FAULT_MALLOC_FROM", "60000", {"foo", "bar", "a.txt", "b.txt"}, "a.txt\nb.txt\n",
+       "a.txt\tmemory error:Cannot allocate memory\nb.txt\tmemory error:Cannot allocate memory\n"},
+      {"ZAMPLET_FAULT_MALLOC_FROM", "60000", {"-r", "foo", "bar", "t"}, "t/c.txt\n",
+       "t/c.txt\tmemory error:Cannot allocate memory\n"},
+      {"ZAMPLET_FAULT_REGEXEC", std::to_string(REG_ESPACE), {"foo", "bar", "a.txt", "b.txt"},
+       "a.txt\nb.txt\n",
+       "a.txt\tregexec error:Memory exhausted\nb.txt\tregexec error:Memory exhausted\n"},
+      {"ZAMPLET_FAULT_REGEXEC", std::to_string(REG_ESPACE), {"-r", "foo", "bar", "t"}, "t/c.txt\n",
+       "t/c.txt\tregexec error:Memory exhausted\n"},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    write_file(d / "a.txt", A);
+    write_file(d / "b.txt", B);
+    ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+    write_file(d / "t/c.txt", "foo\n");
+    run_options o;
+    o.cwd = d.path;
+    o.in_child = [&] {
+      setenv("LD_PRELOAD", ZAMPLET_FAULT_LIBRARY, 1);
+      setenv(row.variable.c_str(), row.value.c_str(), 1);
+    };
+    const run_result r = run_zamplet(row.args, o);
+    EXPECT_TRUE(ran(r, row.out, row.err, 1)) << row.variable << " " << row.args[0];
+    EXPECT_EQ(read_file(d / "a.txt"), A);
+    EXPECT_EQ(read_file(d / "b.txt"), B);
+    EXPECT_EQ(read_file(d / "t/c.txt"), "foo\n");
+    std::set<std::string> names;
+    list_tree(d.path, "", &names);
+    EXPECT_EQ(names, (std::set<std::string>{"a.txt", "b.txt", "t/", "t/c.txt"}));
+  }
 }
 
 const std::map<std::string, std::string> tree = {

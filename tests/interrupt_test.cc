@@ -176,7 +176,8 @@ TEST(Interrupt, BlockedRewriteRestoresFile) {
   const std::string old_content = big_content();
   write_file(dir / "big.txt", old_content);
 
-  const finished f = interrupt_blocked_rewrite(dir, {"-v", "OLD", "NEW", "big.txt"}, "big.txt.lock");
+  const finished f =
+      interrupt_blocked_rewrite(dir, {"-v", "OLD", "NEW", "big.txt"}, "big.txt.lock");
 
   EXPECT_EQ(f.status, 1);
   EXPECT_TRUE(read_file(dir / "big.txt") == old_content) << "big.txt differs from its old content";
@@ -309,7 +310,8 @@ TEST(Interrupt, NamedIntermediateCopyIsMovedBack) {
   write_file(dir / "big.txt", big);
 
   const finished f =
-      interrupt_blocked_rewrite(dir, {"-v", "-t", "aside.tmp", "OLD", "NEW", "big.txt"}, "aside.tmp");
+      interrupt_blocked_rewrite(dir, {"-v", "-t", "aside.tmp", "OLD", "NEW", "big.txt"},
+                                "aside.tmp");
 
   EXPECT_EQ(f.status, 1);
   EXPECT_TRUE(read_file(dir / "big.txt") == big) << "big.txt differs from its old content";
@@ -378,7 +380,8 @@ TEST(Interrupt, RandomMomentsNeverLeavePartialFile) {
   // Delays up to twice a run, at most 30 ms, so that both outcomes occur.
   const long max_delay = std::min<long>(
       30'000, std::max<long>(
-                  1'000, 2 * std::chrono::duration_cast<std::chrono::microseconds>(run_time).count()));
+                  1'000,
+                  2 * std::chrono::duration_cast<std::chrono::microseconds>(run_time).count()));
   std::mt19937 rng(seed);
   std::uniform_int_distribution<long> delay_us(0, max_delay);
 
@@ -394,7 +397,8 @@ TEST(Interrupt, RandomMomentsNeverLeavePartialFile) {
     write_file(dir / "big.txt", old_content);
     const long delay = delay_us(rng);
     const bool editor = t % 3 == 2;
-    const long edit_delay = delay > 0 ? static_cast<long>(rng() % static_cast<unsigned long>(delay)) : 0;
+    const long edit_delay =
+        delay > 0 ? static_cast<long>(rng() % static_cast<unsigned long>(delay)) : 0;
     child c = spawn(args, dir.path, false);
     // The delay counts from the moment the handler is in place: an interrupt
     // before that would just kill the program, which says nothing.

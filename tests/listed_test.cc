@@ -4,6 +4,8 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -74,6 +76,27 @@ TEST(ListedOutput, QuietPrintsNothingAtAll) {
   EXPECT_TRUE(ran(r, "", "", 0));
   EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
   EXPECT_EQ(read_file(d / "b.txt"), "bar bar\n");
+}
+
+// Where /proc is empty (a chroot, a small container), the new file cannot be
+// named through /proc/self/fd: it is created under its own name instead.
+TEST(ListedOutput, RewritesWithoutProc) {
+  if (geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
+  temp_dir d;
+  write_file(d / "a.txt", "foo\n");
+  write_file(d / "b.txt", "foo foo\n");
+  bool isolated = true;
+  auto r = run_zamplet({"foo", "bar", "a.txt", "b.txt"}, {.cwd = d.path, .in_child = [] {
+    if (unshare(CLONE_NEWNS) < 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+        mount("tmpfs", "/proc", "tmpfs", 0, nullptr) < 0)
+      _exit(125);
+  }});
+  if (r.status == 125) isolated = false;
+  if (!isolated) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_TRUE(ran(r, "a.txt 1\nb.txt 2\n", "", 0));
+  EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "bar bar\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
 }
 
 // A simulation only reads: the file keeps its inode, its times and its

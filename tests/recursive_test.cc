@@ -309,5 +309,6 @@ TEST(RecursiveFailures, WriteErrorMakesStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(read_file(d / "t/sub/big.txt") == big);
   EXPECT_EQ(read_file(d / "t/top.txt"), "bar\n");
-  EXPECT_EQ(tree_files(d / "t"), (strings{"sub/a.txt", "sub/big.txt", "sub/deep/b.txt", "top.txt"}));
+  EXPECT_EQ(tree_files(d / "t"),
+            (strings{"sub/a.txt", "sub/big.txt", "sub/deep/b.txt", "top.txt"}));
 }

@@ -351,7 +351,8 @@ TEST(Reliability, ConcurrentRunsRewriteOncePerReportedCount) {
     // runs all may be refused or stopped: a shared name held by one of them
     // keeps the others off, and runs that find a file gone stop.
     for (const auto& f : files)
-      if (((applied[f] < 1 && kind != 2) || read_file(d / f) != rewritten(original.at(f), applied[f])) &&
+      if (((applied[f] < 1 && kind != 2) ||
+           read_file(d / f) != rewritten(original.at(f), applied[f])) &&
           ++faults <= 5)
         ADD_FAILURE() << "trial " << t << ": " << f << " is not its original rewritten "
                       << applied[f] << " times";
@@ -509,7 +510,8 @@ bool shell(const std::string& command, std::string* out = nullptr) {
 struct loop_fs {
   loop_fs(const std::string& image, const std::string& dir, bool make) : mount_point(dir) {
     std::string out;
-    if (make && !shell("truncate -s 64M '" + image + "' && mkfs.ext4 -q -F '" + image + "'", &out)) {
+    if (make &&
+        !shell("truncate -s 64M '" + image + "' && mkfs.ext4 -q -F '" + image + "'", &out)) {
       why = "mkfs.ext4: " + out;
       return;
     }

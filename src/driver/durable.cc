@@ -151,7 +151,8 @@ bool sync_own_file(const char* file, const file_identity& identity, char* last_d
   if (fd < 0 && errno == EACCES) fd = open(file, O_WRONLY | flags);
   if (fd < 0 && (errno == ENOENT || errno == ELOOP)) return true;  // replaced or removed since
   char dir[DIR_MAX];
-  const bool same_dir = last_dir != nullptr && directory_of(file, dir) && strcmp(dir, last_dir) == 0;
+  const bool same_dir =
+      last_dir != nullptr && directory_of(file, dir) && strcmp(dir, last_dir) == 0;
   int dir_fd = -1;
   if (!same_dir && directory_of(file, dir)) dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   bool ok;

@@ -15,7 +15,8 @@ int format_message(char* line, const char* format, va_list args, bool with_errno
   if (len < 0) len = 0;        // an encoding error leaves no usable text
   if (len > limit) len = limit;  // vsnprintf cut the text at the buffer's end
   if (with_errno && len < limit) {
-    int more = snprintf(line + len, static_cast<size_t>(limit - len) + 1, ": %s", strerror(saved_errno));
+    int more = snprintf(line + len, static_cast<size_t>(limit - len) + 1, ": %s",
+                        strerror(saved_errno));
     if (more > 0) len += more > limit - len ? limit - len : more;
   }
   line[len++] = '\n';
