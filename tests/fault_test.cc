@@ -452,7 +452,7 @@ TEST(FaultListed, MemoryAndMatcherErrorsAreOneFilesFailure) {
     run_options o;
     o.cwd = d.path;
     o.in_child = [&] {
-      setenv("LD_PRELOAD", ZAMPLET_FAULT_LIBRARY, 1);
+      setenv("LD_PRELOAD", ZAMPLET_MEMORY_FAULT_LIBRARY, 1);
       setenv(row.variable.c_str(), row.value.c_str(), 1);
     };
     const run_result r = run_zamplet(row.args, o);

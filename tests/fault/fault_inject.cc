@@ -12,10 +12,6 @@
 //                              fault that persists); combines with the above
 //   ZAMPLET_FAULT_LOG=PATH     the injected fault is appended there as
 //                              "NAME K ERRNO ARG", ARG the descriptor or path
-//   ZAMPLET_FAULT_MALLOC_FROM=N  every malloc of at least N bytes fails
-//                              (ENOMEM), the others go to the C library's
-//   ZAMPLET_FAULT_REGEXEC=E    every regexec returns the error E
-//                              (not counted: these two are no scenario's calls)
 //   ZAMPLET_FAULT_COUNTS=PATH  call counts, one line "NAME COUNT" for each
 //                              function, in a file mapped MAP_SHARED and
 //                              updated at every call: it holds the counts
@@ -32,7 +28,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <regex.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -216,31 +211,6 @@ int closedir(DIR* d) {
   REAL(closedir)(d);
   errno = err;
   return -1;
-}
-
-void* __libc_malloc(size_t n);
-
-void* malloc(size_t n) {
-  // Read at every call: malloc runs before anything else of this library.
-  static long from = -2;
-  if (from == -2) {
-    const char* v = getenv("ZAMPLET_FAULT_MALLOC_FROM");
-    from = v != nullptr ? atol(v) : -1;
-  }
-  if (from >= 0 && n >= static_cast<size_t>(from)) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return __libc_malloc(n);
-}
-
-int regexec(const regex_t* __restrict r, const char* __restrict text, size_t n,
-            regmatch_t m[], int flags) {
-  static int (*next)(const regex_t*, const char*, size_t, regmatch_t*, int) = nullptr;
-  if (const char* v = getenv("ZAMPLET_FAULT_REGEXEC"); v != nullptr) return atoi(v);
-  if (next == nullptr)
-    next = reinterpret_cast<decltype(next)>(dlsym(RTLD_NEXT, "regexec"));
-  return next(r, text, n, m, flags);
 }
 
 }  // extern "C"
