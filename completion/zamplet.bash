@@ -6,16 +6,20 @@ _zamplet() {
     COMPREPLY=($(compgen -f -- "$cur"))
     return
   fi
+  # A glob follows --exclude and --exclude-dir: nothing to complete.
+  [[ $prev == --exclude || $prev == --exclude-dir ]] && return
   local i operands=0
   for ((i = 1; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -t) if ((operands == 0)); then ((i++)); else ((operands++)); fi ;;
+      -t | --exclude | --exclude-dir)
+        if ((operands == 0)); then ((i++)); else ((operands++)); fi ;;
       -*) ((operands == 0)) || ((operands++)) ;;
       *) ((operands++)) ;;
     esac
   done
   if ((operands == 0)) && [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-d -e -h -i -l -n -q -r -s -t -v -w' -- "$cur"))
+    COMPREPLY=($(compgen -W '-d -e -h -i -I -l -n -q -r -s -t -v -w --exclude-vcs --exclude=
+      --exclude-dir= --skip-binary' -- "$cur"))
   elif ((operands >= 2)); then
     COMPREPLY=($(compgen -f -- "$cur"))
   fi

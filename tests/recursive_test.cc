@@ -90,6 +90,15 @@ TEST(RecursiveTree, StartOperandForms) {
       {{"-r", "foo", "bar", "t/sub/deep", "t/top.txt"}, {"t/sub/deep/b.txt 0"}, "foo\n",
        "foo foo\n"},
       {{"-r", "-q", "foo", "bar", "t/sub"}, {}, "foo\n", "bar bar\n"},
+      // What the exclusions leave out is passed over in silence.
+      {{"-r", "--exclude-dir=deep", "foo", "bar", "t"}, {"t/sub/a.txt 2", "t/top.txt 1"}, "bar\n",
+       "bar bar\n"},
+      {{"-r", "--exclude=a.*", "--exclude", "none", "foo", "bar", "t"},
+       {"t/sub/deep/b.txt 0", "t/top.txt 1"}, "bar\n", "foo foo\n"},
+      {{"-r", "--exclude=*.txt", "--exclude-dir=s?b", "foo", "bar", "t"}, {}, "foo\n",
+       "foo foo\n"},
+      {{"-r", "--exclude-dir=sub", "--exclude-dir", "t", "foo", "bar", "t"}, {"t/top.txt 1"},
+       "bar\n", "foo foo\n"},
   };
   for (const auto& row : rows) {
     temp_dir d;
@@ -287,6 +296,37 @@ TEST(RecursiveLocks, DanglingLockMeansBusy) {
   EXPECT_TRUE(ran(r, "", "t/a.txt\tfile didn't change! t/a.txt.lock exists. Try later!\n", 0));
   EXPECT_EQ(read_file(d / "t/a.txt"), "foo\n");
   EXPECT_EQ(tree_files(d / "t"), (strings{"a.txt", "a.txt.lock"}));
+}
+
+// A repository: with --exclude-vcs nothing under .git is even looked at,
+// the repository stays sound, and -I passes over a binary file.
+TEST(RecursiveEntries, RepositoryAndBinaryFilesAreLeftOut) {
+  if (system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "git is not installed";
+  temp_dir d;
+  write_file(d / "a.txt", "widget\n");
+  write_file(d / "img.bin", std::string("widget\0", 7) + "widget\n");
+  const std::string git = "cd '" + d.path + "' && git -c user.email=t@t -c user.name=t ";
+  ASSERT_EQ(system((git + "init -q . && " + git + "remote add widget /widget && " + git +
+                    "add . && " + git + "commit -q -m widget").c_str()),
+            0);
+  const std::string sums = "cd '" + d.path + "' && find .git -type f | sort | xargs md5sum";
+  auto output_of = [](const std::string& command) {
+    std::string text;
+    if (FILE* p = popen(command.c_str(), "r")) {
+      char buffer[4096];
+      for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) text.append(buffer, n);
+      pclose(p);
+    }
+    return text;
+  };
+  const std::string before = output_of(sums);
+  auto r = run_zamplet({"-r", "--exclude-vcs", "-I", "-w", "widget", "gadget", "."},
+                       {.cwd = d.path});
+  EXPECT_TRUE(ran(r, "./a.txt 1\n", "", 0));
+  EXPECT_EQ(output_of(sums), before);
+  EXPECT_EQ(read_file(d / "img.bin"), std::string("widget\0", 7) + "widget\n");
+  EXPECT_EQ(output_of("cd '" + d.path + "' && git fsck --no-progress 2>&1 && git status --porcelain"),
+            " M a.txt\n");
 }
 
 // --- Failures ------------------------------------------------------------------

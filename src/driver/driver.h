@@ -2,6 +2,8 @@
 // protocol around one file, the two in-place modes and the interrupt handling.
 #pragma once
 
+#include <vector>
+
 #include <sys/stat.h>
 
 #include "engine/engine.h"
@@ -20,6 +22,15 @@ constexpr int VISIT_NAME_BYTES = 1024;
 
 // What the options say besides the run-wide flags, which parse_options()
 // sets itself.
+// What -r leaves out of its walk, silently: version-control directories
+// (--exclude-vcs), files and directories whose names match a glob
+// (--exclude, --exclude-dir).
+struct walk_exclusions {
+  bool vcs = false;
+  std::vector<const char*> files;
+  std::vector<const char*> dirs;
+};
+
 struct command_line {
   int extended = 0;            // -e
   int icase = 0;               // -i
@@ -27,6 +38,7 @@ struct command_line {
   bool have_temp = false;      // -t given
   bool temp_too_long = false;  // its argument does not fit temp_name
   char temp_name[NAME_BUFFER_BYTES] = {};
+  walk_exclusions excluded;
 };
 
 // Reads the options with getopt, up to the first operand; after it, optind
@@ -144,6 +156,6 @@ int rewrite_listed(char* const* files, int count, const char* temp_name);
 
 // The recursive mode below `start`.  Returns the run's exit status, as
 // rewrite_listed() does, and 1 when the walk could not finish.
-int rewrite_recursive(const char* start);
+int rewrite_recursive(const char* start, const walk_exclusions& excluded);
 
 }  // namespace zamplet

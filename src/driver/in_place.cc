@@ -138,6 +138,8 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
       return in_place_result::unchanged;
     case ENGINE_NOT_MOVED:
       return in_place_result::left_alone;
+    case ENGINE_PASSED_OVER:
+      return in_place_result::unchanged;
     case ENGINE_FAILED_HERE:
       if (line) write_report("\n");
       return in_place_result::failed;

@@ -80,6 +80,6 @@ int main(int argc, char** argv) {
 
   record_run_output();
   char* const* files = argv + optind + 2;
-  if (cl.recursive) return rewrite_recursive(files[0]);
+  if (cl.recursive) return rewrite_recursive(files[0], cl.excluded);
   return rewrite_listed(files, operands - 2, cl.have_temp ? cl.temp_name : nullptr);
 }

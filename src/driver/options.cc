@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -12,9 +13,21 @@ namespace zamplet {
 void parse_options(int argc, char** argv, command_line* cl) {
   opterr = 0;
   // "+": options end at the first operand, whatever follows it.
+  enum { EXCLUDE_VCS = 256, EXCLUDE, EXCLUDE_DIR };
+  static const option long_options[] = {
+      {"exclude-vcs", no_argument, nullptr, EXCLUDE_VCS},
+      {"exclude", required_argument, nullptr, EXCLUDE},
+      {"exclude-dir", required_argument, nullptr, EXCLUDE_DIR},
+      {"skip-binary", no_argument, nullptr, 'I'},
+      {nullptr, 0, nullptr, 0},
+  };
   int c;
-  while ((c = getopt(argc, argv, "+dehilnqrst:vw")) != -1) {
+  while ((c = getopt_long(argc, argv, "+dehiIlnqrst:vw", long_options, nullptr)) != -1) {
     switch (c) {
+      case 'I': opt_skip_binary = 1; break;
+      case EXCLUDE_VCS: cl->excluded.vcs = true; break;
+      case EXCLUDE: cl->excluded.files.push_back(optarg); break;
+      case EXCLUDE_DIR: cl->excluded.dirs.push_back(optarg); break;
       case 'd': opt_keep_times = 1; break;
       case 'e': cl->extended = 1; break;
       case 'h': show_usage(0);

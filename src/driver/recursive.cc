@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fnmatch.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -76,6 +77,27 @@ bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
   *key = {last.st_dev, last.st_ino, slash == nullptr ? path : slash + 1,
           walked_identity_of(record)};
   return true;
+}
+
+walk_exclusions leave_out;
+
+// The directories of version-control systems: their files are the
+// repository's own database, never the user's text.
+const char* const VCS_DIRECTORIES[] = {".git", ".hg", ".svn", ".bzr", "_darcs", "CVS"};
+
+bool matches_any(const std::vector<const char*>& globs, const char* name) {
+  for (const char* glob : globs)
+    if (fnmatch(glob, name, 0) == 0) return true;
+  return false;
+}
+
+// True for an entry the options leave out of the walk.
+bool left_out(const char* name, bool directory) {
+  if (!directory) return matches_any(leave_out.files, name);
+  if (leave_out.vcs)
+    for (const char* vcs : VCS_DIRECTORIES)
+      if (strcmp(name, vcs) == 0) return true;
+  return matches_any(leave_out.dirs, name);
 }
 
 // Rewrites one walked entry; always 0, so no file stops the walk.
@@ -155,7 +177,8 @@ int rewrite_walked_entry(const char* path, const struct stat* record, int kind) 
 
 }  // namespace
 
-int rewrite_recursive(const char* start) {
+int rewrite_recursive(const char* start, const walk_exclusions& excluded) {
+  leave_out = excluded;
   struct stat st;
   if (stat(start, &st) < 0) {
     const int err = errno;
@@ -167,7 +190,9 @@ int rewrite_recursive(const char* start) {
   if (budget < 1) budget = 1;
   if (budget > INT_MAX) budget = INT_MAX;
   char stopped_at[WALK_PATH_MAX + 1];
-  const int walked = ftw(start, rewrite_walked_entry, static_cast<int>(budget), stopped_at);
+  const bool excluding = excluded.vcs || !excluded.files.empty() || !excluded.dirs.empty();
+  const int walked = ftw(start, rewrite_walked_entry, static_cast<int>(budget), stopped_at,
+                         excluding ? left_out : nullptr);
   const int err = errno;
   settle_copies();
   if (walked == -1) {

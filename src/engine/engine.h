@@ -77,6 +77,7 @@ constexpr int ENGINE_UNCHANGED = 2;    // in place: no occurrence, the file left
 constexpr int ENGINE_NOT_MOVED = 3;    // in place: move_aside left the file alone
 constexpr int ENGINE_FAILED_HERE = 4;  // in place: failed before any move, file as it was
 constexpr int ENGINE_SIMULATED = 5;    // in place with -s: counted, the file only read
+constexpr int ENGINE_PASSED_OVER = 6;  // in place with -I: a binary file, left alone unsaid
 
 // Rewrites `source` into `target` replacing every match of `pattern` by
 // `replacement`.  Returns ENGINE_DONE when the whole input was read,

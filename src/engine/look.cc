@@ -66,6 +66,9 @@ look_result look(frame_state* st, const substitution& sub, const in_place_files&
     const ssize_t got = read_some(st->source_fd, st->block, BLOCK_SIZE);
     if (got < 0) return look_result::read_failed;
     if (got == 0) return look_result::unchanged;
+    if (opt_skip_binary && *offset == 0 &&
+        memchr(st->block, '\0', std::min(BINARY_PROBE, static_cast<size_t>(got))) != nullptr)
+      return look_result::binary;
     if (short_block) return look_result::found;
     for (size_t at = 0; at < static_cast<size_t>(got); at += CHUNK_SIZE) {
       const size_t n = std::min(CHUNK_SIZE, static_cast<size_t>(got) - at);

@@ -232,6 +232,8 @@ int take_source(frame_state& st, long* cuts) {
       report(files->file, st.looked == look_result::read_failed ? "read" : "fcntl");
       return ENGINE_FAILED_HERE;
     }
+    // A binary file passed over by -I gets no line at all.
+    if (st.looked == look_result::binary) return ENGINE_PASSED_OVER;
     if (st.looked == look_result::unchanged) {
       print_name(files);
       if (opt_verbose) write_text(STDERR_FILENO, "\n");

@@ -22,7 +22,9 @@ constexpr size_t BLOCK_SIZE = BLOCK_CHUNKS * CHUNK_SIZE;
 constexpr size_t STAGE_SIZE = 64 * 1024;
 
 // Whether the look found an occurrence, and where (see look()).
-enum class look_result { unavailable, unchanged, found, read_failed, lock_refused };
+// binary: -I, and a zero byte in the file's first BINARY_PROBE bytes.
+enum class look_result { unavailable, unchanged, found, read_failed, lock_refused, binary };
+constexpr size_t BINARY_PROBE = 8192;
 
 // How one chunk is substituted.
 struct substitution {

@@ -7,6 +7,7 @@ int opt_keep_times = 0;
 int opt_unlink_lock = 1;
 int opt_quiet = 0;
 int opt_simulate = 0;
+int opt_skip_binary = 0;
 int opt_verbose = 0;
 int opt_literal = 0;
 int opt_newline = 0;

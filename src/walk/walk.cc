@@ -21,8 +21,10 @@ namespace {
 constexpr int WALK_RING_MAX = WALK_PATH_MAX / 2;
 
 // The directories of the current branch, by identity, so that a link to an
-// ancestor is seen as a cycle instead of being entered again and again.
+// ancestor is seen as a cycle instead of being entered again and again; and
+// what the caller leaves out of the walk.
 struct branch {
+  walk_pass_over pass_over = nullptr;
   dev_t dev[WALK_RING_MAX + 1];
   ino_t ino[WALK_RING_MAX + 1];
   int depth = 0;
@@ -98,6 +100,8 @@ int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
     return visit_failure(visit, path, record,
                          err == ENOENT || err == EACCES ? WALK_NO_STAT : WALK_ERROR, err);
   }
+  if (up->pass_over != nullptr && up->pass_over(strrchr(path, '/') + 1, S_ISDIR(record->st_mode)))
+    return 0;
   if (!S_ISDIR(record->st_mode)) return visit(path, record, WALK_FILE);
   if (up->holds(*record)) return visit(path, record, WALK_LOOP);
 
@@ -180,7 +184,8 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
 
 // The walk itself, with the path buffer supplied by ftw so that the path at
 // which a failure happened is still there afterwards.
-int walk_tree(const char* start, walk_visit visit, int budget, char* path) {
+int walk_tree(const char* start, walk_visit visit, int budget, char* path,
+              walk_pass_over pass_over) {
   std::size_t start_length = strlen(start);
   // Refused before anything else: the path buffer could not hold it, and
   // visiting it under a shortened name would report the wrong object.
@@ -208,6 +213,7 @@ int walk_tree(const char* start, walk_visit visit, int budget, char* path) {
   }
   int r = visit(path, &record, WALK_DIR);
   branch up;
+  up.pass_over = pass_over;
   up.push(record);
   if (r == 0) r = walk_directory(ring, 0, budget, path, start_length, visit, &up);
   // Each level closes the handle of the level below it, so only the
@@ -220,10 +226,11 @@ int walk_tree(const char* start, walk_visit visit, int budget, char* path) {
 }  // namespace
 
 // Walks the tree below `start`, visiting `start` first; see walk.h.
-int ftw(const char* start, walk_visit visit, int budget, char* stopped_at) {
+int ftw(const char* start, walk_visit visit, int budget, char* stopped_at,
+        walk_pass_over pass_over) {
   char path[WALK_PATH_MAX + 1];
   path[0] = '\0';
-  const int r = walk_tree(start, visit, budget, path);
+  const int r = walk_tree(start, visit, budget, path, pass_over);
   if (r == -1 && stopped_at != nullptr) {
     const int saved = errno;
     if (path[0] == '\0') snprintf(stopped_at, WALK_PATH_MAX + 1, "%s", start);

@@ -24,6 +24,11 @@ constexpr int WALK_PATH_MAX = 1024;
 // and a directory that fails to be read again is given by its own path.
 using walk_visit = int (*)(const char* path, const struct stat* record, int kind);
 
+// Asked for every entry below the start, once its stat succeeded, with the
+// entry's own name: true passes over it (a directory with everything below
+// it, never opened) without a visit.
+using walk_pass_over = bool (*)(const char* name, bool directory);
+
 // Walks the tree below `start`, visiting `start` itself first.  At most
 // `budget` directory handles are open at once (a budget below 1 counts as 1).
 // Nothing that fails below the start ends the walk: it is visited with
@@ -32,6 +37,8 @@ using walk_visit = int (*)(const char* path, const struct stat* record, int kind
 // the first non-zero visit result, or -1 with errno when the start itself
 // cannot be walked.  Every handle is closed on return.  After a failure,
 // `stopped_at` (when given, WALK_PATH_MAX + 1 bytes) holds the start.
-int ftw(const char* start, walk_visit visit, int budget, char* stopped_at = nullptr);
+// `pass_over`, when given, leaves entries out of the walk.
+int ftw(const char* start, walk_visit visit, int budget, char* stopped_at = nullptr,
+        walk_pass_over pass_over = nullptr);
 
 }  // namespace zamplet
