@@ -325,7 +325,8 @@ TEST(RecursiveEntries, RepositoryAndBinaryFilesAreLeftOut) {
   EXPECT_TRUE(ran(r, "./a.txt 1\n", "", 0));
   EXPECT_EQ(output_of(sums), before);
   EXPECT_EQ(read_file(d / "img.bin"), std::string("widget\0", 7) + "widget\n");
-  EXPECT_EQ(output_of("cd '" + d.path + "' && git fsck --no-progress 2>&1 && git status --porcelain"),
+  const std::string in_repository = "cd '" + d.path + "' && ";
+  EXPECT_EQ(output_of(in_repository + "git fsck --no-progress 2>&1 && git status --porcelain"),
             " M a.txt\n");
 }
 
