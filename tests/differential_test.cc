@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <random>
 #include <string>
 #include <vector>
@@ -80,7 +83,9 @@ TEST(Differential, BlockReadsAndCollectedWritesMatchOneReadPerChunk) {
   const int trials = env_trials ? atoi(env_trials) : 150;
   const unsigned seed = env_seed ? static_cast<unsigned>(atoi(env_seed)) : std::random_device{}();
   std::mt19937 rng(seed);
-  long occurrences = 0, cut_boundaries = 0;
+  long occurrences = 0, cut_boundaries = 0, patched = 0;
+  const bool patch_found = system("patch --version >/dev/null 2>&1") == 0;
+  if (!patch_found) std::cout << "[ diff     ] patch is not installed: diffs are not applied\n";
   for (int i = 0; i < trials; ++i) {
     const trial t = random_trial(rng);
     SCOPED_TRACE("seed " + std::to_string(seed) + " trial " + std::to_string(i) + ": pattern '" +
@@ -130,6 +135,31 @@ TEST(Differential, BlockReadsAndCollectedWritesMatchOneReadPerChunk) {
                                      std::to_string(model.cuts) + "\n"
                                : "");
     }
+    // The diff of the same run changes nothing, and applied with patch to a
+    // copy it gives what the run gives; from standard input it names stdin.
+    // (Every other trial, for the time it takes.)
+    if (i % 2 == 0) {
+      const run_result diff = run_zamplet(with(t, {"--diff"}, {"in"}), {.cwd = d.path});
+      EXPECT_EQ(diff.status, 0);
+      EXPECT_EQ(diff.err, note == std::string::npos ? "" : err.substr(note));
+      EXPECT_TRUE(read_file(d / "in") == t.input) << "--diff changed the file";
+      EXPECT_EQ(diff.out.empty(), text == t.input);
+      const run_result from_stdin = run_zamplet(with(t, {"--diff"}), stdin_from_file(d / "in"));
+      std::string headers_named_stdin = diff.out;
+      if (!diff.out.empty()) headers_named_stdin.replace(0, 14, "--- stdin\n+++ stdin\n");
+      EXPECT_TRUE(from_stdin.out == headers_named_stdin) << "the diff of standard input differs";
+      if (patch_found && !diff.out.empty()) {
+        ASSERT_EQ(mkdir((d / "p").c_str(), 0755), 0);
+        write_file(d / "p/in", t.input);
+        write_file(d / "patch", diff.out);
+        const std::string apply = "cd '" + d.path + "/p' && patch -s -p0 < ../patch";
+        EXPECT_EQ(system(apply.c_str()), 0);
+        EXPECT_TRUE(read_file(d / "p/in") == text) << "the patched copy differs from the run";
+        ++patched;
+        remove_tree(d / "p");
+        unlink((d / "patch").c_str());
+      }
+    }
     const run_result in_place = run_zamplet(with(t, {"-v"}, {"in"}), {.cwd = d.path});
     EXPECT_EQ(in_place.status, 0);
     EXPECT_EQ(in_place.out, "in " + count + "\n");
@@ -139,7 +169,8 @@ TEST(Differential, BlockReadsAndCollectedWritesMatchOneReadPerChunk) {
     if (HasFailure()) break;
   }
   std::cout << "[ differ   ] " << trials << " trials, seed " << seed << ", " << occurrences
-            << " occurrences, " << cut_boundaries << " cut boundaries of fixed strings\n";
+            << " occurrences, " << cut_boundaries << " cut boundaries of fixed strings, "
+            << patched << " diffs applied\n";
 }
 
 }  // namespace

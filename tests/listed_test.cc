@@ -116,6 +116,15 @@ TEST(ListedOutput, SimulateOnlyReads) {
        "\nLoop 1: Read: 4, Counter: 0\n\tWrite: 4, Counter: 1\n"},
       {{"-s", "foo", "bar", "busy.txt", "a.txt"}, "a.txt 2\n",
        "busy.txt\tfile didn't change! busy.txt.lock exists. Try later!\n"},
+      // A diff only reads too, and stands in for the names and counts.
+      {{"--diff", "foo", "bar", "b.txt", "c.txt"},
+       "--- c.txt\n+++ c.txt\n@@ -1 +1 @@\n-foo\n+bar\n", ""},
+      {{"--diff", "-r", "foo", "bar", "t"},
+       "--- t/a.link\n+++ t/a.link\n@@ -1 +1 @@\n-foo foo\n+bar bar\n", ""},
+      {{"--diff", "--color=always", "foo", "bar", "busy.txt", "c.txt"},
+       "\033[1m--- c.txt\033[m\n\033[1m+++ c.txt\033[m\n\033[36m@@ -1 +1 @@\033[m\n"
+       "\033[31m-foo\033[m\n\033[32m+bar\033[m\n",
+       "busy.txt\tfile didn't change! busy.txt.lock exists. Try later!\n"},
   };
   for (const auto& row : rows) {
     temp_dir d;

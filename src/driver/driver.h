@@ -39,6 +39,7 @@ struct command_line {
   bool temp_too_long = false;  // its argument does not fit temp_name
   char temp_name[NAME_BUFFER_BYTES] = {};
   walk_exclusions excluded;
+  enum { AUTO, ALWAYS, NEVER } color = AUTO;  // --color
 };
 
 // Reads the options with getopt, up to the first operand; after it, optind

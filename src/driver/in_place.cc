@@ -130,7 +130,7 @@ in_place_result rewrite_in_place(const char* path, const char* temp, const file_
   files.context = &context;
   long cuts = 0;
   const int result = rewrite_with_pattern(temp, path, &files, &cuts);
-  const bool line = files.name_printed && !opt_quiet;
+  const bool line = files.name_printed && !opt_quiet && !opt_diff;
   switch (result) {
     case ENGINE_UNCHANGED:
       if (line) write_report("\n");

@@ -13,18 +13,33 @@ namespace zamplet {
 void parse_options(int argc, char** argv, command_line* cl) {
   opterr = 0;
   // "+": options end at the first operand, whatever follows it.
-  enum { EXCLUDE_VCS = 256, EXCLUDE, EXCLUDE_DIR };
+  enum { EXCLUDE_VCS = 256, EXCLUDE, EXCLUDE_DIR, DIFF, COLOR };
   static const option long_options[] = {
       {"exclude-vcs", no_argument, nullptr, EXCLUDE_VCS},
       {"exclude", required_argument, nullptr, EXCLUDE},
       {"exclude-dir", required_argument, nullptr, EXCLUDE_DIR},
       {"skip-binary", no_argument, nullptr, 'I'},
+      {"diff", no_argument, nullptr, DIFF},
+      {"color", optional_argument, nullptr, COLOR},
       {nullptr, 0, nullptr, 0},
   };
   int c;
   while ((c = getopt_long(argc, argv, "+dehiIlnqrst:vw", long_options, nullptr)) != -1) {
     switch (c) {
       case 'I': opt_skip_binary = 1; break;
+      case DIFF: opt_diff = 1; break;
+      case COLOR:
+        if (optarg == nullptr || strcmp(optarg, "always") == 0) {
+          cl->color = command_line::ALWAYS;
+        } else if (strcmp(optarg, "never") == 0) {
+          cl->color = command_line::NEVER;
+        } else if (strcmp(optarg, "auto") == 0) {
+          cl->color = command_line::AUTO;
+        } else {
+          note("?? wrong option ??\n");
+          show_usage(1);
+        }
+        break;
       case EXCLUDE_VCS: cl->excluded.vcs = true; break;
       case EXCLUDE: cl->excluded.files.push_back(optarg); break;
       case EXCLUDE_DIR: cl->excluded.dirs.push_back(optarg); break;
@@ -48,6 +63,13 @@ void parse_options(int argc, char** argv, command_line* cl) {
         note("?? wrong option ??\n");
         show_usage(1);
     }
+  }
+  // A diff only reads, as a simulation does; its colours by default only on
+  // a terminal.
+  if (opt_diff) {
+    opt_simulate = 1;
+    opt_color = cl->color == command_line::ALWAYS ||
+                (cl->color == command_line::AUTO && isatty(STDOUT_FILENO));
   }
 }
 

@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "engine/diff.h"
 #include "engine/engine.h"
 #include "engine/output.h"
 #include "engine/steps.h"
@@ -176,7 +178,7 @@ bool copy_range(frame_state* st, off_t at, off_t end) {
 
 // Writes the file's name, which the line of its count begins with.
 void print_name(in_place_files* files) {
-  if (!opt_quiet) write_report(files->file);
+  if (!opt_quiet && !opt_diff) write_report(files->file);
   files->name_printed = true;
 }
 
@@ -186,7 +188,9 @@ void print_name(in_place_files* files) {
 void print_count(int64_t count, in_place_files* files, bool rewritten) {
   char text[32];
   size_t len = 0;
-  if (!opt_quiet) len = static_cast<size_t>(snprintf(text, sizeof text, " %" PRId64, count));
+  // A diff stands in for the names and counts.
+  if (!opt_quiet && !opt_diff)
+    len = static_cast<size_t>(snprintf(text, sizeof text, " %" PRId64, count));
   if (rewritten && files->counted != nullptr) {
     if (!files->counted(text, len)) report_write_failed(errno);
   } else if (len > 0 && files != nullptr) {
@@ -253,6 +257,12 @@ int take_source(frame_state& st, long* cuts) {
     // A simulation reads the file under its own name and writes nothing.
     st.simulated = moved == in_place_files::WOULD_MOVE;
     if (st.simulated) st.source = files->file;
+    // A diff needs the lines before the first occurrence too: the file is
+    // read again from its start.
+    if (st.simulated && st.diff != nullptr) {
+      st.prefix = 0;
+      st.cuts = 0;
+    }
     if (st.looked == look_result::found && !st.simulated && !copy_is_looked_file(st, *files))
       return ENGINE_GAVE_UP;
   }
@@ -358,6 +368,7 @@ bool copy_chunks(frame_state& st) {
         return false;
       }
       if (opt_verbose) note("\tWrite: %" PRId64 ", Counter: %" PRId64, length, st.count);
+      if (st.diff != nullptr) st.diff->feed(chunk, n, st.out.data, static_cast<size_t>(length));
       // A simulation writes the unchanged text to standard output, and
       // nothing at all in place.
       const bool written = st.simulated ||
@@ -408,6 +419,13 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   st.files = files;
   st.source_is_stream = source == ENGINE_STDIN;
   st.target_is_stream = target == ENGINE_STDOUT;
+  // With --diff nothing is written but the diff, in every mode.
+  std::optional<diff_sink> diff;
+  if (opt_diff) {
+    diff.emplace(files != nullptr ? files->file : ENGINE_STDIN);
+    st.diff = &*diff;
+    st.simulated = files == nullptr;
+  }
   if (!allocate(st)) {
     // Nothing has been moved yet: the file stays as it is.
     if (files == nullptr) return ENGINE_GAVE_UP;
@@ -423,8 +441,9 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   // end goes out even in quiet mode.
   if (opt_verbose) write_text(STDERR_FILENO, "\n");
   if (!copy_unchanged_start(st) || !copy_chunks(st) || !finish(st))
-    return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
-  if (st.simulated) {
+    return st.simulated && files != nullptr ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
+  if (st.diff != nullptr) st.diff->finish();
+  if (st.simulated && files != nullptr) {
     print_count(st.count, files, false);
     if (cuts != nullptr) *cuts = st.cuts;
     return ENGINE_SIMULATED;

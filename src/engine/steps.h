@@ -10,6 +10,10 @@
 
 #include "engine/engine.h"
 
+namespace zamplet {
+class diff_sink;
+}
+
 namespace zamplet::steps {
 
 // A regular file returns what is asked of it except at its end, so reading
@@ -44,7 +48,8 @@ struct frame_state {
   // Closes the descriptors (never the standard streams) and frees the
   // buffers, keeping errno as it was.
   ~frame_state();
-  bool simulated = false;         // -s in place: the file is only read
+  bool simulated = false;         // -s in place, or --diff: the input is only read
+  diff_sink* diff = nullptr;      // --diff
   const char* source = nullptr;   // the names, as the caller gave them
   const char* target = nullptr;
   bool source_is_stream = false;  // standard input

@@ -1,0 +1,248 @@
+// The unified diff of --diff.  A change begins at the start of the line in
+// which a chunk's new bytes first differ from its old ones and ends at the
+// end of the first line that follows, unchanged, a chunk boundary after the
+// last differing chunk: both texts are in step there.  Its old and new lines
+// are aligned by their longest common subsequence (when small enough), and
+// the edits go into hunks as diff -u makes them: three lines of context,
+// hunks that would touch or overlap merged, removed lines before added ones.
+#include "engine/diff.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "support/support.h"
+
+namespace zamplet {
+
+namespace {
+
+constexpr int CONTEXT = 3;
+// The largest change aligned line by line (old lines x new lines); a larger
+// one is written as all its old lines removed and all its new lines added,
+// which is as correct and needs no table.
+constexpr size_t ALIGN_CELLS = 1 << 18;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find('\n', at);
+    const size_t next = end == std::string::npos ? text.size() : end + 1;
+    lines.emplace_back(text, at, next - at);
+    at = next;
+  }
+  return lines;
+}
+
+const char* const COLOR_META = "\033[1m";
+const char* const COLOR_FRAG = "\033[36m";
+const char* const COLOR_OLD = "\033[31m";
+const char* const COLOR_NEW = "\033[32m";
+const char* const COLOR_RESET = "\033[m";
+
+}  // namespace
+
+diff_sink::diff_sink(const char* name) : name_(name), color_(opt_color != 0) {}
+
+void diff_sink::feed(const char* old_data, size_t old_len, const char* new_data,
+                     size_t new_len) {
+  if (old_len == new_len && memcmp(old_data, new_data, old_len) == 0) {
+    feed_same(old_data, old_len);
+    return;
+  }
+  if (!in_change_) {
+    in_change_ = true;
+    old_change_ = partial_;
+    new_change_ = partial_;
+    partial_.clear();
+  }
+  old_change_.append(old_data, old_len);
+  new_change_.append(new_data, new_len);
+}
+
+void diff_sink::feed_same(const char* data, size_t len) {
+  if (in_change_) {
+    const void* end = memchr(data, '\n', len);
+    const size_t taken =
+        end == nullptr ? len : static_cast<size_t>(static_cast<const char*>(end) - data) + 1;
+    old_change_.append(data, taken);
+    new_change_.append(data, taken);
+    if (end == nullptr) return;
+    close_change();
+    data += taken;
+    len -= taken;
+  }
+  while (len > 0) {
+    const void* end = memchr(data, '\n', len);
+    if (end == nullptr) {
+      partial_.append(data, len);
+      return;
+    }
+    const size_t taken = static_cast<size_t>(static_cast<const char*>(end) - data) + 1;
+    partial_.append(data, taken);
+    edit(op::same, std::move(partial_));
+    partial_.clear();
+    data += taken;
+    len -= taken;
+  }
+}
+
+void diff_sink::close_change() {
+  in_change_ = false;
+  const std::vector<std::string> old_lines = lines_of(old_change_);
+  const std::vector<std::string> new_lines = lines_of(new_change_);
+  old_change_.clear();
+  new_change_.clear();
+  // The lines both ends share are context; what lies between is aligned.
+  size_t head = 0;
+  while (head < old_lines.size() && head < new_lines.size() &&
+         old_lines[head] == new_lines[head])
+    ++head;
+  size_t tail = 0;
+  while (tail < old_lines.size() - head && tail < new_lines.size() - head &&
+         old_lines[old_lines.size() - 1 - tail] == new_lines[new_lines.size() - 1 - tail])
+    ++tail;
+  for (size_t i = 0; i < head; ++i) edit(op::same, old_lines[i]);
+  const size_t m = old_lines.size() - head - tail;
+  const size_t n = new_lines.size() - head - tail;
+  std::vector<unsigned> longest;  // longest[i][j]: of old[i..] and new[j..]
+  if (m > 0 && n > 0 && (m + 1) * (n + 1) <= ALIGN_CELLS) {
+    longest.assign((m + 1) * (n + 1), 0);
+    for (size_t i = m; i-- > 0;)
+      for (size_t j = n; j-- > 0;)
+        longest[i * (n + 1) + j] =
+            old_lines[head + i] == new_lines[head + j]
+                ? longest[(i + 1) * (n + 1) + j + 1] + 1
+                : std::max(longest[(i + 1) * (n + 1) + j], longest[i * (n + 1) + j + 1]);
+  }
+  auto at = [&](size_t i, size_t j) { return longest[i * (n + 1) + j]; };
+  // Removed lines go before added ones between two common lines.
+  std::vector<const std::string*> removed, added;
+  auto flush = [&] {
+    for (const std::string* text : removed) edit(op::removed, *text);
+    for (const std::string* text : added) edit(op::added, *text);
+    removed.clear();
+    added.clear();
+  };
+  size_t i = 0, j = 0;
+  while (i < m || j < n) {
+    if (longest.empty() || i == m || j == n) {
+      if (i < m) removed.push_back(&old_lines[head + i++]);
+      else added.push_back(&new_lines[head + j++]);
+    } else if (old_lines[head + i] == new_lines[head + j] && at(i, j) == at(i + 1, j + 1) + 1) {
+      flush();
+      edit(op::same, old_lines[head + i]);
+      ++i;
+      ++j;
+    } else if (at(i + 1, j) >= at(i, j + 1)) {
+      removed.push_back(&old_lines[head + i++]);
+    } else {
+      added.push_back(&new_lines[head + j++]);
+    }
+  }
+  flush();
+  for (size_t k = old_lines.size() - tail; k < old_lines.size(); ++k) edit(op::same, old_lines[k]);
+}
+
+void diff_sink::edit(op kind, std::string text) {
+  if (kind == op::same) {
+    if (hunk_.empty()) {
+      before_.push_back(std::move(text));
+      if (before_.size() > CONTEXT) before_.pop_front();
+    } else {
+      hunk_.push_back({kind, std::move(text)});
+      // Far enough from the last edit that the next hunk would not touch
+      // this one: it ends with its context, and the rest leads the next.
+      if (++same_after_change_ == 2 * CONTEXT + 1) {
+        std::vector<line> leading(hunk_.end() - CONTEXT, hunk_.end());
+        hunk_.resize(hunk_.size() - (CONTEXT + 1));
+        write_hunk();
+        for (auto& l : leading) before_.push_back(std::move(l.text));
+      }
+    }
+    ++old_line_;
+    ++new_line_;
+    return;
+  }
+  if (hunk_.empty()) {
+    hunk_old_start_ = old_line_ - static_cast<long>(before_.size());
+    hunk_new_start_ = new_line_ - static_cast<long>(before_.size());
+    for (auto& text : before_) hunk_.push_back({op::same, std::move(text)});
+    before_.clear();
+  }
+  hunk_.push_back({kind, std::move(text)});
+  same_after_change_ = 0;
+  if (kind == op::removed) ++old_line_;
+  else ++new_line_;
+}
+
+void diff_sink::write_line(op kind, const std::string& text) {
+  if (opt_quiet) return;
+  const char* color = kind == op::removed ? COLOR_OLD : kind == op::added ? COLOR_NEW : nullptr;
+  const char mark[2] = {static_cast<char>(kind), '\0'};
+  if (color_ && color != nullptr) write_report(color);
+  write_report(mark);
+  const bool ended = !text.empty() && text.back() == '\n';
+  // The line itself may hold zero bytes: it is written by its length.
+  std::string body = ended ? text.substr(0, text.size() - 1) : text;
+  for (size_t at = 0; at < body.size();) {
+    const size_t zero = body.find('\0', at);
+    const size_t end = zero == std::string::npos ? body.size() : zero;
+    write_report(body.substr(at, end - at).c_str());
+    if (zero == std::string::npos) break;
+    if (write_all(STDOUT_FILENO, "", 1) < 0) report_write_failed(errno);
+    at = zero + 1;
+  }
+  if (color_ && color != nullptr) write_report(COLOR_RESET);
+  write_report("\n");
+  if (!ended) write_report("\\ No newline at end of file\n");
+}
+
+void diff_sink::write_hunk() {
+  long old_count = 0, new_count = 0;
+  for (const auto& l : hunk_) {
+    if (l.kind != op::added) ++old_count;
+    if (l.kind != op::removed) ++new_count;
+  }
+  if (!opt_quiet) {
+    if (!headers_written_) {
+      std::string headers = std::string("--- ") + name_ + "\n+++ " + name_ + "\n";
+      if (color_)
+        headers = std::string(COLOR_META) + "--- " + name_ + COLOR_RESET + "\n" + COLOR_META +
+                  "+++ " + name_ + COLOR_RESET + "\n";
+      write_report(headers.c_str());
+      headers_written_ = true;
+    }
+    // An empty range is given by the line before it, as diff -u does.
+    auto range = [](long start, long count) {
+      char text[48];
+      if (count == 1) snprintf(text, sizeof text, "%ld", start);
+      else snprintf(text, sizeof text, "%ld,%ld", count == 0 ? start - 1 : start, count);
+      return std::string(text);
+    };
+    std::string header = "@@ -" + range(hunk_old_start_, old_count) + " +" +
+                         range(hunk_new_start_, new_count) + " @@";
+    if (color_) header = COLOR_FRAG + header + COLOR_RESET;
+    write_report((header + "\n").c_str());
+  }
+  for (const auto& l : hunk_) write_line(l.kind, l.text);
+  hunk_.clear();
+  same_after_change_ = 0;
+}
+
+void diff_sink::finish() {
+  if (in_change_) close_change();
+  if (!partial_.empty()) {
+    edit(op::same, std::move(partial_));
+    partial_.clear();
+  }
+  if (hunk_.empty()) return;
+  // The last hunk ends with at most its context.
+  if (same_after_change_ > CONTEXT)
+    hunk_.resize(hunk_.size() - static_cast<size_t>(same_after_change_ - CONTEXT));
+  write_hunk();
+}
+
+}  // namespace zamplet

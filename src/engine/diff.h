@@ -1,0 +1,54 @@
+// --diff: the change a run would make, as a unified diff with three lines of
+// context, built from the chunks as the rewrite sees them.  Internal to the
+// engine.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace zamplet {
+
+// Receives a file's old text and new text chunk by chunk, both in step at
+// every chunk boundary, and writes the hunks to standard output as the
+// report (write_report).  Only the lines of a change and of the hunk being
+// built are held, never the file.
+class diff_sink {
+ public:
+  // `name` is the file's name as the run prints it, in both headers.
+  explicit diff_sink(const char* name);
+  // One chunk: its old bytes and the bytes the rewrite makes of them.
+  void feed(const char* old_data, size_t old_len, const char* new_data, size_t new_len);
+  // The end of the input: what is pending is written.
+  void finish();
+
+ private:
+  enum class op : char { same = ' ', removed = '-', added = '+' };
+  struct line {
+    op kind;
+    std::string text;  // with its line end, if it has one
+  };
+  void feed_same(const char* data, size_t len);
+  void close_change();
+  void edit(op kind, std::string text);
+  void write_hunk();
+  void write_line(op kind, const std::string& text);
+
+  const char* name_;
+  bool headers_written_ = false;
+  bool color_;
+  // A change: old and new bytes from a line start where both texts are in
+  // step, up to the end of a line where they are in step again.
+  bool in_change_ = false;
+  std::string old_change_, new_change_;
+  std::string partial_;  // the unchanged line begun, outside a change
+  // The hunk being built, and the unchanged lines before it.
+  long old_line_ = 1, new_line_ = 1;  // numbers of the next lines
+  std::vector<line> hunk_;
+  long hunk_old_start_ = 0, hunk_new_start_ = 0;
+  int same_after_change_ = 0;
+  std::deque<std::string> before_;
+};
+
+}  // namespace zamplet
