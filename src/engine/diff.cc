@@ -19,6 +19,8 @@ namespace zamplet {
 namespace {
 
 constexpr int CONTEXT = 3;
+// How much of the diff is collected before it is written.
+constexpr size_t OUT_BATCH = 64 * 1024;
 // The largest change aligned line by line (old lines x new lines); a larger
 // one is written as all its old lines removed and all its new lines added,
 // which is as correct and needs no table.
@@ -75,6 +77,9 @@ void diff_sink::feed_same(const char* data, size_t len) {
     len -= taken;
   }
   while (len > 0) {
+    // Outside a hunk only the last lines can be context: the ones before
+    // them are counted, never copied.
+    if (hunk_.empty() && partial_.empty()) skip_unchanged(&data, &len);
     const void* end = memchr(data, '\n', len);
     if (end == nullptr) {
       partial_.append(data, len);
@@ -87,6 +92,27 @@ void diff_sink::feed_same(const char* data, size_t len) {
     data += taken;
     len -= taken;
   }
+}
+
+void diff_sink::skip_unchanged(const char** data, size_t* len) {
+  const char* begin = *data;
+  const char* end = begin + *len;
+  const void* last = memrchr(begin, '\n', *len);
+  if (last == nullptr) return;
+  // The start of the last CONTEXT complete lines.
+  const char* keep = static_cast<const char*>(last);
+  for (int k = 0; k < CONTEXT && keep != nullptr; ++k) {
+    const void* before = memrchr(begin, '\n', static_cast<size_t>(keep - begin));
+    keep = static_cast<const char*>(before);
+  }
+  if (keep == nullptr) return;  // no more complete lines than that
+  ++keep;
+  const long skipped = std::count(begin, keep, '\n');
+  old_line_ += skipped;
+  new_line_ += skipped;
+  before_.clear();
+  *data = keep;
+  *len = static_cast<size_t>(end - keep);
 }
 
 void diff_sink::close_change() {
@@ -181,23 +207,19 @@ void diff_sink::edit(op kind, std::string text) {
 void diff_sink::write_line(op kind, const std::string& text) {
   if (opt_quiet) return;
   const char* color = kind == op::removed ? COLOR_OLD : kind == op::added ? COLOR_NEW : nullptr;
-  const char mark[2] = {static_cast<char>(kind), '\0'};
-  if (color_ && color != nullptr) write_report(color);
-  write_report(mark);
+  if (color_ && color != nullptr) out_ += color;
+  out_ += static_cast<char>(kind);
   const bool ended = !text.empty() && text.back() == '\n';
-  // The line itself may hold zero bytes: it is written by its length.
-  std::string body = ended ? text.substr(0, text.size() - 1) : text;
-  for (size_t at = 0; at < body.size();) {
-    const size_t zero = body.find('\0', at);
-    const size_t end = zero == std::string::npos ? body.size() : zero;
-    write_report(body.substr(at, end - at).c_str());
-    if (zero == std::string::npos) break;
-    if (write_all(STDOUT_FILENO, "", 1) < 0) report_write_failed(errno);
-    at = zero + 1;
-  }
-  if (color_ && color != nullptr) write_report(COLOR_RESET);
-  write_report("\n");
-  if (!ended) write_report("\\ No newline at end of file\n");
+  out_.append(text, 0, ended ? text.size() - 1 : text.size());
+  if (color_ && color != nullptr) out_ += COLOR_RESET;
+  out_ += '\n';
+  if (!ended) out_ += "\\ No newline at end of file\n";
+  if (out_.size() >= OUT_BATCH) flush_out();
+}
+
+void diff_sink::flush_out() {
+  if (!out_.empty()) write_report(out_.data(), out_.size());
+  out_.clear();
 }
 
 void diff_sink::write_hunk() {
@@ -212,7 +234,7 @@ void diff_sink::write_hunk() {
       if (color_)
         headers = std::string(COLOR_META) + "--- " + name_ + COLOR_RESET + "\n" + COLOR_META +
                   "+++ " + name_ + COLOR_RESET + "\n";
-      write_report(headers.c_str());
+      out_ += headers;
       headers_written_ = true;
     }
     // An empty range is given by the line before it, as diff -u does.
@@ -225,7 +247,7 @@ void diff_sink::write_hunk() {
     std::string header = "@@ -" + range(hunk_old_start_, old_count) + " +" +
                          range(hunk_new_start_, new_count) + " @@";
     if (color_) header = COLOR_FRAG + header + COLOR_RESET;
-    write_report((header + "\n").c_str());
+    out_ += header + "\n";
   }
   for (const auto& l : hunk_) write_line(l.kind, l.text);
   hunk_.clear();
@@ -238,11 +260,13 @@ void diff_sink::finish() {
     edit(op::same, std::move(partial_));
     partial_.clear();
   }
-  if (hunk_.empty()) return;
-  // The last hunk ends with at most its context.
-  if (same_after_change_ > CONTEXT)
-    hunk_.resize(hunk_.size() - static_cast<size_t>(same_after_change_ - CONTEXT));
-  write_hunk();
+  if (!hunk_.empty()) {
+    // The last hunk ends with at most its context.
+    if (same_after_change_ > CONTEXT)
+      hunk_.resize(hunk_.size() - static_cast<size_t>(same_after_change_ - CONTEXT));
+    write_hunk();
+  }
+  flush_out();
 }
 
 }  // namespace zamplet

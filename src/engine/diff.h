@@ -30,10 +30,12 @@ class diff_sink {
     std::string text;  // with its line end, if it has one
   };
   void feed_same(const char* data, size_t len);
+  void skip_unchanged(const char** data, size_t* len);
   void close_change();
   void edit(op kind, std::string text);
   void write_hunk();
   void write_line(op kind, const std::string& text);
+  void flush_out();
 
   const char* name_;
   bool headers_written_ = false;
@@ -49,6 +51,7 @@ class diff_sink {
   long hunk_old_start_ = 0, hunk_new_start_ = 0;
   int same_after_change_ = 0;
   std::deque<std::string> before_;
+  std::string out_;  // written a batch at a time
 };
 
 }  // namespace zamplet

@@ -54,9 +54,11 @@ void report_write_failed(int err) {
   note("write error:%s", strerror(err));
 }
 
-void write_report(const char* text) {
-  if (write_all(STDOUT_FILENO, text, strlen(text)) < 0) report_write_failed(errno);
+void write_report(const char* data, size_t len) {
+  if (write_all(STDOUT_FILENO, data, len) < 0) report_write_failed(errno);
 }
+
+void write_report(const char* text) { write_report(text, strlen(text)); }
 
 bool report_failed() { return report_lost; }
 

@@ -65,6 +65,7 @@ void write_text(int fd, const char* text);
 // files: the first failure is said once on standard error, "write error:TEXT",
 // and report_failed() then makes the run end with status 1.
 void write_report(const char* text);
+void write_report(const char* data, size_t len);
 void report_write_failed(int err);
 bool report_failed();
 
