@@ -8,8 +8,11 @@
 #include "engine/diff.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "support/support.h"
@@ -21,6 +24,8 @@ namespace {
 constexpr int CONTEXT = 3;
 // How much of the diff is collected before it is written.
 constexpr size_t OUT_BATCH = 64 * 1024;
+// How much of a hunk is held before its start goes to a temporary file.
+constexpr size_t HUNK_IN_MEMORY = 256 * 1024;
 // The largest change aligned line by line (old lines x new lines); a larger
 // one is written as all its old lines removed and all its new lines added,
 // which is as correct and needs no table.
@@ -62,6 +67,23 @@ void diff_sink::feed(const char* old_data, size_t old_len, const char* new_data,
   }
   old_change_.append(old_data, old_len);
   new_change_.append(new_data, new_len);
+  // Where both texts end alike from a line end on, they are in step there:
+  // the change ends at that line end, and what follows is a line begun.
+  size_t common = 0;
+  const size_t shorter = std::min(old_change_.size(), new_change_.size());
+  while (common < shorter &&
+         old_change_[old_change_.size() - 1 - common] ==
+             new_change_[new_change_.size() - 1 - common]) {
+    if (old_change_[old_change_.size() - 1 - common] == '\n') {
+      std::string begun = old_change_.substr(old_change_.size() - common);
+      old_change_.resize(old_change_.size() - common);
+      new_change_.resize(new_change_.size() - common);
+      close_change();
+      partial_ = std::move(begun);
+      return;
+    }
+    ++common;
+  }
 }
 
 void diff_sink::feed_same(const char* data, size_t len) {
@@ -79,7 +101,7 @@ void diff_sink::feed_same(const char* data, size_t len) {
   while (len > 0) {
     // Outside a hunk only the last lines can be context: the ones before
     // them are counted, never copied.
-    if (hunk_.empty() && partial_.empty()) skip_unchanged(&data, &len);
+    if (!hunk_open_ && partial_.empty()) skip_unchanged(&data, &len);
     const void* end = memchr(data, '\n', len);
     if (end == nullptr) {
       partial_.append(data, len);
@@ -174,7 +196,7 @@ void diff_sink::close_change() {
 
 void diff_sink::edit(op kind, std::string text) {
   if (kind == op::same) {
-    if (hunk_.empty()) {
+    if (!hunk_open_) {
       before_.push_back(std::move(text));
       if (before_.size() > CONTEXT) before_.pop_front();
     } else {
@@ -192,29 +214,63 @@ void diff_sink::edit(op kind, std::string text) {
     ++new_line_;
     return;
   }
-  if (hunk_.empty()) {
+  if (!hunk_open_) {
+    hunk_open_ = true;
     hunk_old_start_ = old_line_ - static_cast<long>(before_.size());
     hunk_new_start_ = new_line_ - static_cast<long>(before_.size());
     for (auto& text : before_) hunk_.push_back({op::same, std::move(text)});
     before_.clear();
   }
+  hunk_bytes_ += text.size();
   hunk_.push_back({kind, std::move(text)});
   same_after_change_ = 0;
   if (kind == op::removed) ++old_line_;
   else ++new_line_;
+  if (hunk_bytes_ > HUNK_IN_MEMORY) spill();
 }
 
-void diff_sink::write_line(op kind, const std::string& text) {
-  if (opt_quiet) return;
+void diff_sink::spill() {
+  if (spill_stopped_) return;
+  if (spill_fd_ < 0) {
+    const char* dir = getenv("TMPDIR");
+    spill_fd_ = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC,
+                     0600);
+    spill_size_ = 0;
+    if (spill_fd_ < 0) {
+      spill_stopped_ = true;  // the hunk stays in memory
+      return;
+    }
+  }
+  std::string text;
+  long old_count = 0, new_count = 0;
+  for (const auto& l : hunk_) {
+    if (l.kind != op::added) ++old_count;
+    if (l.kind != op::removed) ++new_count;
+    format_line(l.kind, l.text, &text);
+  }
+  if (write_all(spill_fd_, text.data(), text.size()) < 0) {
+    // What did not fit stays in memory, and so does the rest of the hunk.
+    (void)!ftruncate(spill_fd_, spill_size_);
+    (void)lseek(spill_fd_, spill_size_, SEEK_SET);
+    spill_stopped_ = true;
+    return;
+  }
+  spill_size_ += static_cast<off_t>(text.size());
+  spilled_old_ += old_count;
+  spilled_new_ += new_count;
+  hunk_.clear();
+  hunk_bytes_ = 0;
+}
+
+void diff_sink::format_line(op kind, const std::string& text, std::string* into) const {
   const char* color = kind == op::removed ? COLOR_OLD : kind == op::added ? COLOR_NEW : nullptr;
-  if (color_ && color != nullptr) out_ += color;
-  out_ += static_cast<char>(kind);
+  if (color_ && color != nullptr) *into += color;
+  *into += static_cast<char>(kind);
   const bool ended = !text.empty() && text.back() == '\n';
-  out_.append(text, 0, ended ? text.size() - 1 : text.size());
-  if (color_ && color != nullptr) out_ += COLOR_RESET;
-  out_ += '\n';
-  if (!ended) out_ += "\\ No newline at end of file\n";
-  if (out_.size() >= OUT_BATCH) flush_out();
+  into->append(text, 0, ended ? text.size() - 1 : text.size());
+  if (color_ && color != nullptr) *into += COLOR_RESET;
+  *into += '\n';
+  if (!ended) *into += "\\ No newline at end of file\n";
 }
 
 void diff_sink::flush_out() {
@@ -223,7 +279,7 @@ void diff_sink::flush_out() {
 }
 
 void diff_sink::write_hunk() {
-  long old_count = 0, new_count = 0;
+  long old_count = spilled_old_, new_count = spilled_new_;
   for (const auto& l : hunk_) {
     if (l.kind != op::added) ++old_count;
     if (l.kind != op::removed) ++new_count;
@@ -248,9 +304,30 @@ void diff_sink::write_hunk() {
                          range(hunk_new_start_, new_count) + " @@";
     if (color_) header = COLOR_FRAG + header + COLOR_RESET;
     out_ += header + "\n";
+    // The start of a long hunk waits in the temporary file.
+    if (spill_fd_ >= 0) {
+      flush_out();
+      char block[64 * 1024];
+      off_t at = 0;
+      ssize_t got;
+      while ((got = pread(spill_fd_, block, sizeof block, at)) > 0) {
+        write_report(block, static_cast<size_t>(got));
+        at += got;
+      }
+      if (got < 0) report_write_failed(errno);
+    }
+    for (const auto& l : hunk_) {
+      format_line(l.kind, l.text, &out_);
+      if (out_.size() >= OUT_BATCH) flush_out();
+    }
   }
-  for (const auto& l : hunk_) write_line(l.kind, l.text);
+  if (spill_fd_ >= 0) close(spill_fd_);
+  spill_fd_ = -1;
+  spilled_old_ = spilled_new_ = 0;
+  spill_stopped_ = false;
+  hunk_open_ = false;
   hunk_.clear();
+  hunk_bytes_ = 0;
   same_after_change_ = 0;
 }
 
@@ -260,7 +337,7 @@ void diff_sink::finish() {
     edit(op::same, std::move(partial_));
     partial_.clear();
   }
-  if (!hunk_.empty()) {
+  if (hunk_open_) {
     // The last hunk ends with at most its context.
     if (same_after_change_ > CONTEXT)
       hunk_.resize(hunk_.size() - static_cast<size_t>(same_after_change_ - CONTEXT));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
 #include <deque>
 #include <string>
 #include <vector>
@@ -34,7 +35,8 @@ class diff_sink {
   void close_change();
   void edit(op kind, std::string text);
   void write_hunk();
-  void write_line(op kind, const std::string& text);
+  void format_line(op kind, const std::string& text, std::string* into) const;
+  void spill();
   void flush_out();
 
   const char* name_;
@@ -47,11 +49,18 @@ class diff_sink {
   std::string partial_;  // the unchanged line begun, outside a change
   // The hunk being built, and the unchanged lines before it.
   long old_line_ = 1, new_line_ = 1;  // numbers of the next lines
+  bool hunk_open_ = false;
   std::vector<line> hunk_;
   long hunk_old_start_ = 0, hunk_new_start_ = 0;
   int same_after_change_ = 0;
   std::deque<std::string> before_;
   std::string out_;  // written a batch at a time
+  // A long hunk's start, already formatted, in an unnamed temporary file.
+  size_t hunk_bytes_ = 0;
+  int spill_fd_ = -1;
+  long spilled_old_ = 0, spilled_new_ = 0;
+  off_t spill_size_ = 0;
+  bool spill_stopped_ = false;  // the temporary file failed: memory holds the rest
 };
 
 }  // namespace zamplet
