@@ -134,6 +134,10 @@ TEST(Filter, OptionFlags) {
       {{"(ab)+", "X"}, "ababc (ab)+", "ababc X 1"},
       {{"-n", "b.c", "X"}, "b\nc bxc", "b\nc X 1"},
       {{"b.c", "X"}, "b\nc", "X 1"},
+      // A diff stands in for the text and the count, and names stdin.
+      {{"--diff", "a", "b"}, "aXa\nc", "--- stdin\n+++ stdin\n@@ -1,2 +1,2 @@\n-aXa\n+bXb\n c\n"
+       "\\ No newline at end of file\n"},
+      {{"--diff", "--color=never", "-w", "c", "d"}, "aXa", ""},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.args[0] + " " + r.input);

@@ -70,10 +70,12 @@ int main(int argc, char** argv) {
   if (strcmp(new_operand, "NULL") != 0) strcpy(new_pattern, new_operand);
 
   if (operands == 2) {
-    if (opt_verbose) write_text(STDOUT_FILENO, "STDIN\n");
+    // A diff stands alone on standard output.
+    const bool framed = opt_verbose && !opt_diff;
+    if (framed) write_text(STDOUT_FILENO, "STDIN\n");
     long cuts = 0;
     const int failed = rewrite_with_pattern(ENGINE_STDIN, ENGINE_STDOUT, nullptr, &cuts);
-    if (opt_verbose) write_text(STDOUT_FILENO, "\n");
+    if (framed) write_text(STDOUT_FILENO, "\n");
     if (!failed) report_cuts("stdin", cuts);
     return failed ? 1 : 0;
   }
