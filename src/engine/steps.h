@@ -27,7 +27,7 @@ enum class look_result { unavailable, unchanged, found, read_failed, lock_refuse
 // How one chunk is substituted.
 struct substitution {
   bool literal;
-  const regex_t* pattern;
+  const matcher* pattern;
   const char* old_text;
   size_t old_len;
   const char* replacement;
