@@ -1,6 +1,11 @@
 // The matcher seam: the C library's search, and the choice of RE2 beside it.
 #include "engine/matcher.h"
 
+#include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace zamplet {
 
 int regex_failure = 0;
@@ -70,7 +75,39 @@ int library_search(const regex_t* pattern, const char* text, size_t length, size
 #endif
 }
 
+// Whether `needle` (at least one byte) occurs in text[0, length).  Sixteen
+// places at a time are tried at once by their first and last byte, and only
+// where both agree are the bytes between compared: far faster than a general
+// search on the short strings that expressions require.
+bool contains(const char* text, size_t length, const std::string& needle) {
+  const size_t k = needle.size();
+  if (k > length) return false;
+  size_t at = 0;
+#ifdef __SSE2__
+  if (k >= 2) {
+    const __m128i first = _mm_set1_epi8(needle[0]);
+    const __m128i last = _mm_set1_epi8(needle[k - 1]);
+    for (; at + k - 1 + 16 <= length; at += 16) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + k - 1));
+      unsigned mask = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+      while (mask != 0) {
+        const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+        if (memcmp(text + at + bit + 1, needle.data() + 1, k - 2) == 0) return true;
+        mask &= mask - 1;
+      }
+    }
+  }
+#endif
+  return memmem(text + at, length - at, needle.data(), k) != nullptr;
+}
+
 }  // namespace
+
+bool may_match(const matcher& m, const char* text, size_t length) {
+  return m.required.empty() || contains(text, length, m.required);
+}
 
 #ifndef ZAMPLET_HAVE_RE2
 // Without RE2 the library does every search.

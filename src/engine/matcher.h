@@ -56,6 +56,10 @@ extern int regex_failure;
 int matcher_search(const matcher& m, const char* text, size_t length, size_t pos, size_t limit,
                    int eflags, size_t* start, size_t* end);
 
+// False when text[0, length) cannot hold a match: it lacks the required
+// string.  True when there is no required string.
+bool may_match(const matcher& m, const char* text, size_t length);
+
 // The translation of a POSIX expression into RE2's syntax, with explicit
 // byte sets so that RE2's own case folding, dot and class rules never come
 // into play.  False when the expression uses anything whose meaning to the

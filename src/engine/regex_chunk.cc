@@ -39,9 +39,7 @@ int64_t substitute_regex(const matcher* pattern, const char* chunk, size_t n,
 
   // A text without the required string holds no match: the first search
   // would find none.
-  const std::string& required = pattern->required;
-  const bool hopeless = !required.empty() &&
-                        memmem(chunk, text_end, required.data(), required.size()) == nullptr;
+  const bool hopeless = !may_match(*pattern, chunk, text_end);
 
   while (!hopeless && pos <= text_end) {
     // The rest of the chunk as a text of its own; with REG_NOTBOL a byte
@@ -156,10 +154,7 @@ bool regex_cut(const matcher* pattern, size_t longest, const chunk_tail& tail, c
   text[before + after] = '\0';
   const size_t text_end = before + after;
   // Without the required string the joined text holds no match at all.
-  const std::string& required = pattern->required;
-  if (!required.empty() &&
-      memmem(text, text_end, required.data(), required.size()) == nullptr)
-    return false;
+  if (!may_match(*pattern, text, text_end)) return false;
   if (after < next_text) eflags |= REG_NOTEOL;
   const int last_flag = after < next_text ? REG_NOTEOL : 0;
   if (last_end != SIZE_MAX) last_end -= from;
