@@ -37,11 +37,9 @@ int64_t substitute_regex(const matcher* pattern, const char* chunk, size_t n,
   // The search that found the last replacement so far, or the first one.
   search_state repeat{0, 0, SIZE_MAX, text_end};
 
-  // A text without the required string holds no match: the first search
-  // would find none.
-  const bool hopeless = !may_match(*pattern, chunk, text_end);
-
-  while (!hopeless && pos <= text_end) {
+  while (pos <= text_end) {
+    // A rest without the required string holds no match either.
+    if (!may_match(*pattern, chunk + pos, text_end - pos)) break;
     // The rest of the chunk as a text of its own; with REG_NOTBOL a byte
     // was stepped over, which the matcher may look at.
     size_t start = 0;
