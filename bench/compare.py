@@ -9,10 +9,14 @@ median wall time, ratio to zamplet, and peak resident memory as
 /usr/bin/time -v reports it.  A tool that is not installed is reported as
 missing.  Never run by the test suite.
 
-Usage: bench/compare.py [--zamplet PATH] [--runs N] [--big-runs N]
+With --before PATH (a build of an earlier version), each table times both
+builds in the same run; so does the table of one file of real C source (the
+header tree's files concatenated to 100 MB), which times expressions.
+
+Usage: bench/compare.py [--zamplet PATH] [--before PATH] [--runs N] [--big-runs N]
                         [--real-tree-runs N] [--no-big] [--no-real-tree]
-                        [--only-real-tree | --only-file100 | --only-dirty]
-                        [--before PATH] [--work DIR]
+                        [--only-real-tree | --only-file100 | --only-dirty |
+                         --only-source100] [--work DIR]
 """
 
 import argparse
@@ -220,6 +224,76 @@ def real_tree_cases(zamplet, tree, old, new):
     ]
 
 
+# Expressions timed on real C source: frequent, with a rare word in front,
+# with alternation, and rare (the fixed string gives the scale).
+SOURCE_EXPRESSIONS = ("[a-z]+_t", "[A-Z][a-z]+ [a-z]*ing", "u?int(8|16|32|64)_t",
+                      "pthread_mutex_[a-z]*lock")
+SOURCE_FIXED = "pthread_mutex_lock"
+
+
+def make_source(path, size):
+    """Writes `size` bytes of the system's header files, concatenated in the
+    order of their names, as often as it takes."""
+    source = system_header_dir()
+    names = sorted(os.path.join(p, n) for p, _, files in os.walk(source) for n in files
+                   if not os.path.islink(os.path.join(p, n)))
+    left = size
+    with open(path, "wb") as out:
+        while left > 0:
+            for name in names:
+                try:
+                    with open(name, "rb") as f:
+                        data = f.read(left)
+                except OSError:
+                    continue
+                out.write(data)
+                left -= len(data)
+                if left <= 0:
+                    break
+
+
+def source_cases(zamplet, before, text):
+    """(case, tool, argv): each expression with this build, the earlier one,
+    sd and sed -E -i; the fixed string with both builds."""
+    cases = []
+    for expression in SOURCE_EXPRESSIONS:
+        for label, binary in (("zamplet -e", zamplet), ("zamplet -e, before", before)):
+            if binary:
+                cases.append((expression, label, [binary, "-q", "-e", expression, "X", text]))
+        cases.append((expression, "sd", ["sd", expression, "X", text]))
+        cases.append((expression, "sed -E -i", ["sed", "-E", "-i", "s/%s/X/g" % expression, text]))
+    for label, binary in (("zamplet -w", zamplet), ("zamplet -w, before", before)):
+        if binary:
+            cases.append(("-w " + SOURCE_FIXED, label, [binary, "-q", "-w", SOURCE_FIXED, "X",
+                                                        text]))
+    return cases
+
+
+def source_file(zamplet, before, runs, work, progress):
+    original = os.path.join(work, "source-original")
+    copy = os.path.join(work, "source-copy")
+    progress("concatenating the header files")
+    make_source(original, 100_000_000)
+    rows = file_rows(source_cases(zamplet, before, copy), runs, original, copy, progress)
+    print_table("One file of 100 MB of C source (the header files concatenated), in place",
+                rows)
+    seconds = {(case, tool): s for case, tool, s, _ in rows if s is not None}
+    fixed = seconds.get(("-w " + SOURCE_FIXED, "zamplet -w"))
+    print()
+    for expression in SOURCE_EXPRESSIONS:
+        ours = seconds.get((expression, "zamplet -e"))
+        parts = []
+        for tool in ("sd", "sed -E -i", "zamplet -e, before"):
+            if ours is not None and (expression, tool) in seconds:
+                parts.append("/ %s = %.2f" % (tool, ours / seconds[expression, tool]))
+        if ours is not None and fixed is not None:
+            parts.append("/ -w = %.2f" % (ours / fixed))
+        print("- `%s`: zamplet %s" % (expression, ", ".join(parts)))
+    sys.stdout.flush()
+    os.unlink(original)
+    os.unlink(copy)
+
+
 def print_table(title, rows):
     """rows: (case, tool, seconds or None, rss); ratios to the case's zamplet row."""
     print("\n## %s\n" % title)
@@ -395,6 +469,9 @@ def dirty_rows(zamplets, runs, work, progress, dirty_mb=1600):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zamplet", default="build/default/zamplet")
+    parser.add_argument("--before", default=None,
+                        help="an earlier zamplet binary, timed beside the current one "
+                             "on the same corpora")
     parser.add_argument("--runs", type=int, default=5, help="runs per tool on 100 MB and the tree")
     parser.add_argument("--big-runs", type=int, default=3, help="runs per tool on 1 GB")
     parser.add_argument("--real-tree-runs", type=int, default=5,
@@ -409,9 +486,8 @@ def main():
                       help="run only the table of one file of 100 MB")
     only.add_argument("--only-dirty", action="store_true",
                       help="run only the edits with another program's data waiting")
-    parser.add_argument("--before", default=None,
-                        help="an earlier zamplet binary, timed beside the current one "
-                             "on the same corpora")
+    only.add_argument("--only-source100", action="store_true",
+                      help="run only the table of one file of 100 MB of C source")
     parser.add_argument("--work", default=None, help="directory for the corpora")
     args = parser.parse_args()
     if args.only_real_tree and args.no_real_tree:
@@ -419,6 +495,9 @@ def main():
     zamplet = os.path.abspath(args.zamplet)
     if not os.access(zamplet, os.X_OK):
         sys.exit("no zamplet binary at %s; build it first" % zamplet)
+    before = os.path.abspath(args.before) if args.before else None
+    if before and not os.access(before, os.X_OK):
+        sys.exit("no zamplet binary at %s" % before)
 
     work = tempfile.mkdtemp(prefix="zamplet-bench-", dir=args.work)
     progress = lambda text: print("  running " + text, file=sys.stderr, flush=True)
@@ -435,6 +514,9 @@ def main():
             else:
                 print("- %s: missing" % tool)
 
+        if args.only_source100:
+            source_file(zamplet, before, args.runs, work, progress)
+            return
         zamplets = {"zamplet": zamplet}
         if args.before:
             zamplets["earlier build (--before)"] = os.path.abspath(args.before)
@@ -478,6 +560,8 @@ def main():
 
         if not (args.no_real_tree or args.only_file100):
             real_tree(zamplet, args.real_tree_runs, work, progress)
+        if not (args.only_real_tree or args.only_file100):
+            source_file(zamplet, before, args.runs, work, progress)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -4,21 +4,27 @@
 // per read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <random>
+#include <regex.h>
 #include <string>
 #include <vector>
 
 #include "e2e_support.h"
+#include "engine/engine.h"
 
 using namespace zamplet_test;
 
 namespace {
 
 using strings = std::vector<std::string>;
+using zamplet::chunk_output;
 
 // Pieces of expressions over a small alphabet, so that matches are frequent
 // and land on chunk and block boundaries.
@@ -174,3 +180,225 @@ TEST(Differential, BlockReadsAndCollectedWritesMatchOneReadPerChunk) {
 }
 
 }  // namespace
+
+// The two matchers on the same chunks: the C library alone against the best
+// this build has (RE2 and the required string).  Every search, every chunk's
+// substitution and every boundary check must come out the same.
+namespace {
+
+using zamplet::matcher;
+using zamplet::matcher_choice;
+
+// Patterns from a grammar of both syntaxes, with forms that stay with the
+// library (back-references, equivalence classes, word operators) among them.
+struct expression_grammar {
+  std::mt19937& rng;
+  bool extended;
+
+  std::string pick(const strings& from) { return from[rng() % from.size()]; }
+
+  std::string atom(int depth) {
+    static const strings BRACKETS = {
+        "[ab]", "[a-c]", "[A-Z]", "[^a]", "[^\n]", "[[:alpha:]]", "[[:upper:]]", "[[:lower:]]",
+        "[[:space:]]", "[[:punct:]]", "[[:digit:]b]", "[]a]", "[a-]", "[^]a]", "[\xe9" "a]",
+        "[^\xe9]", "[[=a=]]", "[[.a.]]", "[_-a]", "[!-A]", "[^A-Z_]", "[a-c-]", "[.*]"};
+    static const strings COMMON = {"a", "A", "b", "B", "_", "-", "\xe9", "\xc9", "\x80", "\n",
+                                   " ", ".", "\\.", "\\*", "\\[", "\\]", "\\^", "\\$", "\\\\",
+                                   "\\/", "]", "^", "$", "\\1", "\\w", "\\<", "\\b", "\\n"};
+    static const strings BASIC = {"+", "?", "{", "|", "(", ")", "}"};
+    static const strings EXTENDED = {"\\(", "\\{", "\\|", "\\+", "\\?", "\\}"};
+    const unsigned r = rng() % 16;
+    if (r < 4) return pick(BRACKETS);
+    if (r < 6 && depth < 3) {
+      const std::string inner = expression(depth + 1);
+      return extended ? "(" + inner + ")" : "\\(" + inner + "\\)";
+    }
+    if (r == 6) return pick(extended ? EXTENDED : BASIC);
+    return pick(COMMON);
+  }
+
+  std::string repetition() {
+    static const strings BASIC = {"*", "\\+", "\\?", "\\{2\\}", "\\{1,3\\}", "\\{0,1\\}",
+                                  "\\{2,\\}", "\\{0\\}", "**"};
+    static const strings EXTENDED = {"*", "+", "?", "{2}", "{1,3}", "{0,1}", "{2,}", "{0}", "+?"};
+    return rng() % 3 == 0 ? pick(extended ? EXTENDED : BASIC) : "";
+  }
+
+  std::string expression(int depth) {
+    std::string e;
+    // A basic '*' that begins an expression is a literal.
+    if (!extended && rng() % 16 == 0) e += "*";
+    for (unsigned b = 0, branches = rng() % 5 == 0 ? 2 : 1; b < branches; ++b) {
+      if (b > 0) e += extended ? "|" : "\\|";
+      for (unsigned i = 0, pieces = 1 + rng() % 3; i < pieces; ++i) e += atom(depth) + repetition();
+    }
+    return e;
+  }
+};
+
+std::string random_input(std::mt19937& rng, size_t size) {
+  static const char ALPHABET[] = "aaaAbbB__-.\xe9\xc9\x80\n\n *]^$";
+  std::string text(size, 'a');
+  for (auto& c : text) c = ALPHABET[rng() % (sizeof ALPHABET - 1)];
+  if (size > 0 && rng() % 8 == 0) text[rng() % size] = '\0';
+  return text;
+}
+
+struct chunk_result {
+  std::string out;
+  int64_t count = 0;
+  zamplet::search_state state;
+  bool operator==(const chunk_result& o) const {
+    return out == o.out && count == o.count && state.start == o.state.start &&
+           state.eflags == o.state.eflags && state.last_end == o.state.last_end &&
+           state.text_end == o.state.text_end;
+  }
+};
+
+// One chunk substituted; the replacement is a byte the inputs never hold,
+// so the output shows where every match was.
+chunk_result substitute(const matcher& m, const std::string& chunk) {
+  chunk_result r;
+  chunk_output out{static_cast<char*>(malloc(zamplet::OUTPUT_START)), zamplet::OUTPUT_START};
+  const int64_t length = zamplet::substitute_regex(&m, chunk.c_str(), chunk.size(), "\x01", 1,
+                                                   &out, &r.count, &r.state);
+  if (length >= 0) r.out.assign(out.data, static_cast<size_t>(length));
+  free(out.data);
+  return r;
+}
+
+// A search as the matcher seam answers it; a match from `limit` on counts
+// as none, as the seam allows.
+std::string search(const matcher& m, const char* text, size_t length, size_t pos, size_t limit,
+                   int eflags) {
+  size_t start = 0, end = 0;
+  const int rc = zamplet::matcher_search(m, text, length, pos, limit, eflags, &start, &end);
+  if (rc == zamplet::MATCH_ERROR) return "error";
+  if (rc != zamplet::MATCH_FOUND || start >= limit) return "none";
+  return std::to_string(start) + "-" + std::to_string(end);
+}
+
+bool cut(const matcher& m, size_t longest, const std::string& a, const std::string& b) {
+  chunk_result first = substitute(m, a);
+  auto* tail = new zamplet::chunk_tail;
+  zamplet::remember_tail(tail, a.c_str(), a.size(), first.state, zamplet::CUT_LOOKBACK);
+  std::vector<char> scratch(zamplet::CUT_SCRATCH);
+  const bool found = zamplet::regex_cut(&m, longest, *tail, b.c_str(), b.size(), scratch.data());
+  delete tail;
+  return found;
+}
+
+std::string shown(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    char hex[8];
+    snprintf(hex, sizeof hex, c >= 0x20 && c < 0x7f && c != '\\' ? "%c" : "\\x%02x", c);
+    out += hex;
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(Differential, BothMatchersFindTheSameMatches) {
+  const char* env_pairs = getenv("ZAMPLET_MATCHER_PAIRS");
+  const char* env_seed = getenv("ZAMPLET_MATCHER_SEED");
+  const long pairs = env_pairs ? atol(env_pairs) : 100000;
+  const unsigned seed = env_seed ? static_cast<unsigned>(atol(env_seed)) : 20261209u;
+  if (!zamplet::fast_matcher_built())
+    std::cout << "[ matchers ] built without RE2: only the required strings are compared\n";
+  std::mt19937 rng(seed);
+  long done = 0, by_fast = 0, patterns = 0, taken = 0, differences = 0;
+  constexpr int INPUTS_PER_PATTERN = 8;
+  // The count is of pairs that RE2 searched, where the build has it.
+  const bool with_fast = zamplet::fast_matcher_built();
+  for (unsigned trial = 0; (with_fast ? by_fast : done) < pairs; ++trial) {
+    // Every combination of -e, -i and -n in turn.
+    const int combination = static_cast<int>(trial % 8);
+    const int cflags = (combination & 1 ? REG_EXTENDED : 0) | (combination & 2 ? REG_ICASE : 0) |
+                       (combination & 4 ? REG_NEWLINE : 0);
+    expression_grammar grammar{rng, (cflags & REG_EXTENDED) != 0};
+    const std::string pattern = grammar.expression(0);
+    regex_t re;
+    if (regcomp(&re, pattern.c_str(), cflags) != 0) continue;
+    ++patterns;
+    matcher library = zamplet::make_matcher(&re, pattern.c_str(), cflags, matcher_choice::library);
+    matcher best = zamplet::make_matcher(&re, pattern.c_str(), cflags);
+    if (best.fast != nullptr) ++taken;
+    const size_t longest = zamplet::longest_match(pattern.c_str(), cflags & REG_EXTENDED);
+    const bool newline = (cflags & REG_NEWLINE) != 0;
+    for (int k = 0; k < INPUTS_PER_PATTERN; ++k, ++done) {
+      const size_t size = rng() % 16 == 0 ? zamplet::CHUNK_SIZE : rng() % 40;
+      const std::string chunk = random_input(rng, size);
+      std::string why;
+      const chunk_result by_library = substitute(library, chunk);
+      const chunk_result by_best = substitute(best, chunk);
+      if (!(by_library == by_best))
+        why = "substitution: '" + shown(by_library.out) + "' " + std::to_string(by_library.count) +
+              " against '" + shown(by_best.out) + "' " + std::to_string(by_best.count);
+      // Searches from chosen places, with the flags a chunk loop gives.
+      const size_t text_end = strnlen(chunk.c_str(), chunk.size());
+      for (int s = 0; s < 3 && why.empty(); ++s) {
+        const size_t pos = rng() % (text_end + 1);
+        int eflags = (rng() % 2 ? REG_NOTBOL : 0) | (rng() % 3 == 0 ? REG_NOTEOL : 0);
+        // The text starts one byte in, so that a not-bol start has a byte before it.
+        const size_t skip = (eflags & REG_NOTBOL) && text_end > 0 &&
+                                    !(newline && chunk[0] == '\n') ? 1 : 0;
+        if (skip == 0 && pos == 0) eflags &= ~REG_NOTBOL;
+        const char* text = chunk.c_str() + skip;
+        const size_t length = text_end - skip;
+        const size_t at = std::min(pos, length);
+        const size_t limit = rng() % 2 ? SIZE_MAX : at + 1 + rng() % (length - at + 1);
+        if (search(library, text, length, at, limit, eflags) !=
+            search(best, text, length, at, limit, eflags))
+          why = "search from " + std::to_string(at) + " flags " + std::to_string(eflags);
+      }
+      const std::string next = random_input(rng, rng() % 2 ? zamplet::CHUNK_SIZE : rng() % 40);
+      if (why.empty() && cut(library, longest, chunk, next) != cut(best, longest, chunk, next))
+        why = "cut check before '" + shown(next.substr(0, 40)) + "'";
+      if (best.fast != nullptr) ++by_fast;
+      if (!why.empty() && ++differences <= 10)
+        ADD_FAILURE() << why << ": pattern '" << shown(pattern) << "' flags " << cflags
+                      << " input '" << shown(chunk) << "' (seed " << seed << ")";
+    }
+    zamplet::free_matcher(&best);
+    regfree(&re);
+  }
+  std::cout << "[ matchers ] " << done << " pairs (" << by_fast << " searched by RE2), "
+            << patterns << " patterns (" << taken << " taken by RE2), seed " << seed << ", "
+            << differences << " differences\n";
+  EXPECT_EQ(differences, 0);
+}
+
+TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
+  if (!zamplet::fast_matcher_built()) GTEST_SKIP() << "built without RE2";
+  struct row {
+    const char* pattern;
+    int cflags;
+    const char* required;
+  };
+  // RE2 counts repetitions only up to 1000; the library keeps the rest.
+  regex_t large;
+  ASSERT_EQ(regcomp(&large, "a{1001}", REG_EXTENDED), 0);
+  matcher kept = zamplet::make_matcher(&large, "a{1001}", REG_EXTENDED);
+  EXPECT_EQ(kept.fast, nullptr);
+  regfree(&large);
+  const row rows[] = {
+      {"[a-z]+_t", REG_EXTENDED, "_t"},
+      {"[A-Z][a-z]+ [a-z]*ing", REG_EXTENDED, "ing"},
+      {"u?int(8|16|32|64)_t", REG_EXTENDED, "int"},
+      {"pthread_mutex_[a-z]*lock", 0, "pthread_mutex_"},
+      {"x\\{2\\}y", 0, "xxy"},
+      {"^[[:alpha:]]*$", REG_NEWLINE, ""},
+      {"ab", REG_ICASE, ""},
+  };
+  for (const row& r : rows) {
+    regex_t re;
+    ASSERT_EQ(regcomp(&re, r.pattern, r.cflags), 0);
+    matcher m = zamplet::make_matcher(&re, r.pattern, r.cflags);
+    EXPECT_NE(m.fast, nullptr) << r.pattern;
+    EXPECT_EQ(m.required, r.required) << r.pattern;
+    zamplet::free_matcher(&m);
+    regfree(&re);
+  }
+}

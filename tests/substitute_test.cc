@@ -23,22 +23,29 @@ struct result {
   int64_t length = 0;
 };
 
+// Both matchers: the C library alone, and the best this build has.
+const zamplet::matcher_choice CHOICES[] = {zamplet::matcher_choice::library,
+                                           zamplet::matcher_choice::best};
+
 // One chunk through substitute_regex, with a fresh 5120-byte output buffer.
 result regex_chunk(const char* pattern, int cflags, const std::string& chunk,
-                   const std::string& replacement) {
+                   const std::string& replacement,
+                   zamplet::matcher_choice choice = zamplet::matcher_choice::best) {
   regex_t re;
   result r;
   if (regcomp(&re, pattern, cflags) != 0) {
     ADD_FAILURE() << "regcomp " << pattern;
     return r;
   }
+  zamplet::matcher m = zamplet::make_matcher(&re, pattern, cflags, choice);
   chunk_output out{static_cast<char*>(malloc(zamplet::OUTPUT_START)), zamplet::OUTPUT_START};
   const std::string text = chunk;  // c_str() supplies the zero byte behind the chunk
-  r.length = zamplet::substitute_regex(&re, (cflags & REG_NEWLINE) != 0, text.c_str(), text.size(),
-                                       replacement.c_str(), replacement.size(), &out, &r.count);
+  r.length = zamplet::substitute_regex(&m, text.c_str(), text.size(), replacement.c_str(),
+                                       replacement.size(), &out, &r.count);
   if (r.length >= 0) r.out.assign(out.data, static_cast<size_t>(r.length));
   r.cap = out.cap;
   free(out.data);
+  zamplet::free_matcher(&m);
   regfree(&re);
   return r;
 }
@@ -95,12 +102,14 @@ TEST(SubstituteRegex, EmptyMatches) {
       {"b", 0, std::string("ab\0b", 4), "X", std::string("aX\0b", 4), 1},
   };
   for (const auto& r : rows) {
-    SCOPED_TRACE(std::string(r.pattern) + " on " + r.chunk);
-    auto got = regex_chunk(r.pattern, r.cflags, r.chunk, r.replacement);
-    EXPECT_EQ(got.out, r.out);
-    EXPECT_EQ(got.count, r.count);
-    EXPECT_EQ(got.length, static_cast<int64_t>(r.out.size()));
-    EXPECT_EQ(got.cap, zamplet::OUTPUT_START);
+    for (const auto choice : CHOICES) {
+      SCOPED_TRACE(std::string(r.pattern) + " on " + r.chunk);
+      auto got = regex_chunk(r.pattern, r.cflags, r.chunk, r.replacement, choice);
+      EXPECT_EQ(got.out, r.out);
+      EXPECT_EQ(got.count, r.count);
+      EXPECT_EQ(got.length, static_cast<int64_t>(r.out.size()));
+      EXPECT_EQ(got.cap, zamplet::OUTPUT_START);
+    }
   }
 }
 
@@ -203,13 +212,16 @@ namespace {
 // Whether the boundary between chunks `a` and `b` cuts an occurrence, as the
 // engine sees it: `a` substituted first, its end kept, then `b` checked.
 bool cut_between(const std::string& old_text, int cflags, const std::string& a,
-                 const std::string& b) {
+                 const std::string& b,
+                 zamplet::matcher_choice choice = zamplet::matcher_choice::best) {
   const bool literal = cflags < 0;
   regex_t re{};
   if (!literal && regcomp(&re, old_text.c_str(), cflags) != 0) {
     ADD_FAILURE() << "regcomp " << old_text;
     return false;
   }
+  zamplet::matcher m;
+  if (!literal) m = zamplet::make_matcher(&re, old_text.c_str(), cflags, choice);
   chunk_output out{static_cast<char*>(malloc(zamplet::OUTPUT_START)), zamplet::OUTPUT_START};
   int64_t count = 0;
   zamplet::search_state state;
@@ -217,8 +229,7 @@ bool cut_between(const std::string& old_text, int cflags, const std::string& a,
     zamplet::substitute_literal(old_text.c_str(), old_text.size(), a.c_str(), a.size(), "X", 1,
                                 &out, &count, &state);
   else
-    zamplet::substitute_regex(&re, (cflags & REG_NEWLINE) != 0, a.c_str(), a.size(), "X", 1, &out,
-                              &count, &state);
+    zamplet::substitute_regex(&m, a.c_str(), a.size(), "X", 1, &out, &count, &state);
   auto* tail = new zamplet::chunk_tail;
   zamplet::remember_tail(tail, a.c_str(), a.size(), state,
                          literal ? old_text.size() - 1 : zamplet::CUT_LOOKBACK);
@@ -226,11 +237,12 @@ bool cut_between(const std::string& old_text, int cflags, const std::string& a,
   const bool cut =
       literal ? zamplet::literal_cut(old_text.c_str(), old_text.size(), *tail, b.c_str(), b.size(),
                                      scratch.data())
-              : zamplet::regex_cut(&re, (cflags & REG_NEWLINE) != 0,
+              : zamplet::regex_cut(&m,
                                    zamplet::longest_match(old_text.c_str(), cflags & REG_EXTENDED),
                                    *tail, b.c_str(), b.size(), scratch.data());
   delete tail;
   free(out.data);
+  zamplet::free_matcher(&m);
   if (!literal) regfree(&re);
   return cut;
 }
@@ -279,7 +291,8 @@ TEST(CutMatches, BoundariesOfBothEngines) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(std::string(r.what) + (r.cflags == LITERAL ? " (fixed string)" : " (expression)"));
-    EXPECT_EQ(cut_between(r.old_text, r.cflags, r.a, r.b), r.cut);
+    for (const auto choice : CHOICES)
+      EXPECT_EQ(cut_between(r.old_text, r.cflags, r.a, r.b, choice), r.cut);
   }
 }
 

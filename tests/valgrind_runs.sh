@@ -6,6 +6,7 @@
 # Usage: tests/valgrind_runs.sh path/to/zamplet
 set -euo pipefail
 zamplet=$(realpath "$1")
+suppressions=$(realpath "$(dirname "$0")/valgrind_re2.supp")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -19,7 +20,8 @@ check() {
   # own exit status (1 for a refused pattern) is not the point here.
   local log=$work/valgrind.log
   valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect,possible \
-    --errors-for-leak-kinds=definite,indirect,possible --log-file="$log" \
+    --errors-for-leak-kinds=definite,indirect,possible --suppressions="$suppressions" \
+    --log-file="$log" \
     "$zamplet" "$@" < text > /dev/null 2>&1 || true
   if [ -s "$log" ]; then echo "valgrind found a fault in: zamplet $*"; cat "$log"; exit 1; fi
   runs=$((runs + 1))

@@ -31,6 +31,8 @@ void prepare_old_pattern(const char* old_operand, const command_line& cl) {
     fail_errno("Error in regular expression: %s (%s)\n", error_text, old_operand);
   }
   compiled_regex = &expression;
+  static matcher search = make_matcher(&expression, old_operand, flags);
+  compiled_matcher = &search;
   regex_longest = longest_match(old_operand, cl.extended != 0);
 }
 

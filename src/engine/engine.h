@@ -7,6 +7,7 @@
 #include <regex.h>
 #include <sys/types.h>
 
+#include "engine/matcher.h"
 #include "support/state.h"
 
 namespace zamplet {
@@ -87,7 +88,7 @@ constexpr int ENGINE_PASSED_OVER = 6;  // in place with -I: a binary file, left 
 // come back; in filter mode it is null.  When the count was printed (done or
 // unchanged), `cuts`, if given, receives the number of chunk boundaries that
 // cut an occurrence.
-int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
+int rewrite_regex(const char* source, const char* target, const matcher* pattern,
                   const char* replacement, in_place_files* files = nullptr,
                   long* cuts = nullptr);
 // The same with the fixed text `old_text` in place of the expression.
@@ -124,19 +125,17 @@ struct search_state {
 };
 
 // What substitute_regex() returns when the matcher itself failed; the
-// library's code is then in regex_failure.
+// library's code is then in regex_failure (see matcher.h).
 constexpr int64_t SUBSTITUTE_MATCHER_FAILED = -2;
-extern int regex_failure;
 
 // Substitutes over one chunk: `chunk` holds `n` bytes (n <= CHUNK_SIZE)
 // followed by a zero byte.  Appends nothing before offset 0 of `out`; returns
 // the output length, -1 when the buffer could not grow (errno ENOMEM), or
 // SUBSTITUTE_MATCHER_FAILED.
-// `count` is increased by the number of occurrences.  `newline` says whether
-// the expression was compiled with REG_NEWLINE.
+// `count` is increased by the number of occurrences.
 // When `state` is given, it receives what the check of the boundary behind
 // the chunk needs.
-int64_t substitute_regex(const regex_t* pattern, bool newline, const char* chunk, size_t n,
+int64_t substitute_regex(const matcher* pattern, const char* chunk, size_t n,
                          const char* replacement, size_t replacement_len, chunk_output* out,
                          int64_t* count, search_state* state = nullptr);
 // Fixed-string substitution; `old_len` must be at least 1.  When
@@ -175,12 +174,12 @@ void remember_tail(chunk_tail* tail, const char* chunk, size_t n, const search_s
 // zero-terminated) cuts an occurrence: the search that the first chunk would
 // repeat over the two chunks joined finds a match that begins before the
 // boundary and ends beyond it.  `scratch` holds CUT_SCRATCH bytes.
-constexpr size_t CUT_SCRATCH = 2 * static_cast<size_t>(PATTERN_MAX) + CHUNK_SIZE + 2;
+constexpr size_t CUT_SCRATCH = 2 * static_cast<size_t>(PATTERN_MAX) + CHUNK_SIZE + 3;
 // `longest` bounds the length of any match of the expression (SIZE_MAX when
 // nothing does): the repeated search then looks only at the bytes that a
 // cut match could cover.
-bool regex_cut(const regex_t* pattern, bool newline, size_t longest, const chunk_tail& tail,
-               const char* next, size_t n, char* scratch);
+bool regex_cut(const matcher* pattern, size_t longest, const chunk_tail& tail, const char* next,
+               size_t n, char* scratch);
 
 // A bound on the length of any text that the expression `pattern` matches, or
 // SIZE_MAX: without repetition or back-references, an expression matches at

@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "engine/matcher.h"
 #include "engine/output.h"
 
 namespace zamplet {
-
-int regex_failure = 0;
 
 namespace {
 
@@ -18,57 +18,12 @@ int flags_after(bool newline, char copied) {
   return newline && copied == '\n' ? 0 : REG_NOTBOL;
 }
 
-#ifdef __GLIBC__
-// The one register of the repeated search, owned here: the library fills it
-// and allocates nothing.
-regoff_t cut_start[1];
-regoff_t cut_end[1];
-struct re_registers cut_registers {1, cut_start, cut_end};
-#endif
-
-// Finds, in `text` (`length` bytes, zero-terminated), the leftmost-longest
-// match that a search from `pos` with `eflags` finds, as offsets in `text`.
-// Only a match that begins before `limit` matters to the caller: where the
-// library can, it tries no start at or beyond it, instead of scanning the
-// whole second chunk for a match that would be discarded.
-bool first_match(const regex_t* pattern, const char* text, size_t length, size_t pos,
-                 size_t limit, int eflags, size_t* start, size_t* end) {
-#ifdef __GLIBC__
-  auto* buffer = const_cast<regex_t*>(pattern);
-  const unsigned saved_bol = buffer->not_bol;
-  const unsigned saved_eol = buffer->not_eol;
-  const unsigned saved_regs = buffer->regs_allocated;
-  buffer->not_bol = (eflags & REG_NOTBOL) != 0;
-  buffer->not_eol = (eflags & REG_NOTEOL) != 0;
-  buffer->regs_allocated = REGS_FIXED;
-  const regoff_t found =
-      re_search(buffer, text, static_cast<regoff_t>(length), static_cast<regoff_t>(pos),
-                static_cast<regoff_t>(limit - 1 - pos), &cut_registers);
-  buffer->not_bol = saved_bol;
-  buffer->not_eol = saved_eol;
-  buffer->regs_allocated = saved_regs;
-  if (found < 0 || cut_registers.num_regs < 1) {
-    *start = limit;  // none begins before the limit
-    return found == -1;
-  }
-  *start = static_cast<size_t>(found);
-  *end = static_cast<size_t>(cut_registers.end[0]);
-  return true;
-#else
-  (void)limit;
-  regmatch_t match;
-  if (regexec(pattern, text + pos, 1, &match, eflags) != 0) return false;
-  *start = pos + static_cast<size_t>(match.rm_so);
-  *end = pos + static_cast<size_t>(match.rm_eo);
-  return true;
-#endif
-}
-
 }  // namespace
 
-int64_t substitute_regex(const regex_t* pattern, bool newline, const char* chunk, size_t n,
+int64_t substitute_regex(const matcher* pattern, const char* chunk, size_t n,
                          const char* replacement, size_t replacement_len, chunk_output* out,
                          int64_t* count, search_state* state) {
+  const bool newline = pattern->newline;
   // The search sees the chunk as a zero-terminated text: a zero byte ends it,
   // and what follows reaches the output unchanged.
   const size_t text_end = strnlen(chunk, n);
@@ -83,16 +38,19 @@ int64_t substitute_regex(const regex_t* pattern, bool newline, const char* chunk
   search_state repeat{0, 0, SIZE_MAX, text_end};
 
   while (pos <= text_end) {
-    regmatch_t match;
-    const int found = regexec(pattern, chunk + pos, 1, &match, eflags);
-    if (found == REG_NOMATCH) break;
-    if (found != 0) {
-      // The matcher failed (out of memory, say): no match is not the answer.
-      regex_failure = found;
-      return SUBSTITUTE_MATCHER_FAILED;
-    }
-    const size_t start = pos + static_cast<size_t>(match.rm_so);
-    const size_t end = pos + static_cast<size_t>(match.rm_eo);
+    // A rest without the required string holds no match either.
+    if (!may_match(*pattern, chunk + pos, text_end - pos)) break;
+    // The rest of the chunk as a text of its own; with REG_NOTBOL a byte
+    // was stepped over, which the matcher may look at.
+    size_t start = 0;
+    size_t end = 0;
+    const int found =
+        matcher_search(*pattern, chunk + pos, text_end - pos, 0, SIZE_MAX, eflags, &start, &end);
+    if (found == MATCH_NONE) break;
+    // The matcher failed (out of memory, say): no match is not the answer.
+    if (found == MATCH_ERROR) return SUBSTITUTE_MATCHER_FAILED;
+    start += pos;
+    end += pos;
 
     if (start == end && start == last_end) {
       // Not a match: step over one byte so that the search always advances.
@@ -160,8 +118,9 @@ size_t longest_match(const char* pattern, bool extended) {
   return i;
 }
 
-bool regex_cut(const regex_t* pattern, bool newline, size_t longest, const chunk_tail& tail,
-               const char* next, size_t n, char* scratch) {
+bool regex_cut(const matcher* pattern, size_t longest, const chunk_tail& tail, const char* next,
+               size_t n, char* scratch) {
+  const bool newline = pattern->newline;
   const search_state& was = tail.state;
   // The search of the first chunk ended at a zero byte before the boundary;
   // or no match is long enough to reach over it.
@@ -181,13 +140,19 @@ bool regex_cut(const regex_t* pattern, bool newline, size_t longest, const chunk
   // search would see; offsets below count from `from`.  A match that begins
   // before the boundary ends within `longest` bytes of its start, so the
   // second chunk is needed only that far, and its end then is no line end.
+  // The zero byte in front of the text is what a matcher sees before it: no
+  // line end.
+  scratch[0] = '\0';
+  char* const text = scratch + 1;
   const size_t before = tail.n - from;
-  memcpy(scratch, tail.bytes + (tail.kept - before), before);
+  memcpy(text, tail.bytes + (tail.kept - before), before);
   const size_t next_text = strnlen(next, n);
   const size_t after = std::min(next_text, longest - 1);
-  memcpy(scratch + before, next, after);
-  scratch[before + after] = '\0';
+  memcpy(text + before, next, after);
+  text[before + after] = '\0';
   const size_t text_end = before + after;
+  // Without the required string the joined text holds no match at all.
+  if (!may_match(*pattern, text, text_end)) return false;
   if (after < next_text) eflags |= REG_NOTEOL;
   const int last_flag = after < next_text ? REG_NOTEOL : 0;
   if (last_end != SIZE_MAX) last_end -= from;
@@ -196,12 +161,14 @@ bool regex_cut(const regex_t* pattern, bool newline, size_t longest, const chunk
   while (pos < before) {
     size_t start = 0;
     size_t end = 0;
-    if (!first_match(pattern, scratch, text_end, pos, before, eflags, &start, &end)) return false;
+    if (matcher_search(*pattern, text, text_end, pos, before, eflags, &start, &end) !=
+        MATCH_FOUND)
+      return false;
     if (start >= before) return false;
     if (end > before) return true;
     // A match within the first chunk: go on as the substitution does.
     if (start == end && start == last_end) {
-      eflags = flags_after(newline, scratch[start]) | last_flag;
+      eflags = flags_after(newline, text[start]) | last_flag;
       pos = start + 1;
       continue;
     }
@@ -211,7 +178,7 @@ bool regex_cut(const regex_t* pattern, bool newline, size_t longest, const chunk
       eflags = last_flag;
       continue;
     }
-    eflags = flags_after(newline, scratch[end]) | last_flag;
+    eflags = flags_after(newline, text[end]) | last_flag;
     pos = end + 1;
   }
   return false;

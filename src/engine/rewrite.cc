@@ -105,8 +105,8 @@ int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_o
   if (sub.literal)
     return substitute_literal(sub.old_text, sub.old_len, chunk, n, sub.replacement,
                               sub.replacement_len, out, count, state);
-  return substitute_regex(sub.pattern, opt_newline != 0, chunk, n, sub.replacement,
-                          sub.replacement_len, out, count, state);
+  return substitute_regex(sub.pattern, chunk, n, sub.replacement, sub.replacement_len, out,
+                          count, state);
 }
 
 // Substitutes over one zero-terminated chunk, after counting whether the
@@ -115,8 +115,7 @@ int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_o
                    int64_t* count, frame_state* st) {
   if (st->tail.valid &&
       (sub.literal ? literal_cut(sub.old_text, sub.old_len, st->tail, chunk, n, st->scratch)
-                   : regex_cut(sub.pattern, opt_newline != 0, regex_longest, st->tail, chunk, n,
-                               st->scratch)))
+                   : regex_cut(sub.pattern, regex_longest, st->tail, chunk, n, st->scratch)))
     ++st->cuts;
   search_state state;
   const int64_t length = substitute(sub, chunk, n, out, count, &state);
@@ -359,7 +358,7 @@ bool copy_chunks(frame_state& st) {
       chunk[n] = kept;
       if (length == SUBSTITUTE_MATCHER_FAILED) {
         char text[256];
-        regerror(regex_failure, st.sub->pattern, text, sizeof text);
+        regerror(regex_failure, st.sub->pattern->regex, text, sizeof text);
         note("%s\tregexec error:%s", st.target_is_stream ? st.source : st.target, text);
         return false;
       }
@@ -458,7 +457,7 @@ int rewrite(const char* source, const char* target, const substitution& sub,
 
 using namespace steps;
 
-int rewrite_regex(const char* source, const char* target, const regex_t* pattern,
+int rewrite_regex(const char* source, const char* target, const matcher* pattern,
                   const char* replacement, in_place_files* files, long* cuts) {
   const substitution sub{false, pattern, nullptr, 0, replacement, strlen(replacement)};
   return rewrite(source, target, sub, files, cuts);
@@ -467,7 +466,7 @@ int rewrite_regex(const char* source, const char* target, const regex_t* pattern
 int rewrite_with_pattern(const char* source, const char* target, in_place_files* files,
                          long* cuts) {
   return opt_literal ? rewrite_literal(source, target, old_literal, new_pattern, files, cuts)
-                     : rewrite_regex(source, target, compiled_regex, new_pattern, files, cuts);
+                     : rewrite_regex(source, target, compiled_matcher, new_pattern, files, cuts);
 }
 
 int rewrite_literal(const char* source, const char* target, const char* old_text,

@@ -33,7 +33,7 @@ constexpr size_t BINARY_PROBE = 8192;
 // How one chunk is substituted.
 struct substitution {
   bool literal;
-  const regex_t* pattern;
+  const matcher* pattern;
   const char* old_text;
   size_t old_len;
   const char* replacement;

@@ -9,6 +9,8 @@
 
 namespace zamplet {
 
+struct matcher;
+
 // Largest OLDPATTERN / NEWPATTERN, in bytes, not counting the terminating zero.
 constexpr int PATTERN_MAX = 4096;
 
@@ -26,6 +28,7 @@ extern int opt_skip_binary;  // -I: pass over a file with a zero byte in its fir
 extern char* new_pattern;           // NEWPATTERN, or "" for "NULL"
 extern char* old_literal;           // OLDPATTERN in -w mode
 extern const regex_t* compiled_regex;  // OLDPATTERN compiled, in expression mode
+extern const matcher* compiled_matcher;  // its search, in expression mode
 // A bound on the length of a match of OLDPATTERN, SIZE_MAX when there is none.
 extern size_t regex_longest;
 

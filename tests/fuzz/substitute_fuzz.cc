@@ -180,9 +180,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hits = literal_hits(pattern, chunk, end);
   } else {
     const bool newline = (cflags & REG_NEWLINE) != 0;
-    length = zamplet::substitute_regex(&re, newline, chunk, n, replacement, repl.size(), &out,
-                                       &count);
+    // The best matcher of the build against the reference, which asks the
+    // library itself.
+    zamplet::matcher m = zamplet::make_matcher(&re, pattern.c_str(), cflags);
+    length = zamplet::substitute_regex(&m, chunk, n, replacement, repl.size(), &out, &count);
     hits = regex_hits(&re, newline, chunk, end);
+    zamplet::free_matcher(&m);
     regfree(&re);
   }
 

@@ -1,0 +1,80 @@
+// The search for OLDPATTERN as an expression.  The C library's compiled
+// expression is always there; beside it, where RE2's automaton matches every
+// text exactly as the library does under the run's flags, RE2 does the
+// searching.  The choice is made once, when the matcher is built, and is
+// invisible: both give the same match for every search.
+#pragma once
+
+#include <cstddef>
+#include <regex.h>
+#include <string>
+
+namespace zamplet {
+
+struct fast_matcher;  // RE2's side, in re2_matcher.cc
+
+struct matcher {
+  const regex_t* regex = nullptr;      // the library's compiled expression
+  const fast_matcher* fast = nullptr;  // RE2's, or null where the library searches
+  bool newline = false;                // compiled with REG_NEWLINE
+  // A string that every match contains, derived from the parsed expression;
+  // empty when none is known.  A text without it holds no match.
+  std::string required;
+};
+
+// Which matchers a build may use.
+enum class matcher_choice {
+  best,     // RE2 and the required string where they are exact
+  library,  // the C library alone, as the reference
+};
+
+// Builds the matcher of `pattern`, which `regex` holds compiled with `cflags`.
+// Never fails: what RE2 cannot take stays with the library.
+matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
+                     matcher_choice choice = matcher_choice::best);
+// Frees what make_matcher allocated (the run keeps its one matcher to the end).
+void free_matcher(matcher* m);
+// Whether this build has RE2 at all.
+bool fast_matcher_built();
+
+constexpr int MATCH_NONE = 0;
+constexpr int MATCH_FOUND = 1;
+constexpr int MATCH_ERROR = -1;  // the library gave up; its code is in regex_failure
+// The library's code for the last failed search (REG_ESPACE, say).  RE2's
+// search never fails: where its automaton runs out of memory, it finishes
+// the same search another way, so only the library's searches set this.
+extern int regex_failure;
+
+// Finds the leftmost-longest match in text[0, length) that begins at `pos`
+// or later, as offsets in `text` in *start and *end.  text[length] is a zero
+// byte.  ^ holds at offset 0 unless `eflags` has REG_NOTBOL, and at a later
+// offset only after a newline when newline is special; $ holds at `length`
+// unless REG_NOTEOL, and before a newline when newline is special.  With
+// REG_NOTBOL and `pos` 0 the byte before `text` must be readable, and must
+// not be a newline when newline is special.  Only a match that begins before
+// `limit` matters: a match found farther on may be reported as none.
+int matcher_search(const matcher& m, const char* text, size_t length, size_t pos, size_t limit,
+                   int eflags, size_t* start, size_t* end);
+
+// False when text[0, length) cannot hold a match: it lacks the required
+// string.  True when there is no required string.
+bool may_match(const matcher& m, const char* text, size_t length);
+
+// The translation of a POSIX expression into RE2's syntax, with explicit
+// byte sets so that RE2's own case folding, dot and class rules never come
+// into play.  False when the expression uses anything whose meaning to the
+// C library is not certain to be kept (back-references, equivalence classes,
+// collating elements, the library's word operators, unusual contexts).
+// `required` receives a string every match contains, or "".
+bool translate_expression(const char* pattern, int cflags, std::string* syntax,
+                          std::string* required);
+
+// RE2's side, present when the build has RE2.
+// Compiles the translated `syntax`; null when RE2 refuses it or it does not
+// fit the memory bound.
+const fast_matcher* compile_fast(const std::string& syntax, bool newline);
+void free_fast(const fast_matcher* fast);
+bool fast_search(const fast_matcher* fast, const char* text, size_t length, size_t pos,
+                 int eflags, size_t* start, size_t* end);
+
+}  // namespace zamplet
