@@ -216,6 +216,8 @@ def real_tree_cases(zamplet, tree, old, new):
     case = "%s to %s" % (old, new)
     return [
         (case, "zamplet -r -w", [zamplet, "-q", "-r", "-w", old, new, tree]),
+        (case, "zamplet -r -w -s (only reads)", [zamplet, "-r", "-s", "-w", old, new, tree]),
+        (case, "zamplet -r -w --diff (only reads)", [zamplet, "-r", "--diff", "-w", old, new, tree]),
         (case, "find + sed -i", find + ["sed", "-i", "s/%s/%s/g" % (old, new), "{}", "+"]),
         (case, "find + sd -s", find + ["sd", "-s", old, new, "{}", "+"]),
         (case, "find + perl -pi",
@@ -394,6 +396,10 @@ def real_tree(zamplet, runs, work, progress):
             parts.append("%s = %.2f" % (label, ours / seconds[tool]))
         else:
             parts.append("%s = n/a" % label)
+    simulated = seconds.get("zamplet -r -w -s (only reads)")
+    diffed = seconds.get("zamplet -r -w --diff (only reads)")
+    if simulated and diffed:
+        parts.append("--diff / -s = %.2f" % (diffed / simulated))
     print("\n" + "; ".join(parts))
     sys.stdout.flush()
     shutil.rmtree(original, ignore_errors=True)
