@@ -31,7 +31,9 @@ void prepare_old_pattern(const char* old_operand, const command_line& cl) {
     fail_errno("Error in regular expression: %s (%s)\n", error_text, old_operand);
   }
   compiled_regex = &expression;
-  static matcher search = make_matcher(&expression, old_operand, flags);
+  // Searched as one text, an input's zero bytes are ordinary bytes.
+  static matcher search =
+      make_matcher(&expression, old_operand, flags, matcher_choice::best, opt_whole != 0);
   compiled_matcher = &search;
   regex_longest = longest_match(old_operand, cl.extended != 0);
 }

@@ -13,7 +13,7 @@ namespace zamplet {
 void parse_options(int argc, char** argv, command_line* cl) {
   opterr = 0;
   // "+": options end at the first operand, whatever follows it.
-  enum { EXCLUDE_VCS = 256, EXCLUDE, EXCLUDE_DIR, DIFF, COLOR };
+  enum { EXCLUDE_VCS = 256, EXCLUDE, EXCLUDE_DIR, DIFF, COLOR, WHOLE };
   static const option long_options[] = {
       {"exclude-vcs", no_argument, nullptr, EXCLUDE_VCS},
       {"exclude", required_argument, nullptr, EXCLUDE},
@@ -21,6 +21,7 @@ void parse_options(int argc, char** argv, command_line* cl) {
       {"skip-binary", no_argument, nullptr, 'I'},
       {"diff", no_argument, nullptr, DIFF},
       {"color", optional_argument, nullptr, COLOR},
+      {"whole", no_argument, nullptr, WHOLE},
       {nullptr, 0, nullptr, 0},
   };
   int c;
@@ -28,6 +29,7 @@ void parse_options(int argc, char** argv, command_line* cl) {
     switch (c) {
       case 'I': opt_skip_binary = 1; break;
       case DIFF: opt_diff = 1; break;
+      case WHOLE: opt_whole = 1; break;
       case COLOR:
         if (optarg == nullptr || strcmp(optarg, "always") == 0) {
           cl->color = command_line::ALWAYS;

@@ -87,7 +87,7 @@ constexpr int ENGINE_PASSED_OVER = 6;  // in place with -I: a binary file, left 
 // intermediate name and `target` the file's own, and the other results may
 // come back; in filter mode it is null.  When the count was printed (done or
 // unchanged), `cuts`, if given, receives the number of chunk boundaries that
-// cut an occurrence.
+// cut an occurrence (with --whole, of the matches left alone as too long).
 int rewrite_regex(const char* source, const char* target, const matcher* pattern,
                   const char* replacement, in_place_files* files = nullptr,
                   long* cuts = nullptr);
@@ -102,8 +102,67 @@ int rewrite_with_pattern(const char* source, const char* target, in_place_files*
                          long* cuts = nullptr);
 
 // Tells the user that `cuts` chunk boundaries of the input `name` cut an
-// occurrence, if any did.
+// occurrence, if any did; with --whole, `cuts` counts the matches left alone
+// as longer than WHOLE_WINDOW, and the note says so.
 void report_cuts(const char* name, long cuts);
+
+// --whole: an input searched as one text, every occurrence replaced.
+// A match is replaced when it is at most WHOLE_WINDOW bytes long; longer ones
+// are left alone and counted.  The input is held WHOLE_BUFFER bytes at a time.
+constexpr size_t WHOLE_WINDOW = 65536;
+constexpr size_t WHOLE_BUFFER = 1 << 20;
+
+// Where the search of a whole input sends what it decides, in input order.
+// The pointers are into the search's buffer and stay valid until moving().
+class whole_output {
+ public:
+  virtual ~whole_output() = default;
+  // Input bytes that reach the output unchanged; false: output failed.
+  virtual bool kept(const char* data, size_t len) = 0;
+  // The input bytes of one occurrence, which the replacement takes the
+  // place of; false ends the search (whole_end::stopped).
+  virtual bool replaced(const char* data, size_t len) = 0;
+  // Every byte given so far is about to move; false: output failed.
+  virtual bool moving() = 0;
+};
+
+// Where the input comes from: like read(2), more bytes on every call, 0 at
+// the end, -1 (errno set) on failure.
+struct whole_input {
+  ssize_t (*read)(void* context, char* into, size_t room);
+  void* context;
+};
+
+enum class whole_end { done, stopped, read_failed, matcher_failed, output_failed, no_memory };
+
+// One input's search.  Set what is searched and, if wanted, the sizes; the
+// rest is the search's own.  Searched with the run's matcher, its texts
+// must be allowed zero bytes (make_matcher's zero_in_text).
+struct whole_scan {
+  whole_scan() = default;
+  whole_scan(const whole_scan&) = delete;
+  whole_scan& operator=(const whole_scan&) = delete;
+  ~whole_scan();
+  // The fixed string when `old_text` is given, the expression otherwise.
+  const matcher* pattern = nullptr;
+  const char* old_text = nullptr;
+  size_t old_len = 0;
+  size_t window = WHOLE_WINDOW;
+  size_t capacity = WHOLE_BUFFER;  // raised to what the window needs
+  // The input's first byte is the one before where the search begins, read
+  // for its context only; `base` is then that byte's offset in the input.
+  bool resumed = false;
+  off_t base = 0;  // the input offset of buf[0]
+  int64_t count = 0;    // occurrences replaced
+  long left_alone = 0;  // matches longer than the window
+  char* buf = nullptr;
+  size_t pos = 0, end = 0;  // the search's place and the bytes held
+  bool eof = false;
+  size_t last_end = SIZE_MAX;  // where the last match ended, if in the buffer
+};
+
+// Searches the input to its end, or until out->replaced() says stop.
+whole_end scan_whole(whole_scan* scan, const whole_input& in, whole_output* out);
 
 // Growable output of one chunk.  `cap` follows the growth rule: before a copy
 // that makes the output `need` bytes long, it grows by OUTPUT_STEP while

@@ -26,6 +26,62 @@ int open_for_look(const char* file) {
   return fd >= 0 || errno != EPERM ? fd : open(file, flags);
 }
 
+// The input of a look: the file under its own name.
+ssize_t read_file(void* context, char* into, size_t room) {
+  return read_some(*static_cast<const int*>(context), into, room);
+}
+
+// Notes where the first occurrence begins, and stops the search there.
+class first_occurrence final : public whole_output {
+ public:
+  explicit first_occurrence(const whole_scan& scan) : scan_(scan) {}
+  bool kept(const char*, size_t) override { return true; }
+  bool replaced(const char* data, size_t) override {
+    at_ = scan_.base + (data - scan_.buf);
+    return false;
+  }
+  bool moving() override { return true; }
+  off_t at() const { return at_; }
+
+ private:
+  const whole_scan& scan_;
+  off_t at_ = 0;
+};
+
+// The look with --whole: the file searched as one text up to its first
+// occurrence, whose offset goes to *offset; the rewrite resumes there.
+// With -v the rewrite traces every block from the start instead.  The
+// matches left alone before it are counted in st->cuts.
+look_result look_whole(frame_state* st, const substitution& sub, off_t* offset) {
+  if (opt_skip_binary) {
+    const ssize_t got = pread(st->source_fd, st->block, BINARY_PROBE, 0);
+    if (got < 0) return look_result::read_failed;
+    if (memchr(st->block, '\0', static_cast<size_t>(got)) != nullptr) return look_result::binary;
+  }
+  whole_scan scan;
+  scan.pattern = sub.pattern;
+  if (sub.literal) {
+    scan.old_text = sub.old_text;
+    scan.old_len = sub.old_len;
+  }
+  first_occurrence first(scan);
+  switch (scan_whole(&scan, {read_file, &st->source_fd}, &first)) {
+    case whole_end::done:
+      *offset = scan.base + static_cast<off_t>(scan.end);
+      st->cuts = scan.left_alone;
+      return look_result::unchanged;
+    case whole_end::stopped:
+      *offset = opt_verbose ? 0 : first.at();
+      st->cuts = opt_verbose ? 0 : scan.left_alone;
+      return look_result::found;
+    case whole_end::read_failed:
+      return look_result::read_failed;
+    default:
+      // The rewrite meets the failure again, and reports it.
+      return look_result::found;
+  }
+}
+
 // Looks for the first occurrence in the file under its own name, holding the
 // read lock that a rewrite takes.  `unavailable`: the file could not be
 // opened, was not the checked regular file, or could not be locked; nothing
@@ -61,6 +117,7 @@ look_result look(frame_state* st, const substitution& sub, const in_place_files&
   }
   st->locked = true;
   *offset = 0;
+  if (opt_whole) return look_whole(st, sub, offset);
   bool short_block = false;
   for (;;) {
     const ssize_t got = read_some(st->source_fd, st->block, BLOCK_SIZE);

@@ -12,6 +12,11 @@ int regex_failure = 0;
 
 namespace {
 
+// A long text is searched by RE2 a span of this many bytes at a time, where
+// matches are at most SPAN_LONGEST bytes long.
+constexpr size_t SPAN = 4096;
+constexpr size_t SPAN_LONGEST = 256;
+
 #ifdef __GLIBC__
 // The one register of a bounded search, owned here: the library fills it
 // and allocates nothing.
@@ -32,8 +37,8 @@ int failed(int rc) {
 // no start at or beyond `limit`, instead of scanning the rest of the text for
 // a match the caller would discard.
 int library_search(const regex_t* pattern, const char* text, size_t length, size_t pos,
-                   size_t limit, int eflags, size_t* start, size_t* end) {
-  if (pos == 0 && limit > length) {
+                   size_t limit, int eflags, bool zero_in_text, size_t* start, size_t* end) {
+  if (pos == 0 && limit > length && !zero_in_text) {
     // The whole text: the plain POSIX call.
     regmatch_t match;
     const int rc = regexec(pattern, text, 1, &match, eflags);
@@ -64,49 +69,60 @@ int library_search(const regex_t* pattern, const char* text, size_t length, size
   *end = static_cast<size_t>(bounded_registers.end[0]);
   return MATCH_FOUND;
 #else
-  // Without a bounded search the text from `pos` is searched as a text of
-  // its own; only the bytes before it are then no context.
+  // Without a bounded search the span from `pos` is searched, the bytes
+  // before it giving the context.
   regmatch_t match;
-  const int rc = regexec(pattern, text + pos, 1, &match, eflags);
+  match.rm_so = static_cast<regoff_t>(pos);
+  match.rm_eo = static_cast<regoff_t>(length);
+  const int rc = regexec(pattern, text, 1, &match, eflags | REG_STARTEND);
   if (rc != 0) return failed(rc);
-  *start = pos + static_cast<size_t>(match.rm_so);
-  *end = pos + static_cast<size_t>(match.rm_eo);
+  *start = static_cast<size_t>(match.rm_so);
+  *end = static_cast<size_t>(match.rm_eo);
   return MATCH_FOUND;
 #endif
 }
 
-// Whether `needle` (at least one byte) occurs in text[0, length).  Sixteen
-// places at a time are tried at once by their first and last byte, and only
-// where both agree are the bytes between compared: far faster than a general
-// search on the short strings that expressions require.
-bool contains(const char* text, size_t length, const std::string& needle) {
-  const size_t k = needle.size();
-  if (k > length) return false;
+}  // namespace
+
+// Sixteen places at a time are tried at once by the needle's first and last
+// byte, and only where both agree are the bytes between compared: far
+// faster than a general search on the short strings that expressions
+// require and that fixed strings are.
+const char* find_bytes(const char* text, size_t length, const char* needle, size_t k) {
+  if (k > length) return nullptr;
+  if (k == 1) return static_cast<const char*>(memchr(text, needle[0], length));
   size_t at = 0;
 #ifdef __SSE2__
-  if (k >= 2) {
-    const __m128i first = _mm_set1_epi8(needle[0]);
-    const __m128i last = _mm_set1_epi8(needle[k - 1]);
-    for (; at + k - 1 + 16 <= length; at += 16) {
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + k - 1));
-      unsigned mask = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
-      while (mask != 0) {
-        const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-        if (memcmp(text + at + bit + 1, needle.data() + 1, k - 2) == 0) return true;
-        mask &= mask - 1;
-      }
+  const __m128i first = _mm_set1_epi8(needle[0]);
+  const __m128i last = _mm_set1_epi8(needle[k - 1]);
+  for (; at + k - 1 + 16 <= length; at += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + k - 1));
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+    while (mask != 0) {
+      const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+      if (memcmp(text + at + bit + 1, needle + 1, k - 2) == 0) return text + at + bit;
+      mask &= mask - 1;
     }
   }
 #endif
-  return memmem(text + at, length - at, needle.data(), k) != nullptr;
+  return static_cast<const char*>(memmem(text + at, length - at, needle, k));
 }
 
-}  // namespace
+size_t first_possible(const matcher& m, const char* text, size_t length, size_t pos) {
+  if (m.required.empty()) return pos;
+  const char* hit = find_bytes(text + pos, length - pos, m.required.data(), m.required.size());
+  if (hit == nullptr) return SIZE_MAX;
+  // A match holds an occurrence at most `lead` bytes after its start, and
+  // none lies before this first one.
+  const size_t at = static_cast<size_t>(hit - text);
+  return m.required_lead != SIZE_MAX && at - pos > m.required_lead ? at - m.required_lead : pos;
+}
 
 bool may_match(const matcher& m, const char* text, size_t length) {
-  return m.required.empty() || contains(text, length, m.required);
+  return m.required.empty() ||
+         find_bytes(text, length, m.required.data(), m.required.size()) != nullptr;
 }
 
 #ifndef ZAMPLET_HAVE_RE2
@@ -122,16 +138,22 @@ bool fast_matcher_built() { return true; }
 #endif
 
 matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
-                     matcher_choice choice) {
+                     matcher_choice choice, bool zero_in_text) {
   matcher m;
   m.regex = regex;
   m.newline = (cflags & REG_NEWLINE) != 0;
+  m.zero_in_text = zero_in_text;
   std::string syntax;
   std::string required;
+  size_t lead = SIZE_MAX;
+  size_t longest = SIZE_MAX;
   if (choice == matcher_choice::library ||
-      !translate_expression(pattern, cflags, &syntax, &required))
+      !translate_expression(pattern, cflags, &syntax, &required, &lead, &longest,
+                            zero_in_text))
     return m;
   m.required = required;
+  m.required_lead = lead;
+  m.longest = longest;
   m.fast = compile_fast(syntax, m.newline);
   return m;
 }
@@ -144,8 +166,33 @@ void free_matcher(matcher* m) {
 int matcher_search(const matcher& m, const char* text, size_t length, size_t pos, size_t limit,
                    int eflags, size_t* start, size_t* end) {
   if (m.fast == nullptr)
-    return library_search(m.regex, text, length, pos, limit, eflags, start, end);
-  return fast_search(m.fast, text, length, pos, eflags, start, end) ? MATCH_FOUND : MATCH_NONE;
+    return library_search(m.regex, text, length, pos, limit, eflags, m.zero_in_text, start, end);
+  if (m.required.empty() || m.longest > SPAN_LONGEST || length - pos <= SPAN)
+    return fast_search(m.fast, text, length, pos, eflags, start, end) ? MATCH_FOUND : MATCH_NONE;
+  // A long text, and a match of a few bytes that holds the required string:
+  // the automaton searches a span from the string's next occurrence only,
+  // and the string's search skips what lies between.  A match beginning at
+  // least `longest` bytes before a span's end lies in it entirely, so the
+  // first one found there is the one the whole text has.
+  const size_t most = m.longest;
+  for (size_t at = pos;;) {
+    at = first_possible(m, text, length, at);
+    if (at == SIZE_MAX || at >= limit) return MATCH_NONE;
+    const size_t span_end = length - at > SPAN ? at + SPAN : length;
+    // Matches beginning up to here are certain; the text's own end is one.
+    const size_t sure = span_end == length ? length : span_end - most;
+    // Before the span's end the byte there gives the context of a $.
+    const int flags = span_end == length ? eflags : eflags | REG_NOTEOL;
+    size_t s = 0, e = 0;
+    const bool found = fast_search(m.fast, text, span_end, at, flags, &s, &e);
+    if (found && s <= sure) {
+      *start = s;
+      *end = e;
+      return MATCH_FOUND;
+    }
+    if (span_end == length) return MATCH_NONE;
+    at = sure + 1;
+  }
 }
 
 }  // namespace zamplet

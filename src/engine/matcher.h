@@ -17,9 +17,18 @@ struct matcher {
   const regex_t* regex = nullptr;      // the library's compiled expression
   const fast_matcher* fast = nullptr;  // RE2's, or null where the library searches
   bool newline = false;                // compiled with REG_NEWLINE
+  // Searched texts may hold zero bytes, which are then ordinary bytes; a
+  // text otherwise ends at its first one.
+  bool zero_in_text = false;
   // A string that every match contains, derived from the parsed expression;
   // empty when none is known.  A text without it holds no match.
   std::string required;
+  // How far at most from a match's start its first byte of `required` lies:
+  // SIZE_MAX when there is no bound.
+  size_t required_lead = SIZE_MAX;
+  // The most bytes a match takes, SIZE_MAX when there is no bound; known
+  // where RE2 searches.
+  size_t longest = SIZE_MAX;
 };
 
 // Which matchers a build may use.
@@ -28,10 +37,11 @@ enum class matcher_choice {
   library,  // the C library alone, as the reference
 };
 
-// Builds the matcher of `pattern`, which `regex` holds compiled with `cflags`.
-// Never fails: what RE2 cannot take stays with the library.
+// Builds the matcher of `pattern`, which `regex` holds compiled with `cflags`,
+// for texts that may hold zero bytes when `zero_in_text`.  Never fails: what
+// RE2 cannot take stays with the library.
 matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
-                     matcher_choice choice = matcher_choice::best);
+                     matcher_choice choice = matcher_choice::best, bool zero_in_text = false);
 // Frees what make_matcher allocated (the run keeps its one matcher to the end).
 void free_matcher(matcher* m);
 // Whether this build has RE2 at all.
@@ -47,7 +57,8 @@ extern int regex_failure;
 
 // Finds the leftmost-longest match in text[0, length) that begins at `pos`
 // or later, as offsets in `text` in *start and *end.  text[length] is a zero
-// byte.  ^ holds at offset 0 unless `eflags` has REG_NOTBOL, and at a later
+// byte, unless the matcher takes zero bytes in texts; there the byte at
+// text[length] must be readable.  ^ holds at offset 0 unless `eflags` has REG_NOTBOL, and at a later
 // offset only after a newline when newline is special; $ holds at `length`
 // unless REG_NOTEOL, and before a newline when newline is special.  With
 // REG_NOTBOL and `pos` 0 the byte before `text` must be readable, and must
@@ -55,6 +66,13 @@ extern int regex_failure;
 // `limit` matters: a match found farther on may be reported as none.
 int matcher_search(const matcher& m, const char* text, size_t length, size_t pos, size_t limit,
                    int eflags, size_t* start, size_t* end);
+
+// The first place of `needle` (k >= 1 bytes) in text[0, length), or null.
+const char* find_bytes(const char* text, size_t length, const char* needle, size_t k);
+
+// The first place at or after `pos` where a match of text[0, length) may
+// begin, judged by the required string; SIZE_MAX when none can.
+size_t first_possible(const matcher& m, const char* text, size_t length, size_t pos);
 
 // False when text[0, length) cannot hold a match: it lacks the required
 // string.  True when there is no required string.
@@ -65,9 +83,13 @@ bool may_match(const matcher& m, const char* text, size_t length);
 // into play.  False when the expression uses anything whose meaning to the
 // C library is not certain to be kept (back-references, equivalence classes,
 // collating elements, the library's word operators, unusual contexts).
-// `required` receives a string every match contains, or "".
+// `required` receives a string every match contains, or "", and `lead` how
+// far from a match's start it may begin (SIZE_MAX: unbounded); `longest`
+// the most bytes a match takes (SIZE_MAX: unbounded).  With
+// `zero_in_text` the translation also holds for texts with zero bytes.
 bool translate_expression(const char* pattern, int cflags, std::string* syntax,
-                          std::string* required);
+                          std::string* required, size_t* lead, size_t* longest,
+                          bool zero_in_text = false);
 
 // RE2's side, present when the build has RE2.
 // Compiles the translated `syntax`; null when RE2 refuses it or it does not

@@ -38,14 +38,16 @@ int64_t substitute_regex(const matcher* pattern, const char* chunk, size_t n,
   search_state repeat{0, 0, SIZE_MAX, text_end};
 
   while (pos <= text_end) {
-    // A rest without the required string holds no match either.
-    if (!may_match(*pattern, chunk + pos, text_end - pos)) break;
+    // A rest without the required string holds no match either, and no
+    // match begins too far before its first occurrence.
+    const size_t from = first_possible(*pattern, chunk + pos, text_end - pos, 0);
+    if (from == SIZE_MAX) break;
     // The rest of the chunk as a text of its own; with REG_NOTBOL a byte
     // was stepped over, which the matcher may look at.
     size_t start = 0;
     size_t end = 0;
-    const int found =
-        matcher_search(*pattern, chunk + pos, text_end - pos, 0, SIZE_MAX, eflags, &start, &end);
+    const int found = matcher_search(*pattern, chunk + pos, text_end - pos, from, SIZE_MAX,
+                                     eflags, &start, &end);
     if (found == MATCH_NONE) break;
     // The matcher failed (out of memory, say): no match is not the answer.
     if (found == MATCH_ERROR) return SUBSTITUTE_MATCHER_FAILED;

@@ -27,8 +27,14 @@ namespace zamplet {
 const char ENGINE_STDIN[] = "stdin";
 const char ENGINE_STDOUT[] = "stdout";
 
+static_assert(WHOLE_WINDOW == 65536, "the note names the window's size");
+
 void report_cuts(const char* name, long cuts) {
-  if (cuts > 0) note("%s\tmatches cut by chunk boundaries: %ld", name, cuts);
+  if (cuts <= 0) return;
+  if (opt_whole)
+    note("%s\tmatches longer than 65536 bytes left alone: %ld", name, cuts);
+  else
+    note("%s\tmatches cut by chunk boundaries: %ld", name, cuts);
 }
 
 void remember_tail(chunk_tail* tail, const char* chunk, size_t n, const search_state& state,
@@ -218,6 +224,8 @@ bool allocate(frame_state& st) {
   return false;
 }
 
+void trace_whole_unchanged(frame_state& st);
+
 // The way on after a step that did not end the call.
 constexpr int GO_ON = -1;
 
@@ -241,7 +249,10 @@ int take_source(frame_state& st, long* cuts) {
       print_name(files);
       if (opt_verbose) write_text(STDERR_FILENO, "\n");
       const long chunks = static_cast<long>((st.prefix + CHUNK_SIZE - 1) / CHUNK_SIZE);
-      trace_unchanged(1, chunks, static_cast<size_t>(st.prefix - (chunks - 1) * CHUNK_SIZE));
+      if (opt_whole && opt_verbose)
+        trace_whole_unchanged(st);
+      else
+        trace_unchanged(1, chunks, static_cast<size_t>(st.prefix - (chunks - 1) * CHUNK_SIZE));
       // The file and its lock are let go before the count, which may wait.
       close(st.source_fd);
       st.source_fd = -1;
@@ -389,6 +400,142 @@ bool copy_chunks(frame_state& st) {
   return true;
 }
 
+// The input of a whole search: the source descriptor.
+ssize_t read_source(void* context, char* into, size_t room) {
+  return read_some(*static_cast<const int*>(context), into, room);
+}
+
+// The output of a whole search, written in blocks of at most STAGE_SIZE
+// bytes (a longer unchanged stretch is one block of its own).  Every block
+// ends where input and output are in step, so it is traced, given to the
+// diff and written as the chunk loop does with one chunk.  With `write`
+// false only the trace is made.
+class whole_writer final : public whole_output {
+ public:
+  whole_writer(frame_state& st, bool write) : st_(st), write_(write) {}
+
+  bool kept(const char* data, size_t len) override {
+    if (len == 0) return true;
+    if (st_.staged + len > STAGE_SIZE && !flush()) return false;
+    // A long unchanged stretch goes out as it is, not through the stage.
+    if (len >= STAGE_SIZE) return block(data, len, data, len);
+    append(data, len, data, len);
+    return true;
+  }
+  bool replaced(const char* data, size_t len) override {
+    const substitution& sub = *st_.sub;
+    if (st_.staged + sub.replacement_len > STAGE_SIZE && !flush()) return false;
+    append(data, len, sub.replacement, sub.replacement_len);
+    ++count_;
+    return true;
+  }
+  bool moving() override { return flush(); }
+
+  // Writes what is collected as one block.
+  bool flush() {
+    if (old_len_ == 0 && st_.staged == 0) return true;
+    const bool ok = block(old_, old_len_, st_.stage, st_.staged);
+    st_.staged = 0;
+    old_len_ = 0;
+    return ok;
+  }
+  bool write_failed() const { return write_failed_; }
+
+ private:
+  void append(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
+    if (old_len_ == 0) old_ = old_data;
+    memcpy(st_.stage + st_.staged, new_data, new_len);
+    st_.staged += new_len;
+    old_len_ += old_len;
+  }
+  bool block(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
+    if (opt_verbose) {
+      note("Loop %ld: Read: %zu, Counter: %" PRId64, ++number_, old_len, traced_);
+      note("\tWrite: %zu, Counter: %" PRId64, new_len, count_);
+    }
+    traced_ = count_;
+    if (st_.diff != nullptr) st_.diff->feed(old_data, old_len, new_data, new_len);
+    if (!write_ || st_.simulated) return true;
+    // A simulation writes the unchanged text to standard output.
+    const char* data = opt_simulate ? old_data : new_data;
+    const size_t len = opt_simulate ? old_len : new_len;
+    if (write_all(st_.target_fd, data, len) < 0) {
+      write_failed_ = true;
+      return false;
+    }
+    st_.written += static_cast<off_t>(len);
+    if (st_.files != nullptr && opt_unlink_lock) start_writeback(&st_);
+    return true;
+  }
+
+  frame_state& st_;
+  bool write_;
+  const char* old_ = nullptr;  // where the block's input begins
+  size_t old_len_ = 0;
+  int64_t count_ = 0;   // occurrences in the blocks so far and the one collected
+  int64_t traced_ = 0;  // in the blocks written
+  long number_ = 0;
+  bool write_failed_ = false;
+};
+
+// Sets up the search of the whole input from the descriptor's offset.
+void prepare_scan(const frame_state& st, whole_scan* scan) {
+  const substitution& sub = *st.sub;
+  scan->pattern = sub.pattern;
+  if (sub.literal) {
+    scan->old_text = sub.old_text;
+    scan->old_len = sub.old_len;
+  }
+}
+
+// The rewrite with --whole: the start that needs no change copied as it is,
+// then the rest searched as one text.  False (reported) on failure.
+bool copy_whole(frame_state& st) {
+  whole_scan scan;
+  prepare_scan(st, &scan);
+  if (st.prefix > 0) {
+    if (!st.simulated && !copy_range(&st, 0, st.prefix)) {
+      report(st.target, errno == EIO ? "read" : "write");
+      return false;
+    }
+    st.written = st.prefix;
+    // The search resumes at the first occurrence, with the byte before it.
+    scan.resumed = true;
+    scan.base = st.prefix - 1;
+  }
+  // The look has read on; the search reads from its own start.
+  if (st.looked == look_result::found && lseek(st.source_fd, scan.base, SEEK_SET) < 0) {
+    report(st.source, "lseek");
+    return false;
+  }
+  whole_writer writer(st, true);
+  const whole_end end = scan_whole(&scan, {read_source, &st.source_fd}, &writer);
+  st.count = scan.count;
+  st.cuts += scan.left_alone;
+  if (end == whole_end::done && writer.flush()) return true;
+  if (end == whole_end::read_failed) {
+    report(st.source, "read");
+  } else if (end == whole_end::matcher_failed) {
+    char text[256];
+    regerror(regex_failure, st.sub->pattern->regex, text, sizeof text);
+    note("%s\tregexec error:%s", st.target_is_stream ? st.source : st.target, text);
+  } else {
+    report(st.target, end == whole_end::no_memory ? "memory" : "write");
+  }
+  return false;
+}
+
+// The trace of a file without an occurrence, with --whole: the blocks that
+// its rewrite would have written.
+void trace_whole_unchanged(frame_state& st) {
+  if (lseek(st.source_fd, 0, SEEK_SET) < 0) return;
+  whole_scan scan;
+  prepare_scan(st, &scan);
+  whole_writer writer(st, false);
+  if (scan_whole(&scan, {read_source, &st.source_fd}, &writer) == whole_end::done)
+    writer.flush();
+}
+
 // Releases the lock, closes both files and, with -d, gives the target the
 // old times.  False (reported) on failure.
 bool finish(frame_state& st) {
@@ -439,7 +586,8 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   // The caller has just written the file name without a line end; this line
   // end goes out even in quiet mode.
   if (opt_verbose) write_text(STDERR_FILENO, "\n");
-  if (!copy_unchanged_start(st) || !copy_chunks(st) || !finish(st))
+  const bool copied = opt_whole ? copy_whole(st) : copy_unchanged_start(st) && copy_chunks(st);
+  if (!copied || !finish(st))
     return st.simulated && files != nullptr ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
   if (st.diff != nullptr) st.diff->finish();
   if (st.simulated && files != nullptr) {

@@ -6,6 +6,7 @@
 // library matches, with case folding and the newline rule already applied,
 // so that RE2 sees plain byte classes.  Anything else makes the translation
 // fail, and the library keeps the expression.
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdint>
@@ -189,10 +190,12 @@ class parser {
     return add(std::move(n));
   }
 
-  // The bytes a dot matches: all, but a newline when it is special.
+  // The bytes a dot matches: all, but a newline when it is special, and
+  // never a zero byte, which the library's POSIX syntax keeps from a dot.
   size_t dot() {
     node n{node_kind::bytes};
     n.set.fill(true);
+    n.set[0] = false;
     if (newline_) n.set['\n'] = false;
     return add(std::move(n));
   }
@@ -364,7 +367,9 @@ void put_byte(std::string* out, int c) {
   *out += text;
 }
 
-void put_set(std::string* out, const byte_set& set) {
+// False when the set cannot be written exactly for a text that may hold a
+// zero byte.
+bool put_set(std::string* out, const byte_set& set, bool zero_in_text) {
   int members = 0;
   int only = 0;
   for (int c = 0; c < 256; ++c)
@@ -374,11 +379,13 @@ void put_set(std::string* out, const byte_set& set) {
     }
   if (members == 1 && only < 0x80) {
     put_byte(out, only);
-    return;
+    return true;
   }
   // A byte of 0x80 and above stays a class of two: RE2 (as packaged) loses
   // its Latin-1 meaning when it factors literal prefixes out of alternatives.
-  // A zero byte never lies inside a searched text, so it adds no match.
+  // A zero byte adds no match where it never lies inside a searched text;
+  // where it may, the library keeps the expression.
+  if (members == 1 && zero_in_text) return false;
   *out += '[';
   if (members == 1) put_byte(out, 0);
   for (int c = 0; c < 256;) {
@@ -396,14 +403,14 @@ void put_set(std::string* out, const byte_set& set) {
     c = last + 1;
   }
   *out += ']';
+  return true;
 }
 
-void write_node(const std::vector<node>& nodes, size_t at, std::string* out) {
+bool write_node(const std::vector<node>& nodes, size_t at, std::string* out, bool zero_in_text) {
   const node& n = nodes[at];
   switch (n.kind) {
     case node_kind::bytes:
-      put_set(out, n.set);
-      break;
+      return put_set(out, n.set, zero_in_text);
     case node_kind::line_start:
       *out += '^';
       break;
@@ -411,19 +418,20 @@ void write_node(const std::vector<node>& nodes, size_t at, std::string* out) {
       *out += '$';
       break;
     case node_kind::sequence:
-      for (size_t part : n.parts) write_node(nodes, part, out);
+      for (size_t part : n.parts)
+        if (!write_node(nodes, part, out, zero_in_text)) return false;
       break;
     case node_kind::alternatives:
       *out += '(';
       for (size_t i = 0; i < n.parts.size(); ++i) {
         if (i > 0) *out += '|';
-        write_node(nodes, n.parts[i], out);
+        if (!write_node(nodes, n.parts[i], out, zero_in_text)) return false;
       }
       *out += ')';
       break;
     case node_kind::repeat: {
       *out += '(';
-      write_node(nodes, n.parts[0], out);
+      if (!write_node(nodes, n.parts[0], out, zero_in_text)) return false;
       *out += ')';
       if (n.max == UNBOUNDED && n.min <= 1) {
         *out += n.min == 0 ? '*' : '+';
@@ -437,14 +445,52 @@ void write_node(const std::vector<node>& nodes, size_t at, std::string* out) {
       break;
     }
   }
+  return true;
 }
 
+// The most bytes a node matches, SIZE_MAX when there is no bound.
+size_t longest_text(const std::vector<node>& nodes, size_t at) {
+  const node& n = nodes[at];
+  switch (n.kind) {
+    case node_kind::bytes:
+      return 1;
+    case node_kind::line_start:
+    case node_kind::line_end:
+      return 0;
+    case node_kind::sequence: {
+      size_t sum = 0;
+      for (size_t part : n.parts) {
+        const size_t one = longest_text(nodes, part);
+        if (one == SIZE_MAX) return SIZE_MAX;
+        sum += one;
+      }
+      return sum;
+    }
+    case node_kind::alternatives: {
+      size_t most = 0;
+      for (size_t part : n.parts) most = std::max(most, longest_text(nodes, part));
+      return most;
+    }
+    case node_kind::repeat: {
+      const size_t one = longest_text(nodes, n.parts[0]);
+      if (one == 0) return 0;
+      if (n.max == UNBOUNDED || one == SIZE_MAX) return SIZE_MAX;
+      return one * static_cast<size_t>(n.max);
+    }
+  }
+  return SIZE_MAX;
+}
+
+size_t plus(size_t a, size_t b) { return a == SIZE_MAX || b == SIZE_MAX ? SIZE_MAX : a + b; }
+
 // What is known of the texts a node matches: the one text it always
-// matches, if it has only one, and a string each of them contains.
+// matches, if it has only one, and a string each of them contains, which
+// begins at most `lead` bytes after the match's start.
 struct literal_facts {
   bool exact = false;
   std::string text;      // when exact
   std::string contains;  // in every match; "" when nothing is known
+  size_t lead = 0;
 };
 
 constexpr size_t EXACT_MAX = 256;
@@ -474,17 +520,27 @@ literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
     case node_kind::sequence: {
       // Adjacent exact parts join; the longest known string wins.
       std::string run;
+      size_t run_lead = 0;  // the most bytes before the run
+      size_t before = 0;    // the most bytes before the part
       bool all_exact = true;
       for (size_t part : n.parts) {
         const literal_facts p = facts_of(nodes, part);
-        if (p.contains.size() > f.contains.size()) f.contains = p.contains;
+        if (p.contains.size() > f.contains.size()) {
+          f.contains = p.contains;
+          f.lead = plus(before, p.lead);
+        }
         if (p.exact && run.size() + p.text.size() <= EXACT_MAX) {
+          if (run.empty()) run_lead = before;
           run += p.text;
         } else {
           all_exact = false;
           run.clear();
         }
-        if (run.size() > f.contains.size()) f.contains = run;
+        if (run.size() > f.contains.size()) {
+          f.contains = run;
+          f.lead = run_lead;
+        }
+        before = plus(before, p.exact ? p.text.size() : longest_text(nodes, part));
       }
       if (all_exact) {
         f.exact = true;
@@ -496,12 +552,15 @@ literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
       return f;  // no string common to the choices is looked for
     case node_kind::repeat: {
       if (n.min == 0) return f;
+      // The first round holds it.
       const literal_facts p = facts_of(nodes, n.parts[0]);
       f.contains = p.contains;
+      f.lead = p.lead;
       if (p.exact && n.max == n.min && p.text.size() * static_cast<size_t>(n.min) <= EXACT_MAX) {
         f.exact = true;
         for (int i = 0; i < n.min; ++i) f.text += p.text;
         f.contains = f.text;
+        f.lead = 0;
       }
       return f;
     }
@@ -512,7 +571,8 @@ literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
 }  // namespace
 
 bool translate_expression(const char* pattern, int cflags, std::string* syntax,
-                          std::string* required) {
+                          std::string* required, size_t* lead, size_t* longest,
+                          bool zero_in_text) {
   parser parse(pattern, cflags);
   size_t root = 0;
   if (!parse.parse(&root)) return false;
@@ -520,8 +580,11 @@ bool translate_expression(const char* pattern, int cflags, std::string* syntax,
   const bool newline = (cflags & REG_NEWLINE) != 0;
   if (!anchors_agree(parse.nodes(), root, true, true, false, newline)) return false;
   syntax->clear();
-  write_node(parse.nodes(), root, syntax);
-  *required = facts_of(parse.nodes(), root).contains;
+  if (!write_node(parse.nodes(), root, syntax, zero_in_text)) return false;
+  const literal_facts facts = facts_of(parse.nodes(), root);
+  *required = facts.contains;
+  *lead = facts.lead;
+  *longest = longest_text(parse.nodes(), root);
   return true;
 }
 

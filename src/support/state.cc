@@ -9,6 +9,7 @@ int opt_quiet = 0;
 int opt_simulate = 0;
 int opt_skip_binary = 0;
 int opt_diff = 0;
+int opt_whole = 0;
 int opt_color = 0;
 int opt_verbose = 0;
 int opt_literal = 0;

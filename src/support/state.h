@@ -23,6 +23,7 @@ extern int opt_literal;      // -w: OLDPATTERN is a fixed string
 extern int opt_newline;      // -n: newline is special to the expression
 extern int opt_diff;         // --diff: only read, and print the change as a unified diff
 extern int opt_color;        // --color: colour the diff's lines
+extern int opt_whole;        // --whole: search each input as one text, not in chunks
 extern int opt_skip_binary;  // -I: pass over a file with a zero byte in its first 8 KiB
 
 extern char* new_pattern;           // NEWPATTERN, or "" for "NULL"
