@@ -289,8 +289,8 @@ TEST(ListedLocks, KeepWithLThenSecondRunIsBusy) {
 
 // Whatever FILE.lock is, even one that cannot be opened, the file stays alone.
 TEST(ListedLocks, ExistingLockMeansBusy) {
-  enum class kind { readable, no_permission, dangling_link };
-  for (kind k : {kind::readable, kind::no_permission, kind::dangling_link}) {
+  enum class kind { readable, no_permission, dangling_link, readable_whole };
+  for (kind k : {kind::readable, kind::no_permission, kind::dangling_link, kind::readable_whole}) {
     temp_dir d;
     write_file(d / "a.txt", "foo\n");
     if (k == kind::dangling_link) {
@@ -302,7 +302,9 @@ TEST(ListedLocks, ExistingLockMeansBusy) {
       }
     }
     write_file(d / "b.txt", "foo\n");
-    auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
+    // Searching each file as one text changes nothing of the rule.
+    auto r = k == kind::readable_whole ? run_in(d, {"--whole", "foo", "bar", "a.txt", "b.txt"})
+                                       : run_in(d, {"foo", "bar", "a.txt", "b.txt"});
     SCOPED_TRACE(static_cast<int>(k));
     EXPECT_TRUE(ran(r, "b.txt 1\n",
                     "a.txt\tfile didn't change! a.txt.lock exists. Try later!\n", 0));
@@ -953,5 +955,49 @@ TEST(ListedCutMatches, NoteAfterTheFilesLine) {
     }
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(d / "a.txt"), content);
+  }
+}
+
+// With --whole, what the chunk rule cuts is replaced in every mode, a match
+// longer than the window is left alone with a note, and -s, -q and -v keep
+// their meaning.
+TEST(ListedCutMatches, WholeReplacesWhatChunksCut) {
+  const std::string content = std::string(1020, '.') + "size_t a;\n" +
+                              std::string(1013, '.') + "uint8_t b;\n";  // both cut
+  const std::string replaced = std::string(1020, '.') + "T a;\n" + std::string(1013, '.') +
+                               "T b;\n";
+  const std::string longer = "<" + std::string(70000, 'a') + "> <aa>";
+  const std::string note = "\tmatches longer than 65536 bytes left alone: 1\n";
+  struct row {
+    strings args;
+    bool from_stdin;
+    std::string out, err, a_after;
+  };
+  const std::string expression = "size_t|u?int(8|16)_t";
+  const std::vector<row> rows = {
+      {{"--whole", "-e", expression, "T", "a.txt"}, false, "a.txt 2\n", "", replaced},
+      {{"--whole", "-r", "-e", expression, "T", "."}, false, "./a.txt 2\n", "", replaced},
+      {{"--whole", "-e", expression, "T"}, true, replaced + " 2", "", content},
+      {{"--whole", "-s", "-e", expression, "T", "a.txt"}, false, "a.txt 2\n", "", content},
+      {{"--whole", "-q", "<a*>", "X", "long.txt"}, false, "", "", content},
+      {{"--whole", "-v", "-e", expression, "T", "a.txt"}, false, "a.txt 2\n",
+       "\nLoop 1: Read: 2054, Counter: 0\n\tWrite: 2043, Counter: 2\n", replaced},
+      {{"--whole", "<a*>", "X", "long.txt"}, false, "long.txt 1\n", "long.txt" + note, content},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.args));
+    temp_dir d;
+    write_file(d / "a.txt", content);
+    const bool with_long = row.args.back() == "long.txt";
+    if (with_long) write_file(d / "long.txt", longer);
+    run_options o = row.from_stdin ? stdin_from_file(d / "a.txt") : run_options{};
+    o.cwd = d.path;
+    auto r = run_zamplet(row.args, o);
+    EXPECT_TRUE(ran(r, row.out, row.err, 0));
+    EXPECT_EQ(read_file(d / "a.txt"), row.a_after);
+    if (with_long) {
+      EXPECT_EQ(read_file(d / "long.txt"),
+                row.args[row.args.size() - 3] == "<a*>" ? "<" + std::string(70000, 'a') + "> X" : longer);
+    }
   }
 }

@@ -1,6 +1,7 @@
 // Unit tests of the per-chunk substitution of both engines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -309,4 +310,112 @@ TEST(CutMatches, LongestMatchBound) {
   EXPECT_EQ(zamplet::longest_match("(ab|c)?d", true), 8u);
   EXPECT_EQ(zamplet::longest_match("a+", true), SIZE_MAX);
   EXPECT_EQ(zamplet::longest_match("a{2}", true), SIZE_MAX);
+}
+
+// --whole's search over small windows and buffers, against the same search
+// with the input held entirely: wherever every match of the whole input is
+// at most a window long, the two must give the same output, and both
+// matchers the same for texts with zero bytes and newlines.
+namespace {
+
+// Collects the output, the occurrences marked by '<' and '>' around nothing,
+// and the longest occurrence.
+class collected final : public zamplet::whole_output {
+ public:
+  bool kept(const char* data, size_t len) override {
+    out.append(data, len);
+    return true;
+  }
+  bool replaced(const char*, size_t len) override {
+    out += "<>";
+    longest = std::max(longest, len);
+    return true;
+  }
+  bool moving() override { return true; }
+  std::string out;
+  size_t longest = 0;
+};
+
+struct memory_input {
+  const std::string* text;
+  size_t at;
+  std::mt19937* rng;  // short reads when given, as from a pipe
+};
+
+ssize_t read_memory(void* context, char* into, size_t room) {
+  auto* in = static_cast<memory_input*>(context);
+  size_t n = std::min(room, in->text->size() - in->at);
+  if (in->rng != nullptr && n > 1) n = 1 + (*in->rng)() % n;
+  memcpy(into, in->text->data() + in->at, n);
+  in->at += n;
+  return static_cast<ssize_t>(n);
+}
+
+struct whole_result {
+  std::string out;
+  int64_t count = 0;
+  long left_alone = 0;
+  size_t longest = 0;
+};
+
+whole_result scan(const zamplet::matcher& m, const std::string& text, size_t window,
+                  std::mt19937* rng) {
+  zamplet::whole_scan s;
+  s.pattern = &m;
+  s.window = window;
+  s.capacity = rng != nullptr ? 2 * window + 2 + (*rng)() % (3 * window) : text.size() + 1;
+  memory_input in{&text, 0, rng};
+  collected c;
+  EXPECT_EQ(zamplet::scan_whole(&s, {read_memory, &in}, &c), zamplet::whole_end::done);
+  return {c.out, s.count, s.left_alone, c.longest};
+}
+
+}  // namespace
+
+TEST(WholeScan, SmallWindowsFindWhatOneTextHas) {
+  static const struct {
+    const char* pattern;
+    int cflags;
+  } ROWS[] = {
+      {"a*", 0}, {"^a", 0}, {"a$", REG_NEWLINE}, {"b[^a]*b", 0}, {"b[^a]*b", REG_NEWLINE},
+      {"a.b", 0}, {"a.b", REG_NEWLINE}, {"(ab|b)+", REG_EXTENDED}, {"x*", REG_EXTENDED},
+      {"[[:cntrl:]]a", REG_EXTENDED}, {"a\n", REG_ICASE}, {"^$", REG_NEWLINE},
+      {"a{2,3}", REG_EXTENDED | REG_ICASE}, {"u?int(8|16)_t", REG_EXTENDED},
+      {"\xe9", 0}, {"[^b]a", REG_EXTENDED | REG_NEWLINE}, {"b\\(a\\)\\1", 0},
+  };
+  static const char ALPHABET[] = "aaabbAB\n\0\xe9xu_int816";
+  std::mt19937 rng(20261210u);
+  long compared = 0;
+  for (const auto& row : ROWS) {
+    regex_t re;
+    ASSERT_EQ(regcomp(&re, row.pattern, row.cflags), 0) << row.pattern;
+    zamplet::matcher library = zamplet::make_matcher(&re, row.pattern, row.cflags,
+                                                     zamplet::matcher_choice::library, true);
+    zamplet::matcher best = zamplet::make_matcher(&re, row.pattern, row.cflags,
+                                                  zamplet::matcher_choice::best, true);
+    for (int trial = 0; trial < 300; ++trial) {
+      std::string text(rng() % 300, 'a');
+      for (auto& c : text) c = ALPHABET[rng() % (sizeof ALPHABET - 1)];
+      const whole_result exact = scan(library, text, text.size() + 1, nullptr);
+      const whole_result fast = scan(best, text, text.size() + 1, nullptr);
+      EXPECT_EQ(fast.out, exact.out) << row.pattern << " on '" << text << "'";
+      const size_t window = 4 + rng() % 13;
+      for (const zamplet::matcher* m : {&library, &best}) {
+        const whole_result windowed = scan(*m, text, window, &rng);
+        if (exact.longest > window) {
+          EXPECT_TRUE(windowed.left_alone > 0 || windowed.out != exact.out) << row.pattern;
+          continue;
+        }
+        ++compared;
+        EXPECT_EQ(windowed.out, exact.out) << row.pattern << " window " << window;
+        EXPECT_EQ(windowed.count, exact.count);
+        EXPECT_EQ(windowed.left_alone, 0);
+      }
+      if (HasFailure()) break;
+    }
+    zamplet::free_matcher(&best);
+    regfree(&re);
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(compared, 5000);
 }
