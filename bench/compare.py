@@ -13,10 +13,15 @@ With --before PATH (a build of an earlier version), each table times both
 builds in the same run; so does the table of one file of real C source (the
 header tree's files concatenated to 100 MB), which times expressions.
 
+The --whole tables time that option against the chunk rule on the same
+files (C source, one line of 100 MB, 1 GB of words), and the check after them
+rewrites copies of the header tree with zamplet -r, with and without --whole,
+and with find -exec sed -i, and counts what is left and which files differ.
+
 Usage: bench/compare.py [--zamplet PATH] [--before PATH] [--runs N] [--big-runs N]
                         [--real-tree-runs N] [--no-big] [--no-real-tree]
                         [--only-real-tree | --only-file100 | --only-dirty |
-                         --only-source100] [--work DIR]
+                         --only-source100 | --only-whole] [--work DIR]
 """
 
 import argparse
@@ -36,8 +41,9 @@ WORDS = ("the a of to in is it on as at by an be or we if no so up do go me my u
          "Red Blue Green Black White Brown Gray Pink Gold Silver").split()
 
 
-def make_text(path, size, seed):
-    """Writes `size` bytes of lines of short words, the same for a seed."""
+def make_text(path, size, seed, one_line=False):
+    """Writes `size` bytes of lines of short words, the same for a seed; with
+    `one_line`, blanks in place of the newlines, so that the text is one line."""
     rng = random.Random(seed)
     lines = []
     length = 0
@@ -46,6 +52,8 @@ def make_text(path, size, seed):
         lines.append(line)
         length += len(line)
     block = "".join(lines).encode()[: 1 << 20]
+    if one_line:
+        block = block.replace(b"\n", b" ")
     with open(path, "wb") as f:
         left = size
         while left > 0:
@@ -180,6 +188,12 @@ def copy_real_tree(source, target):
     links, and a tool run as root must never reach a file outside the corpus.
     Returns the number of links removed."""
     shutil.copytree(source, target, symlinks=True)
+    return remove_outside_links(target)
+
+
+def remove_outside_links(target):
+    """Removes every symbolic link under `target` that leads out of it or
+    nowhere; returns their number."""
     root = os.path.realpath(target)
     removed = 0
     for parent, dirs, files in os.walk(target):
@@ -294,6 +308,139 @@ def source_file(zamplet, before, runs, work, progress):
     sys.stdout.flush()
     os.unlink(original)
     os.unlink(copy)
+
+
+# --whole against the chunk rule: a fixed string and expressions on C source,
+# then memory on 1 GB of words and on 100 MB without a newline.
+WHOLE_SOURCE_CASES = (("-w size_t", ["-w", "size_t", "SIZE_T"]),
+                      ("-e u?int(8|16|32|64)_t", ["-e", "u?int(8|16|32|64)_t", "X"]),
+                      ("-e [a-z]+_t", ["-e", "[a-z]+_t", "X"]))
+WHOLE_TEXT_CASES = (("-w fox", ["-w", "fox", "cat"]),
+                    ("-e [A-Z][a-z]+ [a-z]*ing", ["-e", "[A-Z][a-z]+ [a-z]*ing", "X"]))
+
+
+def whole_cases(zamplet, cases, text, prefix=""):
+    """(case, tool, argv): each case by the chunk rule, then with --whole."""
+    return [row for label, args in cases for row in (
+        (prefix + label, "zamplet (chunk rule)", [zamplet, "-q", *args, text]),
+        (prefix + label, "zamplet --whole", [zamplet, "-q", "--whole", *args, text]))]
+
+
+def print_whole_ratios(rows):
+    seconds = {(case, tool): s for case, tool, s, _ in rows if s is not None}
+    print()
+    for case in dict.fromkeys(case for case, _, _, _ in rows):
+        chunk = seconds.get((case, "zamplet (chunk rule)"))
+        whole = seconds.get((case, "zamplet --whole"))
+        if chunk and whole:
+            print("- `%s`: --whole / chunk rule = %.2f" % (case, whole / chunk))
+    sys.stdout.flush()
+
+
+def whole_files(zamplet, runs, big_runs, big, work, progress):
+    """--whole and the chunk rule on the same files, in the same run."""
+    original = os.path.join(work, "whole-original")
+    copy = os.path.join(work, "whole-copy")
+    progress("concatenating the header files")
+    make_source(original, 100_000_000)
+    rows = file_rows(whole_cases(zamplet, WHOLE_SOURCE_CASES, copy), runs, original, copy,
+                     progress)
+    print_table("--whole against the chunk rule: 100 MB of C source, in place", rows)
+    print_whole_ratios(rows)
+
+    rows = []
+    make_text(original, 100_000_000, 1, one_line=True)
+    rows += file_rows(whole_cases(zamplet, WHOLE_TEXT_CASES + (("b.t", ["b.t", "BAT"]),), copy,
+                                  "100 MB, one line: "), runs, original, copy, progress)
+    if big:
+        make_text(original, 1_000_000_000, 1)
+        rows += file_rows(whole_cases(zamplet, WHOLE_TEXT_CASES, copy, "1 GB of words: "),
+                          big_runs, original, copy, progress)
+    print_table("--whole against the chunk rule: memory on one line of 100 MB%s, in place"
+                % (" and on 1 GB" if big else ""), rows)
+    print_whole_ratios(rows)
+    os.unlink(original)
+    os.unlink(copy)
+
+
+def occurrences(tree, grep_args):
+    """(occurrences, files) of a pattern under `tree`, as grep -r finds them
+    (links met in the tree not followed)."""
+    found = subprocess.run(["grep", "-r", "-o", "-a", "-h", *grep_args, tree],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    files = subprocess.run(["grep", "-r", "-l", *grep_args, tree],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return len(found.stdout.splitlines()), len(files.stdout.splitlines())
+
+
+def links(tree):
+    """Symbolic links under `tree` (to files and directories, not followed)."""
+    return sum(1 for parent, dirs, files in os.walk(tree) for name in dirs + files
+               if os.path.islink(os.path.join(parent, name)))
+
+
+def whole_tree_check(zamplet, work, progress):
+    """The system's header tree rewritten by zamplet -r with and without
+    --whole, each against find -exec sed -i on another copy: what is left of
+    the pattern, and which files differ (diff -r, links followed)."""
+    source = system_header_dir()
+    checks = (("size_t to SIZE_T", ["-w", "size_t", "SIZE_T"], ["s/size_t/SIZE_T/g"],
+               ["-F", "--", "size_t"]),
+              ("u?int(8|16|32|64)_t to X", ["-e", "u?int(8|16|32|64)_t", "X"],
+               ["-E", "s/u?int(8|16|32|64)_t/X/g"], ["-E", "--", "u?int(8|16|32|64)_t"]))
+    print("\n## --whole on the system's header tree: the result against find -exec sed -i\n")
+    first = True
+    for label, args, script, grep_args in checks:
+        copies = {}
+        for name in ("sed", "chunk", "whole"):
+            copies[name] = os.path.join(work, "check-" + name)
+            progress("%s: copying %s for %s" % (label, source, name))
+            subprocess.run(["cp", "-a", source, copies[name]], check=True)
+            # zamplet -r follows links, also out of the tree: none may lead there.
+            removed = remove_outside_links(copies[name])
+        if first:
+            print("A copy of %s (`cp -a`): %d regular files, %d symbolic links kept, %d that "
+                  "led out of the copy or nowhere removed.\n"
+                  % (source, count_files(copies["sed"]), links(copies["sed"]), removed))
+            print("| pattern | tool | occurrences left | in files | files differing from sed "
+                  "(diff -r) | links left |")
+            print("|---|---|---:|---:|---:|---:|")
+            first = False
+        before = occurrences(copies["sed"], grep_args)
+        print("| %s | (before) | %d | %d | | %d |" % (label, before[0], before[1],
+                                                    links(copies["sed"])))
+        progress("%s: find + sed -i" % label)
+        subprocess.run(["find", copies["sed"], "-type", "f", "-exec", "sed", "-i", *script,
+                        "{}", "+"], check=True)
+        for name, tool, extra in (("sed", "find -type f + sed -i", None),
+                                  ("chunk", "zamplet -r (chunk rule)", []),
+                                  ("whole", "zamplet -r --whole", ["--whole"])):
+            if extra is not None:
+                progress("%s: %s" % (label, tool))
+                # Status 1 or 2 may come from a note; the figures tell the rest.
+                status = subprocess.run([zamplet, "-q", "-r", *extra, *args, copies[name]]).returncode
+                if status:
+                    tool += " (status %d)" % status
+            left = occurrences(copies[name], grep_args)
+            differing = ""
+            if name != "sed":
+                diff = subprocess.run(["diff", "-rq", copies["sed"], copies[name]],
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                # A file reached through a link to a directory counts once.
+                files, other = set(), 0
+                for line in diff.stdout.decode(errors="replace").splitlines():
+                    match = re.match(r"Files (.*) and .* differ$", line)
+                    if match:
+                        files.add(os.path.realpath(match.group(1)))
+                    else:
+                        other += 1
+                differing = "%d" % len(files) + (" (and %d other lines)" % other if other else "")
+            print("| %s | %s | %d | %d | %s | %d |" % (label, tool, left[0], left[1],
+                                                      differing,
+                                                      links(copies[name])))
+        sys.stdout.flush()
+        for path in copies.values():
+            shutil.rmtree(path, ignore_errors=True)
 
 
 def print_table(title, rows):
@@ -496,6 +643,9 @@ def main():
                       help="run only the edits with another program's data waiting")
     only.add_argument("--only-source100", action="store_true",
                       help="run only the table of one file of 100 MB of C source")
+    only.add_argument("--only-whole", action="store_true",
+                      help="run only --whole against the chunk rule, and its check on the "
+                           "header tree")
     parser.add_argument("--work", default=None, help="directory for the corpora")
     args = parser.parse_args()
     if args.only_real_tree and args.no_real_tree:
@@ -524,6 +674,11 @@ def main():
 
         if args.only_source100:
             source_file(zamplet, before, args.runs, work, progress)
+            return
+        if args.only_whole:
+            whole_files(zamplet, args.runs, args.big_runs, not args.no_big, work, progress)
+            if not args.no_real_tree:
+                whole_tree_check(zamplet, work, progress)
             return
         zamplets = {"zamplet": zamplet}
         if args.before:
@@ -570,6 +725,9 @@ def main():
             real_tree(zamplet, args.real_tree_runs, work, progress)
         if not (args.only_real_tree or args.only_file100):
             source_file(zamplet, before, args.runs, work, progress)
+            whole_files(zamplet, args.runs, args.big_runs, not args.no_big, work, progress)
+        if not (args.no_real_tree or args.only_file100):
+            whole_tree_check(zamplet, work, progress)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
