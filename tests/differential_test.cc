@@ -402,3 +402,199 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
     regfree(&re);
   }
 }
+
+// With --whole the filter gives what GNU sed gives: `sed 's/RE/NEW/g'` line
+// by line where -n keeps every match inside a line, `sed -z` on texts
+// without a zero byte otherwise, with sed's `I` for -i; the count is the
+// number of replacements sed makes.  Both read the grammar's expressions
+// alike but for `\n` (a newline to sed, an `n` to the library), left out,
+// and inner anchors next to a newline (below).  The texts cross many chunks,
+// a few cross 140 KB, and the replacements hold what sed must have escaped.
+namespace {
+
+// GNU sed in the C locale, the program's own, on `input`.
+run_result run_sed(const strings& args, const std::string& input) {
+  run_options options;
+  options.input = input;
+  options.feed_piece = 4096;  // what a pipe that polls writable takes without blocking
+  options.in_child = [&args] {  // replaces the child before the program runs
+    std::vector<char*> argv{const_cast<char*>("sed")};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    setenv("LC_ALL", "C", 1);
+    execvp("sed", argv.data());
+    _exit(127);
+  };
+  return run_zamplet({}, options);
+}
+
+// `text` in a sed script: a backslash before each byte of `special`, a
+// newline written as \n.
+std::string for_sed(const std::string& text, const std::string& special) {
+  std::string out;
+  for (char c : text)
+    out += c == '\n' ? "\\n"
+                     : (special.find(c) != std::string::npos ? "\\" : "") + std::string(1, c);
+  return out;
+}
+
+// True when a '^' or '$' outside brackets stands anywhere but first or last.
+// Without REG_NEWLINE the library lets such an anchor match next to a
+// newline that the match holds (`b$.` matches "b\n"), GNU sed does not: the
+// texts of those expressions have no newlines.
+bool inner_anchor(const std::string& p) {
+  for (size_t i = 0; i < p.size(); ++i) {
+    if (p[i] == '\\') {
+      ++i;
+    } else if (p[i] == '[') {  // to its closing ']', past "[:alpha:]" and the like
+      i += p[i + 1] == '^' ? 2 : 1;
+      for (i += p[i] == ']'; i < p.size() && p[i] != ']'; ++i)
+        if (p[i] == '[' && p[i + 1] != '\0' && strchr(":=.", p[i + 1]))
+          i = p.find(std::string{p[i + 1], ']'}, i + 2) + 1;  // regcomp took it: it is there
+    } else if ((p[i] == '^' && i > 0) || (p[i] == '$' && i + 1 < p.size())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool has_escaped_n(const std::string& pattern) {
+  for (size_t i = 0; i + 1 < pattern.size(); ++i)
+    if (pattern[i] == '\\' && pattern[++i] == 'n') return true;
+  return false;
+}
+
+// A text without zero bytes, with now and then a byte that sed's scripts
+// must escape; 0x01 never, it marks the replacements.
+std::string whole_input(std::mt19937& rng, size_t size) {
+  std::string text = random_input(rng, size);
+  std::replace(text.begin(), text.end(), '\0', 'a');
+  for (size_t i = 0; i < size / 64; ++i) text[rng() % size] = "[\\&#/"[rng() % 5];
+  return text;
+}
+
+// sed's output of the inputs, each ended by `sep`, cut back into one text
+// per input: with lines, as many lines as the input has.
+strings split_sed(const std::string& out, const strings& inputs, char sep) {
+  strings parts;
+  size_t at = 0;
+  for (const std::string& in : inputs) {
+    size_t end = at;
+    for (long records = 1 + (sep == '\n' ? std::count(in.begin(), in.end(), '\n') : 0);
+         records > 0; --records) {
+      const size_t next = out.find(sep, end);
+      if (next == std::string::npos) return parts;
+      end = next + 1;
+    }
+    parts.push_back(out.substr(at, end - 1 - at));
+    at = end;
+  }
+  return parts;
+}
+
+}  // namespace
+
+TEST(Differential, WholeFilterMatchesSed) {
+  if (system("sed --version 2>/dev/null | grep -q GNU") != 0) GTEST_SKIP() << "no GNU sed";
+  const char* env_pairs = getenv("ZAMPLET_WHOLE_PAIRS");
+  const char* env_seed = getenv("ZAMPLET_WHOLE_SEED");
+#ifdef ZAMPLET_SANITIZED
+  // Each sanitized run starts slowly; the other builds run the full count.
+  const long pairs = env_pairs ? atol(env_pairs) : 1000;
+#else
+  const long pairs = env_pairs ? atol(env_pairs) : 10000;
+#endif
+  const unsigned seed = env_seed ? static_cast<unsigned>(atol(env_seed)) : 20261211u;
+  std::mt19937 rng(seed);
+  static const strings REPLACEMENTS = {"",  "NULL", "X",  "ab",        "&",
+                                       "\\", "#",    "\n", "a&\\#\nb", std::string(64, 'Z')};
+  constexpr int INPUTS_PER_PATTERN = 8;
+  long done = 0, patterns = 0, occurrences = 0, large = 0, left_alone = 0, differences = 0;
+  for (unsigned trial = 0; done < pairs; ++trial) {
+    // -e, -i and -n in every combination, and fixed strings (-i has no effect on them).
+    const unsigned kind = trial % 10;
+    const bool literal = kind >= 8, extended = (kind & 1) != 0 && !literal,
+               icase = (kind & 2) != 0 || kind == 9, by_line = (kind & 4) != 0 && !literal;
+    strings inputs(INPUTS_PER_PATTERN);
+    for (auto& in : inputs)
+      in = whole_input(rng, rng() % 60 == 0 ? 140000 + rng() % 60000 : 2000 + rng() % 14000);
+    std::string pattern, sed_pattern;
+    if (literal) {
+      pattern = inputs[0].substr(rng() % (inputs[0].size() - 4), 1 + rng() % 4);
+      sed_pattern = for_sed(pattern, "\\.[*^$#");
+    } else {
+      expression_grammar grammar{rng, extended};
+      pattern = grammar.expression(0);
+      // With -n nothing may match a newline.  The grammar has no '#'.
+      if (has_escaped_n(pattern) || (by_line && (pattern.find('\n') != std::string::npos ||
+                                                 pattern.find("[:space:]") != std::string::npos)))
+        continue;
+      regex_t re;
+      const int cflags = (extended ? REG_EXTENDED : 0) | (icase ? REG_ICASE : 0) |
+                         (by_line ? REG_NEWLINE : 0);
+      if (regcomp(&re, pattern.c_str(), cflags) != 0) continue;
+      regfree(&re);
+      sed_pattern = for_sed(pattern, "");
+      if (!by_line && inner_anchor(pattern))
+        for (auto& in : inputs) std::replace(in.begin(), in.end(), '\n', ' ');
+    }
+    std::string replacement = REPLACEMENTS[rng() % REPLACEMENTS.size()];
+    if (by_line) replacement.erase(std::remove(replacement.begin(), replacement.end(), '\n'),
+                                   replacement.end());
+    ++patterns;
+    strings flags = {"--whole"};
+    if (literal) flags.push_back("-w");
+    if (extended) flags.push_back("-e");
+    if (icase) flags.push_back("-i");
+    if (by_line) flags.push_back("-n");
+    const char sep = by_line ? '\n' : '\0';
+    std::string batch;
+    for (const std::string& in : inputs) batch += in + sep;
+    // A marker before every replacement counts them, and is dropped.
+    strings args;
+    if (!by_line) args.push_back("-z");
+    if (extended) args.push_back("-E");
+    args.push_back("s#" + sed_pattern + "#\x01" +
+                   for_sed(replacement == "NULL" ? "" : replacement, "\\&#") + "#g" +
+                   (icase && !literal ? "I" : ""));
+    const run_result by_sed = run_sed(args, batch);
+    ASSERT_TRUE(by_sed.status == 0 && by_sed.err.empty()) << by_sed.err << shown(args.back());
+    const strings marked = split_sed(by_sed.out, inputs, sep);
+    ASSERT_EQ(marked.size(), inputs.size()) << shown(pattern);
+    for (int k = 0; k < INPUTS_PER_PATTERN; ++k) {
+      strings args = flags;
+      args.insert(args.end(), {"--", pattern, replacement});
+      const run_result r = run_zamplet(args, {.input = inputs[k], .feed_piece = 4096});
+      if (r.err.find("matches longer than 65536 bytes left alone") != std::string::npos) {
+        ++left_alone;  // sed replaces them; nothing to compare
+        continue;
+      }
+      ++done;
+      large += inputs[k].size() > 140000;
+      const size_t blank = r.out.rfind(' ');
+      const std::string text = r.out.substr(0, blank == std::string::npos ? 0 : blank);
+      const long count = blank == std::string::npos ? -1 : atol(r.out.c_str() + blank + 1);
+      std::string expected = marked[k];
+      expected.erase(std::remove(expected.begin(), expected.end(), '\x01'), expected.end());
+      const long replaced = static_cast<long>(marked[k].size() - expected.size());
+      occurrences += count;
+      if (r.status == 0 && r.err.empty() && text == expected && count == replaced) continue;
+      const size_t at = std::mismatch(text.begin(), text.end(), expected.begin(),
+                                      expected.end()).first - text.begin();
+      std::string named;
+      for (const std::string& f : flags) named += f + " ";
+      if (++differences <= 10)
+        ADD_FAILURE() << named << "'" << shown(pattern) << "' '" << shown(replacement) << "', "
+                      << inputs[k].size() << " bytes (seed " << seed << "): status "
+                      << r.status << " '" << shown(r.err) << "', count " << count << " against "
+                      << replaced << "; from byte " << at << " '" << shown(text.substr(at, 40))
+                      << "' against '" << shown(expected.substr(std::min(at, expected.size()), 40))
+                      << "'";
+    }
+  }
+  std::cout << "[ whole    ] " << done << " pairs against GNU sed, " << patterns
+            << " patterns, seed " << seed << ", " << occurrences << " occurrences, " << large
+            << " inputs over 140 KB, " << left_alone << " with matches left alone, "
+            << differences << " differences\n";
+  EXPECT_EQ(differences, 0);
+}
