@@ -238,8 +238,13 @@ struct expression_grammar {
 
 std::string random_input(std::mt19937& rng, size_t size) {
   static const char ALPHABET[] = "aaaAbbB__-.\xe9\xc9\x80\n\n *]^$";
+  // Some long texts are made of a few letters only: long runs of what a
+  // pattern may match, which the matcher searches otherwise than short ones.
+  static const char FEW[] = "aaAb_";
+  const bool few = size > 600 && rng() % 4 == 0;
   std::string text(size, 'a');
-  for (auto& c : text) c = ALPHABET[rng() % (sizeof ALPHABET - 1)];
+  for (auto& c : text)
+    c = few ? FEW[rng() % (sizeof FEW - 1)] : ALPHABET[rng() % (sizeof ALPHABET - 1)];
   if (size > 0 && rng() % 8 == 0) text[rng() % size] = '\0';
   return text;
 }
@@ -376,6 +381,7 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
     const char* pattern;
     int cflags;
     const char* required;
+    size_t shortest;  // the fewest bytes a match takes
   };
   // RE2 counts repetitions only up to 1000; the library keeps the rest.
   regex_t large;
@@ -384,13 +390,13 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
   EXPECT_EQ(kept.fast, nullptr);
   regfree(&large);
   const row rows[] = {
-      {"[a-z]+_t", REG_EXTENDED, "_t"},
-      {"[A-Z][a-z]+ [a-z]*ing", REG_EXTENDED, "ing"},
-      {"u?int(8|16|32|64)_t", REG_EXTENDED, "int"},
-      {"pthread_mutex_[a-z]*lock", 0, "pthread_mutex_"},
-      {"x\\{2\\}y", 0, "xxy"},
-      {"^[[:alpha:]]*$", REG_NEWLINE, ""},
-      {"ab", REG_ICASE, ""},
+      {"[a-z]+_t", REG_EXTENDED, "_t", 3},
+      {"[A-Z][a-z]+ [a-z]*ing", REG_EXTENDED, "ing", 6},
+      {"u?int(8|16|32|64)_t", REG_EXTENDED, "int", 6},
+      {"pthread_mutex_[a-z]*lock", 0, "pthread_mutex_", 18},
+      {"x\\{2\\}y", 0, "xxy", 3},
+      {"^[[:alpha:]]*$", REG_NEWLINE, "", 0},
+      {"ab", REG_ICASE, "", 2},
   };
   for (const row& r : rows) {
     regex_t re;
@@ -398,6 +404,7 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
     matcher m = zamplet::make_matcher(&re, r.pattern, r.cflags);
     EXPECT_NE(m.fast, nullptr) << r.pattern;
     EXPECT_EQ(m.required, r.required) << r.pattern;
+    EXPECT_EQ(m.shortest, r.shortest) << r.pattern;
     zamplet::free_matcher(&m);
     regfree(&re);
   }

@@ -16,6 +16,10 @@ namespace {
 // matches are at most SPAN_LONGEST bytes long.
 constexpr size_t SPAN = 4096;
 constexpr size_t SPAN_LONGEST = 256;
+// A run of the bytes a match takes is searched alone when it is at most
+// this long; a longer one is searched with the rest of the text, so that
+// finding a run's end costs no more than a bounded look ahead.
+constexpr size_t RUN_MOST = 512;
 
 #ifdef __GLIBC__
 // The one register of a bounded search, owned here: the library fills it
@@ -144,16 +148,16 @@ matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
   m.newline = (cflags & REG_NEWLINE) != 0;
   m.zero_in_text = zero_in_text;
   std::string syntax;
-  std::string required;
-  size_t lead = SIZE_MAX;
-  size_t longest = SIZE_MAX;
+  expression_facts facts;
   if (choice == matcher_choice::library ||
-      !translate_expression(pattern, cflags, &syntax, &required, &lead, &longest,
-                            zero_in_text))
+      !translate_expression(pattern, cflags, &syntax, &facts, zero_in_text))
     return m;
-  m.required = required;
-  m.required_lead = lead;
-  m.longest = longest;
+  m.required = facts.required;
+  m.required_lead = facts.lead;
+  m.longest = facts.longest;
+  m.shortest = facts.shortest;
+  m.takes = facts.takes;
+  for (int c = 1; c < 256; ++c) m.runs = m.runs || !facts.takes[c];
   m.fast = compile_fast(syntax, m.newline);
   return m;
 }
@@ -163,10 +167,80 @@ void free_matcher(matcher* m) {
   m->fast = nullptr;
 }
 
+namespace {
+
+// Searches the runs of matchable bytes that hold the required string, one
+// at a time, from *pos.  A match lies within one run, and a run without
+// the required string holds none, so the leftmost match in the first run
+// that has one is the text's; RE2 then reads a few dozen bytes instead of
+// the text up to its end.  True with the answer in *result; false when a
+// run longer than RUN_MOST begins at *pos, moved to its start, which the
+// caller searches with the rest of the text.
+bool search_runs(const matcher& m, const char* text, size_t length, size_t* pos, size_t limit,
+                 int eflags, size_t* start, size_t* end, int* result) {
+  const auto taken = [&m, text](size_t i) { return m.takes[static_cast<unsigned char>(text[i])]; };
+  const size_t k = m.required.size();
+  for (size_t at = *pos;;) {
+    const char* hit = find_bytes(text + at, length - at, m.required.data(), k);
+    if (hit == nullptr) {
+      *result = MATCH_NONE;
+      return true;
+    }
+    const size_t found = static_cast<size_t>(hit - text);
+    // No match begins more than `lead` bytes before the string.
+    size_t from = m.required_lead != SIZE_MAX && found - at > m.required_lead
+                      ? found - m.required_lead
+                      : at;
+    size_t lo = found;
+    while (lo > from && taken(lo - 1)) --lo;
+    if (lo >= limit) {
+      *result = MATCH_NONE;
+      return true;
+    }
+    size_t hi = found + k;
+    while (hi < length && hi - lo <= RUN_MOST && taken(hi)) ++hi;
+    if (hi - lo > RUN_MOST) {
+      *pos = lo;
+      return false;
+    }
+    // A run too short for any match is passed over without a search.
+    if (hi - lo < m.shortest) {
+      if (hi >= length) {
+        *result = MATCH_NONE;
+        return true;
+      }
+      at = hi;
+      continue;
+    }
+    // ^ at the run's start and $ at its end are decided by the bytes
+    // around it, which stay in view; only the text's own ends take eflags.
+    int flags = lo == *pos ? eflags : 0;
+    if (hi < length) flags |= REG_NOTEOL;
+    else flags |= eflags & REG_NOTEOL;
+    if (fast_search(m.fast, text, hi, lo, flags, start, end)) {
+      *result = MATCH_FOUND;
+      return true;
+    }
+    if (hi >= length) {
+      *result = MATCH_NONE;
+      return true;
+    }
+    at = hi;
+  }
+}
+
+}  // namespace
+
 int matcher_search(const matcher& m, const char* text, size_t length, size_t pos, size_t limit,
                    int eflags, size_t* start, size_t* end) {
   if (m.fast == nullptr)
     return library_search(m.regex, text, length, pos, limit, eflags, m.zero_in_text, start, end);
+  if (m.runs && !m.required.empty()) {
+    int result = MATCH_NONE;
+    const size_t from = pos;
+    if (search_runs(m, text, length, &pos, limit, eflags, start, end, &result)) return result;
+    if (pos != from) eflags &= ~REG_NOTBOL;
+  }
   if (m.required.empty() || m.longest > SPAN_LONGEST || length - pos <= SPAN)
     return fast_search(m.fast, text, length, pos, eflags, start, end) ? MATCH_FOUND : MATCH_NONE;
   // A long text, and a match of a few bytes that holds the required string:

@@ -5,7 +5,9 @@
 // invisible: both give the same match for every search.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <regex.h>
 #include <string>
 
@@ -29,6 +31,12 @@ struct matcher {
   // The most bytes a match takes, SIZE_MAX when there is no bound; known
   // where RE2 searches.
   size_t longest = SIZE_MAX;
+  // Every byte of every match is one of these, where RE2 searches; a match
+  // therefore lies within one run of them.  `runs` says that some byte
+  // beside the zero byte is missing, so that runs are worth looking for.
+  std::array<bool, 256> takes{};
+  bool runs = false;
+  size_t shortest = 0;  // the fewest bytes a match takes
 };
 
 // Which matchers a build may use.
@@ -78,18 +86,24 @@ size_t first_possible(const matcher& m, const char* text, size_t length, size_t 
 // string.  True when there is no required string.
 bool may_match(const matcher& m, const char* text, size_t length);
 
+// What the parsed expression tells of every text it matches.
+struct expression_facts {
+  std::string required;          // a string every match contains, or ""
+  size_t lead = SIZE_MAX;        // how far from a match's start it may begin
+  size_t longest = SIZE_MAX;     // the most bytes a match takes
+  size_t shortest = 0;           // the fewest
+  std::array<bool, 256> takes{};  // the bytes a match may be made of
+};
+
 // The translation of a POSIX expression into RE2's syntax, with explicit
 // byte sets so that RE2's own case folding, dot and class rules never come
 // into play.  False when the expression uses anything whose meaning to the
 // C library is not certain to be kept (back-references, equivalence classes,
 // collating elements, the library's word operators, unusual contexts).
-// `required` receives a string every match contains, or "", and `lead` how
-// far from a match's start it may begin (SIZE_MAX: unbounded); `longest`
-// the most bytes a match takes (SIZE_MAX: unbounded).  With
-// `zero_in_text` the translation also holds for texts with zero bytes.
+// SIZE_MAX stands for no bound.  With `zero_in_text` the translation also
+// holds for texts with zero bytes.
 bool translate_expression(const char* pattern, int cflags, std::string* syntax,
-                          std::string* required, size_t* lead, size_t* longest,
-                          bool zero_in_text = false);
+                          expression_facts* facts, bool zero_in_text = false);
 
 // RE2's side, present when the build has RE2.
 // Compiles the translated `syntax`; null when RE2 refuses it or it does not

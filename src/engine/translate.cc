@@ -481,6 +481,38 @@ size_t longest_text(const std::vector<node>& nodes, size_t at) {
   return SIZE_MAX;
 }
 
+// The fewest bytes a node matches.
+size_t shortest_text(const std::vector<node>& nodes, size_t at) {
+  const node& n = nodes[at];
+  switch (n.kind) {
+    case node_kind::bytes:
+      return 1;
+    case node_kind::line_start:
+    case node_kind::line_end:
+      return 0;
+    case node_kind::sequence: {
+      size_t sum = 0;
+      for (size_t part : n.parts) {
+        const size_t one = shortest_text(nodes, part);
+        sum = one > SIZE_MAX - sum ? SIZE_MAX : sum + one;
+      }
+      return sum;
+    }
+    case node_kind::alternatives: {
+      size_t fewest = SIZE_MAX;
+      for (size_t part : n.parts) fewest = std::min(fewest, shortest_text(nodes, part));
+      return fewest;
+    }
+    case node_kind::repeat: {
+      // Nested counts could overflow; no text is that long anyway.
+      const size_t one = shortest_text(nodes, n.parts[0]);
+      const size_t rounds = static_cast<size_t>(n.min);
+      return one != 0 && rounds > SIZE_MAX / one ? SIZE_MAX : one * rounds;
+    }
+  }
+  return 0;
+}
+
 size_t plus(size_t a, size_t b) { return a == SIZE_MAX || b == SIZE_MAX ? SIZE_MAX : a + b; }
 
 // What is known of the texts a node matches: the one text it always
@@ -568,11 +600,18 @@ literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
   return f;
 }
 
+// Adds to `takes` every byte the node may match.
+void bytes_taken(const std::vector<node>& nodes, size_t at, byte_set* takes) {
+  const node& n = nodes[at];
+  if (n.kind == node_kind::bytes)
+    for (int c = 0; c < 256; ++c) (*takes)[c] = (*takes)[c] || n.set[c];
+  for (size_t part : n.parts) bytes_taken(nodes, part, takes);
+}
+
 }  // namespace
 
 bool translate_expression(const char* pattern, int cflags, std::string* syntax,
-                          std::string* required, size_t* lead, size_t* longest,
-                          bool zero_in_text) {
+                          expression_facts* facts, bool zero_in_text) {
   parser parse(pattern, cflags);
   size_t root = 0;
   if (!parse.parse(&root)) return false;
@@ -581,10 +620,13 @@ bool translate_expression(const char* pattern, int cflags, std::string* syntax,
   if (!anchors_agree(parse.nodes(), root, true, true, false, newline)) return false;
   syntax->clear();
   if (!write_node(parse.nodes(), root, syntax, zero_in_text)) return false;
-  const literal_facts facts = facts_of(parse.nodes(), root);
-  *required = facts.contains;
-  *lead = facts.lead;
-  *longest = longest_text(parse.nodes(), root);
+  const literal_facts literal = facts_of(parse.nodes(), root);
+  facts->required = literal.contains;
+  facts->lead = literal.lead;
+  facts->longest = longest_text(parse.nodes(), root);
+  facts->shortest = shortest_text(parse.nodes(), root);
+  facts->takes.fill(false);
+  bytes_taken(parse.nodes(), root, &facts->takes);
   return true;
 }
 
