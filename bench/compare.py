@@ -270,7 +270,8 @@ def make_source(path, size):
 
 def source_cases(zamplet, before, text):
     """(case, tool, argv): each expression with this build, the earlier one,
-    sd and sed -E -i; the fixed string with both builds."""
+    sd and sed -E -i (also followed by a sync, which zamplet's own rewrite
+    includes); the fixed string with both builds."""
     cases = []
     for expression in SOURCE_EXPRESSIONS:
         for label, binary in (("zamplet -e", zamplet), ("earlier build: zamplet -e", before)):
@@ -278,6 +279,8 @@ def source_cases(zamplet, before, text):
                 cases.append((expression, label, [binary, "-q", "-e", expression, "X", text]))
         cases.append((expression, "sd", ["sd", expression, "X", text]))
         cases.append((expression, "sed -E -i", ["sed", "-E", "-i", "s/%s/X/g" % expression, text]))
+        cases.append((expression, "sed -E -i, then sync",
+                      synced(["sed", "-E", "-i", "s/%s/X/g" % expression], [text])))
     for label, binary in (("zamplet -w", zamplet), ("earlier build: zamplet -w", before)):
         if binary:
             cases.append(("-w " + SOURCE_FIXED, label, [binary, "-q", "-w", SOURCE_FIXED, "X",
@@ -299,7 +302,7 @@ def source_file(zamplet, before, runs, work, progress):
     for expression in SOURCE_EXPRESSIONS:
         ours = seconds.get((expression, "zamplet -e"))
         parts = []
-        for tool in ("sd", "sed -E -i", "earlier build: zamplet -e"):
+        for tool in ("sd", "sed -E -i", "sed -E -i, then sync", "earlier build: zamplet -e"):
             if ours is not None and (expression, tool) in seconds:
                 parts.append("/ %s = %.2f" % (tool, ours / seconds[expression, tool]))
         if ours is not None and fixed is not None:
