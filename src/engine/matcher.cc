@@ -20,6 +20,8 @@ constexpr size_t SPAN_LONGEST = 256;
 // this long; a longer one is searched with the rest of the text, so that
 // finding a run's end costs no more than a bounded look ahead.
 constexpr size_t RUN_MOST = 512;
+// After such a run, this many searches go to RE2 with the rest of the text.
+constexpr unsigned RUN_PAUSE = 64;
 
 #ifdef __GLIBC__
 // The one register of a bounded search, owned here: the library fills it
@@ -200,6 +202,7 @@ bool search_runs(const matcher& m, const char* text, size_t length, size_t* pos,
     size_t hi = found + k;
     while (hi < length && hi - lo <= RUN_MOST && taken(hi)) ++hi;
     if (hi - lo > RUN_MOST) {
+      m.run_pause = RUN_PAUSE;
       *pos = lo;
       return false;
     }
@@ -235,7 +238,9 @@ int matcher_search(const matcher& m, const char* text, size_t length, size_t pos
                    int eflags, size_t* start, size_t* end) {
   if (m.fast == nullptr)
     return library_search(m.regex, text, length, pos, limit, eflags, m.zero_in_text, start, end);
-  if (m.runs && !m.required.empty()) {
+  if (m.run_pause > 0) {
+    --m.run_pause;
+  } else if (m.runs && !m.required.empty()) {
     int result = MATCH_NONE;
     const size_t from = pos;
     if (search_runs(m, text, length, &pos, limit, eflags, start, end, &result)) return result;

@@ -37,6 +37,11 @@ struct matcher {
   std::array<bool, 256> takes{};
   bool runs = false;
   size_t shortest = 0;  // the fewest bytes a match takes
+  // How many searches still go without runs after one met a run too long
+  // to be searched alone: where the text is one long run, looking for its
+  // end again at every match would cost more than the search.  Only the
+  // speed depends on it, never a result.
+  mutable unsigned run_pause = 0;
 };
 
 // Which matchers a build may use.
