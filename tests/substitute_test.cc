@@ -382,8 +382,12 @@ TEST(WholeScan, SmallWindowsFindWhatOneTextHas) {
       {"[[:cntrl:]]a", REG_EXTENDED}, {"a\n", REG_ICASE}, {"^$", REG_NEWLINE},
       {"a{2,3}", REG_EXTENDED | REG_ICASE}, {"u?int(8|16)_t", REG_EXTENDED},
       {"\xe9", 0}, {"[^b]a", REG_EXTENDED | REG_NEWLINE}, {"b\\(a\\)\\1", 0},
+      {"[ab]*b_a", REG_EXTENDED},
   };
   static const char ALPHABET[] = "aaabbAB\n\0\xe9xu_int816";
+  // Every tenth text is long and of a few letters: runs of matchable bytes
+  // longer than the matcher searches alone.
+  static const char FEW[] = "aab_";
   std::mt19937 rng(20261210u);
   long compared = 0;
   for (const auto& row : ROWS) {
@@ -394,8 +398,10 @@ TEST(WholeScan, SmallWindowsFindWhatOneTextHas) {
     zamplet::matcher best = zamplet::make_matcher(&re, row.pattern, row.cflags,
                                                   zamplet::matcher_choice::best, true);
     for (int trial = 0; trial < 300; ++trial) {
-      std::string text(rng() % 300, 'a');
-      for (auto& c : text) c = ALPHABET[rng() % (sizeof ALPHABET - 1)];
+      const bool few = trial % 10 == 0;
+      std::string text(few ? 600 + rng() % 1500 : rng() % 300, 'a');
+      for (auto& c : text)
+        c = few ? FEW[rng() % (sizeof FEW - 1)] : ALPHABET[rng() % (sizeof ALPHABET - 1)];
       const whole_result exact = scan(library, text, text.size() + 1, nullptr);
       const whole_result fast = scan(best, text, text.size() + 1, nullptr);
       EXPECT_EQ(fast.out, exact.out) << row.pattern << " on '" << text << "'";
