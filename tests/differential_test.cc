@@ -402,6 +402,8 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
       {"x\\{2\\}y", 0, "xxy", 3},
       {"^[[:alpha:]]*$", REG_NEWLINE, "", 0},
       {"ab", REG_ICASE, "", 2},
+      {"(ab|c)d?", REG_EXTENDED, "", 1},
+      {"(x{2}y){3}", REG_EXTENDED, "xxyxxyxxy", 9},
   };
   for (const row& r : rows) {
     regex_t re;

@@ -71,8 +71,8 @@ extern int regex_failure;
 // Finds the leftmost-longest match in text[0, length) that begins at `pos`
 // or later, as offsets in `text` in *start and *end.  text[length] is a zero
 // byte, unless the matcher takes zero bytes in texts; there the byte at
-// text[length] must be readable.  ^ holds at offset 0 unless `eflags` has REG_NOTBOL, and at a later
-// offset only after a newline when newline is special; $ holds at `length`
+// text[length] must be readable.  ^ holds at offset 0 unless `eflags` has
+// REG_NOTBOL, and at a later offset only after a newline when newline is special; $ holds at `length`
 // unless REG_NOTEOL, and before a newline when newline is special.  With
 // REG_NOTBOL and `pos` 0 the byte before `text` must be readable, and must
 // not be a newline when newline is special.  Only a match that begins before

@@ -448,41 +448,15 @@ bool write_node(const std::vector<node>& nodes, size_t at, std::string* out, boo
   return true;
 }
 
-// The most bytes a node matches, SIZE_MAX when there is no bound.
-size_t longest_text(const std::vector<node>& nodes, size_t at) {
-  const node& n = nodes[at];
-  switch (n.kind) {
-    case node_kind::bytes:
-      return 1;
-    case node_kind::line_start:
-    case node_kind::line_end:
-      return 0;
-    case node_kind::sequence: {
-      size_t sum = 0;
-      for (size_t part : n.parts) {
-        const size_t one = longest_text(nodes, part);
-        if (one == SIZE_MAX) return SIZE_MAX;
-        sum += one;
-      }
-      return sum;
-    }
-    case node_kind::alternatives: {
-      size_t most = 0;
-      for (size_t part : n.parts) most = std::max(most, longest_text(nodes, part));
-      return most;
-    }
-    case node_kind::repeat: {
-      const size_t one = longest_text(nodes, n.parts[0]);
-      if (one == 0) return 0;
-      if (n.max == UNBOUNDED || one == SIZE_MAX) return SIZE_MAX;
-      return one * static_cast<size_t>(n.max);
-    }
-  }
-  return SIZE_MAX;
+size_t saturated_sum(size_t a, size_t b) { return b > SIZE_MAX - a ? SIZE_MAX : a + b; }
+size_t saturated_product(size_t a, size_t b) {
+  return a != 0 && b > SIZE_MAX / a ? SIZE_MAX : a * b;
 }
 
-// The fewest bytes a node matches.
-size_t shortest_text(const std::vector<node>& nodes, size_t at) {
+// The most bytes a node matches, SIZE_MAX when there is no bound, or with
+// `most` false the fewest.  Nested counts could overflow; no text is that
+// long, so sums and products stop at SIZE_MAX.
+size_t text_bound(const std::vector<node>& nodes, size_t at, bool most) {
   const node& n = nodes[at];
   switch (n.kind) {
     case node_kind::bytes:
@@ -492,25 +466,26 @@ size_t shortest_text(const std::vector<node>& nodes, size_t at) {
       return 0;
     case node_kind::sequence: {
       size_t sum = 0;
-      for (size_t part : n.parts) {
-        const size_t one = shortest_text(nodes, part);
-        sum = one > SIZE_MAX - sum ? SIZE_MAX : sum + one;
-      }
+      for (size_t part : n.parts) sum = saturated_sum(sum, text_bound(nodes, part, most));
       return sum;
     }
     case node_kind::alternatives: {
-      size_t fewest = SIZE_MAX;
-      for (size_t part : n.parts) fewest = std::min(fewest, shortest_text(nodes, part));
-      return fewest;
+      size_t bound = most ? 0 : SIZE_MAX;
+      for (size_t part : n.parts) {
+        const size_t one = text_bound(nodes, part, most);
+        bound = most ? std::max(bound, one) : std::min(bound, one);
+      }
+      return bound;
     }
     case node_kind::repeat: {
-      // Nested counts could overflow; no text is that long anyway.
-      const size_t one = shortest_text(nodes, n.parts[0]);
-      const size_t rounds = static_cast<size_t>(n.min);
-      return one != 0 && rounds > SIZE_MAX / one ? SIZE_MAX : one * rounds;
+      const size_t one = text_bound(nodes, n.parts[0], most);
+      if (one == 0) return 0;
+      if (!most) return saturated_product(one, static_cast<size_t>(n.min));
+      if (n.max == UNBOUNDED || one == SIZE_MAX) return SIZE_MAX;
+      return saturated_product(one, static_cast<size_t>(n.max));
     }
   }
-  return 0;
+  return most ? SIZE_MAX : 0;
 }
 
 size_t plus(size_t a, size_t b) { return a == SIZE_MAX || b == SIZE_MAX ? SIZE_MAX : a + b; }
@@ -572,7 +547,7 @@ literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
           f.contains = run;
           f.lead = run_lead;
         }
-        before = plus(before, p.exact ? p.text.size() : longest_text(nodes, part));
+        before = plus(before, p.exact ? p.text.size() : text_bound(nodes, part, true));
       }
       if (all_exact) {
         f.exact = true;
@@ -623,8 +598,8 @@ bool translate_expression(const char* pattern, int cflags, std::string* syntax,
   const literal_facts literal = facts_of(parse.nodes(), root);
   facts->required = literal.contains;
   facts->lead = literal.lead;
-  facts->longest = longest_text(parse.nodes(), root);
-  facts->shortest = shortest_text(parse.nodes(), root);
+  facts->longest = text_bound(parse.nodes(), root, true);
+  facts->shortest = text_bound(parse.nodes(), root, false);
   facts->takes.fill(false);
   bytes_taken(parse.nodes(), root, &facts->takes);
   return true;
