@@ -226,6 +226,17 @@ literal_result literal_model(const std::string& input, const std::string& old_te
   return r;
 }
 
+std::string cut_note(const std::string& name, long occurrences) {
+  return name + "\t" + std::to_string(occurrences) +
+         " occurrences cut by chunk boundaries left unchanged\n";
+}
+
+std::string cut_total(long occurrences, long inputs) {
+  return std::to_string(occurrences) + " occurrences in " + std::to_string(inputs) +
+         " files were left unchanged because chunk boundaries cut them; --whole replaces every "
+         "occurrence\n";
+}
+
 bool wait_until(const std::function<bool()>& done) {
   for (int ms = 0; ms < 30'000; ++ms) {
     if (done()) return true;

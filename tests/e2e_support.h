@@ -80,6 +80,11 @@ struct literal_result {
 literal_result literal_model(const std::string& input, const std::string& old_text,
                              const std::string& new_text);
 
+// What a run says of occurrences that chunk boundaries cut: the note after
+// the input's line, and the line at the end of the run.
+std::string cut_note(const std::string& name, long occurrences);
+std::string cut_total(long occurrences, long inputs);
+
 // The state letter of /proc/PID/stat, or '?' when it cannot be read.
 char proc_state(int pid);
 // True when the process sleeps in system call `number` on descriptor `fd`.

@@ -1,6 +1,8 @@
 // End-to-end tests of filter mode: standard input to standard output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -93,8 +95,8 @@ TEST(Filter, PatternLengthLimit) {
   const std::string max(4096, 'a'), over(4097, 'a');
   auto ok = run_zamplet({max, "x"}, {.input = "b" + max + "b"});
   EXPECT_EQ(ok.status, 0);
-  EXPECT_EQ(ok.err, "");
-  EXPECT_EQ(ok.out.substr(ok.out.size() - 2), " 0");  // spans chunks: never found
+  EXPECT_EQ(ok.err, cut_note("stdin", 1) + cut_total(1, 1));  // spans chunks: left, and said
+  EXPECT_EQ(ok.out.substr(ok.out.size() - 2), " 0");
 
   auto ok_new = run_zamplet({"b", max}, {.input = "b"});
   EXPECT_EQ(ok_new.out, max + " 1");
@@ -230,7 +232,12 @@ TEST(Filter, EmptyMatches) {
       {{"^", "-"}, "ab\ncd", "-ab\ncd 1"},
       {{"-n", "^", "-"}, "ab\ncd", "-ab\n-cd 2"},
       {{"-n", "$", "-"}, "ab\ncd", "ab-\ncd- 2"},
-      {{"^a", "X"}, "aaab", "XXXb 3"},
+      // ^ holds at the input's start, not behind a replaced match.
+      {{"^a", "X"}, "aaab", "Xaab 1"},
+      // No line follows the last newline, and an empty input has none.
+      {{"-n", "^", "> "}, "ab\ncd\n", "> ab\n> cd\n 2"},
+      {{"-n", "$", ";"}, "ab\ncd\n", "ab;\ncd;\n 2"},
+      {{"^", "#!"}, "", " 0"},
       {{"x*", "NULL"}, "abc", "abc 4"},
       {{"x*", "-"}, std::string("a\0b", 3), std::string("-a-\0b 2", 7)},
   };
@@ -247,19 +254,78 @@ TEST(Filter, ZeroByteEndsSearchInChunk) {
   EXPECT_EQ(r.out, std::string("bX\0aa 1", 7));
 }
 
-TEST(Filter, MatchAcrossChunkBoundaryIsNotReplaced) {
-  temp_dir dir;
-  const std::string split = std::string(1022, 'x') + "ab" + "ab";  // bytes 1022/1023
-  write_file(dir / "in", split);
-  auto r = run_zamplet({"ab", "Z"}, stdin_from_file(dir / "in"));
-  EXPECT_EQ(r.out, std::string(1022, 'x') + "abZ 1");
-  EXPECT_EQ(r.err, "stdin\tmatches cut by chunk boundaries: 1\n");
+// A chunk boundary may leave an occurrence as it was, and says so; it never
+// makes an occurrence of what is none: anchors and word boundaries see the
+// bytes on both sides of it.
+TEST(Filter, ChunkBoundariesCutButMakeNoOccurrence) {
+  struct row {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input, out;
+    long cuts;
+  };
+  const std::string blank_ends_chunk = std::string(1022, '.') + " x  \n" + "y \n";
+  const std::vector<row> rows = {
+      {"cut by a boundary", {"ab", "Z"}, std::string(1022, 'x') + "abab",
+       std::string(1022, 'x') + "abZ 1", 1},
+      {"$ at the input's end only", {"ab$", "Z"}, std::string(1021, 'x') + "abab",
+       std::string(1021, 'x') + "abZ 1", 0},
+      {"a blank before a boundary is no trailing blank",
+       {"-n", "-e", "[[:blank:]]+$", "NULL"}, blank_ends_chunk,
+       std::string(1022, '.') + " x\ny\n 2", 0},
+      {"a word that a boundary cuts is no word",
+       {"\\<size\\>", "SIZE"}, std::string(1018, '.') + " sizeof size x",
+       std::string(1018, '.') + " sizeof SIZE x 1", 0},
+      {"a word that a boundary cuts is cut", {"\\<size\\>", "SIZE"},
+       std::string(1019, '.') + " size x", std::string(1019, '.') + " size x 0", 1},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    temp_dir dir;
+    write_file(dir / "in", r.input);
+    const auto got = run_zamplet(r.args, stdin_from_file(dir / "in"));
+    EXPECT_TRUE(ran(got, r.out, r.cuts > 0 ? cut_note("stdin", r.cuts) + cut_total(r.cuts, 1) : "",
+                    0));
+  }
+}
 
-  const std::string inside = std::string(1021, 'x') + "ab" + "ab";  // ends the chunk
-  write_file(dir / "in", inside);
-  r = run_zamplet({"ab$", "Z"}, stdin_from_file(dir / "in"));
-  EXPECT_EQ(r.out, std::string(1021, 'x') + "ZZ 2");  // $ matches at each chunk end
-  EXPECT_EQ(r.err, "");
+// Through a pipe, what no later input can change goes out before the next
+// read waits: each line's output comes before the next line is sent.
+TEST(Filter, PipeFedLineByLineAnswersEachLine) {
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+    exec_zamplet({"-n", "-e", "[[:blank:]]+$", "NULL"});
+  }
+  close(in[0]);
+  close(out[1]);
+  std::string got;
+  for (const auto& [line, answer] : {std::pair{"one  \n", "one\n"}, {"two\t\n", "two\n"},
+                                     {"three\n", "three\n"}}) {
+    ASSERT_EQ(write(in[1], line, strlen(line)), static_cast<ssize_t>(strlen(line)));
+    // Read until the answer is in; a run that waits for more input hangs
+    // here, and the test's time limit tells.
+    got.clear();
+    while (got.size() < strlen(answer)) {
+      char buffer[64];
+      const ssize_t n = read(out[0], buffer, sizeof buffer);
+      ASSERT_GT(n, 0);
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(got, answer);
+  }
+  close(in[1]);
+  char buffer[64];
+  const ssize_t n = read(out[0], buffer, sizeof buffer);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), " 2");
+  close(out[0]);
+  EXPECT_EQ(reap(pid), 0);
 }
 
 TEST(Filter, LongReplacementManyTimesInOneChunk) {

@@ -28,29 +28,6 @@ struct result {
 const zamplet::matcher_choice CHOICES[] = {zamplet::matcher_choice::library,
                                            zamplet::matcher_choice::best};
 
-// One chunk through substitute_regex, with a fresh 5120-byte output buffer.
-result regex_chunk(const char* pattern, int cflags, const std::string& chunk,
-                   const std::string& replacement,
-                   zamplet::matcher_choice choice = zamplet::matcher_choice::best) {
-  regex_t re;
-  result r;
-  if (regcomp(&re, pattern, cflags) != 0) {
-    ADD_FAILURE() << "regcomp " << pattern;
-    return r;
-  }
-  zamplet::matcher m = zamplet::make_matcher(&re, pattern, cflags, choice);
-  chunk_output out{static_cast<char*>(malloc(zamplet::OUTPUT_START)), zamplet::OUTPUT_START};
-  const std::string text = chunk;  // c_str() supplies the zero byte behind the chunk
-  r.length = zamplet::substitute_regex(&m, text.c_str(), text.size(), replacement.c_str(),
-                                       replacement.size(), &out, &r.count);
-  if (r.length >= 0) r.out.assign(out.data, static_cast<size_t>(r.length));
-  r.cap = out.cap;
-  free(out.data);
-  zamplet::free_matcher(&m);
-  regfree(&re);
-  return r;
-}
-
 // One chunk through substitute_literal; equal lengths get only 1024 bytes.
 result literal_chunk(const std::string& old_text, const std::string& chunk,
                      const std::string& replacement, int64_t start_count = 0) {
@@ -76,9 +53,96 @@ size_t grown_cap(size_t longest) {
   return cap;
 }
 
+// Collects the output, the occurrences marked by '<' and '>' around nothing,
+// and the longest occurrence.
+// With a replacement given, that stands in for each occurrence instead.
+class collected final : public zamplet::whole_output {
+ public:
+  explicit collected(std::string replacement = "<>") : replacement(std::move(replacement)) {}
+  bool kept(const char* data, size_t len) override {
+    out.append(data, len);
+    return true;
+  }
+  bool replaced(const char*, size_t len) override {
+    out += replacement;
+    longest = std::max(longest, len);
+    return true;
+  }
+  bool moving() override { return true; }
+  bool chunk_end() override {
+    ++chunks;
+    return true;
+  }
+  std::string replacement;
+  std::string out;
+  size_t longest = 0;
+  long chunks = 0;
+};
+
+struct memory_input {
+  const std::string* text;
+  size_t at;
+  std::mt19937* rng;  // short reads when given, as from a pipe
+};
+
+ssize_t read_memory(void* context, char* into, size_t room) {
+  auto* in = static_cast<memory_input*>(context);
+  size_t n = std::min(room, in->text->size() - in->at);
+  if (in->rng != nullptr && n > 1) n = 1 + (*in->rng)() % n;
+  memcpy(into, in->text->data() + in->at, n);
+  in->at += n;
+  return static_cast<ssize_t>(n);
+}
+
+struct whole_result {
+  std::string out;
+  int64_t count = 0;
+  long left_alone = 0;
+  size_t longest = 0;
+};
+
+whole_result scan(const zamplet::matcher& m, const std::string& text, size_t window,
+                  std::mt19937* rng) {
+  zamplet::whole_scan s;
+  s.pattern = &m;
+  s.window = window;
+  s.capacity = rng != nullptr ? 2 * window + 2 + (*rng)() % (3 * window) : text.size() + 1;
+  memory_input in{&text, 0, rng};
+  collected c;
+  EXPECT_EQ(zamplet::scan_whole(&s, {read_memory, &in}, &c), zamplet::whole_end::done);
+  return {c.out, s.count, s.left_alone, c.longest};
+}
+
+// A text searched under the chunk rule, in chunks of `chunk_size` bytes;
+// `left_alone` counts the cut occurrences.
+whole_result chunk_rule(const char* pattern, int cflags, const std::string& text,
+                        const std::string& replacement,
+                        zamplet::matcher_choice choice = zamplet::matcher_choice::best,
+                        size_t chunk_size = zamplet::CHUNK_SIZE) {
+  regex_t re;
+  if (regcomp(&re, pattern, cflags) != 0) {
+    ADD_FAILURE() << "regcomp " << pattern;
+    return {};
+  }
+  zamplet::matcher m = zamplet::make_matcher(&re, pattern, cflags, choice, true);
+  zamplet::whole_scan s;
+  s.pattern = &m;
+  s.chunks = true;
+  s.chunk_size = chunk_size;
+  memory_input in{&text, 0, nullptr};
+  collected c(replacement);
+  EXPECT_EQ(zamplet::scan_whole(&s, {read_memory, &in}, &c), zamplet::whole_end::done);
+  // One chunk_end per chunk: the trace has a line pair for each.
+  EXPECT_EQ(c.chunks, static_cast<long>((text.size() + chunk_size - 1) / chunk_size));
+  zamplet::free_matcher(&m);
+  regfree(&re);
+  return {c.out, s.count, s.left_alone, c.longest};
+}
+
 }  // namespace
 
-TEST(SubstituteRegex, EmptyMatches) {
+// The chunk rule over one chunk: the empty matches of the whole-input search.
+TEST(ChunkRule, EmptyMatches) {
   struct row {
     const char* pattern;
     int cflags;
@@ -93,10 +157,13 @@ TEST(SubstituteRegex, EmptyMatches) {
       {"$", 0, "abc", "-", "abc-", 1},
       {"^", 0, "ab\ncd", "-", "-ab\ncd", 1},
       {"^", REG_NEWLINE, "ab\ncd", "-", "-ab\n-cd", 2},
-      {"^", REG_NEWLINE, "ab\n\ncd\n", "-", "-ab\n-\n-cd\n-", 4},  // ^ after the last newline
+      // No line follows the last newline: neither ^ nor $ holds there.
+      {"^", REG_NEWLINE, "ab\n\ncd\n", "-", "-ab\n-\n-cd\n", 3},
+      {"$", REG_NEWLINE, "ab\ncd\n", "-", "ab-\ncd-\n", 2},
       {"$", REG_NEWLINE, "ab\ncd", "-", "ab-\ncd-", 2},
-      {"^a", 0, "aaab", "X", "XXXb", 3},
-      {"x*", 0, "", "-", "-", 1},
+      // ^ holds at the input's start only, not behind a replaced match.
+      {"^a", 0, "aaab", "X", "Xaab", 1},
+      {"x*", 0, "", "-", "", 0},  // an empty input has no match
       {"x*", 0, "abc", "", "abc", 4},
       {"a*", REG_EXTENDED, "aab", "<>", "<>b<>", 2},
       {"x*", 0, std::string("a\0bc", 4), "-", std::string("-a-\0bc", 6), 2},
@@ -105,27 +172,51 @@ TEST(SubstituteRegex, EmptyMatches) {
   for (const auto& r : rows) {
     for (const auto choice : CHOICES) {
       SCOPED_TRACE(std::string(r.pattern) + " on " + r.chunk);
-      auto got = regex_chunk(r.pattern, r.cflags, r.chunk, r.replacement, choice);
+      auto got = chunk_rule(r.pattern, r.cflags, r.chunk, r.replacement, choice);
       EXPECT_EQ(got.out, r.out);
       EXPECT_EQ(got.count, r.count);
-      EXPECT_EQ(got.length, static_cast<int64_t>(r.out.size()));
-      EXPECT_EQ(got.cap, zamplet::OUTPUT_START);
     }
   }
 }
 
-TEST(SubstituteRegex, LongReplacementGrowsInSteps) {
-  std::string repl;
-  for (int i = 0; i < 4096; ++i) repl += static_cast<char>('A' + i % 26);
-  const std::string chunk(zamplet::CHUNK_SIZE, 'a');
-  auto got = regex_chunk("a", 0, chunk, repl);
-  ASSERT_EQ(got.length, 1023 * 4096);
-  EXPECT_EQ(got.count, 1023);
-  std::string expect;
-  for (int i = 0; i < 1023; ++i) expect += repl;
-  EXPECT_TRUE(got.out == expect);
-  EXPECT_EQ((got.cap - zamplet::OUTPUT_START) % zamplet::OUTPUT_STEP, 0u);
-  EXPECT_EQ(got.cap, grown_cap(1023 * 4096));
+// What chunk boundaries must never do: make an occurrence of what is none.
+// Chunks of 4 bytes here, so that the boundaries fall where they hurt.
+TEST(ChunkRule, BoundariesMakeNoOccurrence) {
+  struct row {
+    const char* what;
+    const char* pattern;
+    int cflags;
+    std::string text, out;
+    int64_t count;
+    long cuts;
+  };
+  const std::vector<row> rows = {
+      {"a blank that ends a chunk is no trailing blank", "[[:blank:]]+$",
+       REG_EXTENDED | REG_NEWLINE, "ab  cd \nef\t\n", "ab  cdX\nefX\n", 2, 0},
+      {"a word boundary needs the bytes on both sides", "\\<size\\>", 0, "sizeof size_t a size",
+       "sizeof size_t a X", 1, 0},
+      {"no word end before the boundary", "size\\b", REG_EXTENDED, "xxxxsize_t", "xxxxsize_t", 0,
+       0},
+      {"a greedy match over a boundary is cut whole", "a+", REG_EXTENDED, "xxaaaa", "xxaaaa", 0, 1},
+      {"$ holds at the input's end only", "b$", 0, "abababab", "abababaX", 1, 0},
+      {"^ holds at the input's start only", "^x", 0, "xyzwxyzw", "Xyzwxyzw", 1, 0},
+      {"an empty match at a boundary is the next chunk's", "\\B", REG_EXTENDED, "abcdef",
+       "a-b-c-d-e-f", 5, 0},
+      {"behind a zero byte nothing is replaced", "b", 0, std::string("ab\0b" "bb", 6),
+       std::string("aX\0b" "XX", 6), 3, 0},
+      {"a match over a zero byte is none", "a.b", 0, std::string("xa\0b", 4),
+       std::string("xa\0b", 4), 0, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    for (const auto choice : CHOICES) {
+      const std::string replacement = std::string(r.pattern) == "\\B" ? "-" : "X";
+      auto got = chunk_rule(r.pattern, r.cflags, r.text, replacement, choice, 4);
+      EXPECT_EQ(got.out, r.out);
+      EXPECT_EQ(got.count, r.count);
+      EXPECT_EQ(got.left_alone, r.cuts);
+    }
+  }
 }
 
 TEST(SubstituteLiteral, Table) {
@@ -221,30 +312,23 @@ bool cut_between(const std::string& old_text, int cflags, const std::string& a,
     ADD_FAILURE() << "regcomp " << old_text;
     return false;
   }
-  zamplet::matcher m;
-  if (!literal) m = zamplet::make_matcher(&re, old_text.c_str(), cflags, choice);
+  if (!literal) {
+    regfree(&re);
+    // An expression's search filters its matches: the two chunks as one input.
+    return chunk_rule(old_text.c_str(), cflags, a + b, "X", choice).left_alone > 0;
+  }
   chunk_output out{static_cast<char*>(malloc(zamplet::OUTPUT_START)), zamplet::OUTPUT_START};
   int64_t count = 0;
   zamplet::search_state state;
-  if (literal)
-    zamplet::substitute_literal(old_text.c_str(), old_text.size(), a.c_str(), a.size(), "X", 1,
-                                &out, &count, &state);
-  else
-    zamplet::substitute_regex(&m, a.c_str(), a.size(), "X", 1, &out, &count, &state);
+  zamplet::substitute_literal(old_text.c_str(), old_text.size(), a.c_str(), a.size(), "X", 1, &out,
+                              &count, &state);
   auto* tail = new zamplet::chunk_tail;
-  zamplet::remember_tail(tail, a.c_str(), a.size(), state,
-                         literal ? old_text.size() - 1 : zamplet::CUT_LOOKBACK);
+  zamplet::remember_tail(tail, a.c_str(), a.size(), state, old_text.size() - 1);
   std::vector<char> scratch(zamplet::CUT_SCRATCH);
-  const bool cut =
-      literal ? zamplet::literal_cut(old_text.c_str(), old_text.size(), *tail, b.c_str(), b.size(),
-                                     scratch.data())
-              : zamplet::regex_cut(&m,
-                                   zamplet::longest_match(old_text.c_str(), cflags & REG_EXTENDED),
-                                   *tail, b.c_str(), b.size(), scratch.data());
+  const bool cut = zamplet::literal_cut(old_text.c_str(), old_text.size(), *tail, b.c_str(),
+                                        b.size(), scratch.data());
   delete tail;
   free(out.data);
-  zamplet::free_matcher(&m);
-  if (!literal) regfree(&re);
   return cut;
 }
 
@@ -281,8 +365,7 @@ TEST(CutMatches, BoundariesOfBothEngines) {
       {"after a replacement", "ab", LITERAL, ending("aba"), "b", true},
       {"longer than a chunk", std::string(1500, 'a'), LITERAL, ending("", 'a'),
        std::string(1023, 'a'), true},
-      // An expression is searched again from at most 255 bytes back.
-      {"longer than a chunk", "a\\{1500\\}", 0, ending("", 'a'), std::string(1023, 'a'), false},
+      {"longer than a chunk", "a\\{1500\\}", 0, ending("", 'a'), std::string(1023, 'a'), true},
       {"unbounded, within reach", "x[a-z]*y", 0, ending("xabc"), "defy", true},
       {"none at all", "size_t", LITERAL, ending(""), "nothing", false},
       {"none at all", "size_t", 0, ending(""), "nothing", false},
@@ -316,61 +399,6 @@ TEST(CutMatches, LongestMatchBound) {
 // with the input held entirely: wherever every match of the whole input is
 // at most a window long, the two must give the same output, and both
 // matchers the same for texts with zero bytes and newlines.
-namespace {
-
-// Collects the output, the occurrences marked by '<' and '>' around nothing,
-// and the longest occurrence.
-class collected final : public zamplet::whole_output {
- public:
-  bool kept(const char* data, size_t len) override {
-    out.append(data, len);
-    return true;
-  }
-  bool replaced(const char*, size_t len) override {
-    out += "<>";
-    longest = std::max(longest, len);
-    return true;
-  }
-  bool moving() override { return true; }
-  std::string out;
-  size_t longest = 0;
-};
-
-struct memory_input {
-  const std::string* text;
-  size_t at;
-  std::mt19937* rng;  // short reads when given, as from a pipe
-};
-
-ssize_t read_memory(void* context, char* into, size_t room) {
-  auto* in = static_cast<memory_input*>(context);
-  size_t n = std::min(room, in->text->size() - in->at);
-  if (in->rng != nullptr && n > 1) n = 1 + (*in->rng)() % n;
-  memcpy(into, in->text->data() + in->at, n);
-  in->at += n;
-  return static_cast<ssize_t>(n);
-}
-
-struct whole_result {
-  std::string out;
-  int64_t count = 0;
-  long left_alone = 0;
-  size_t longest = 0;
-};
-
-whole_result scan(const zamplet::matcher& m, const std::string& text, size_t window,
-                  std::mt19937* rng) {
-  zamplet::whole_scan s;
-  s.pattern = &m;
-  s.window = window;
-  s.capacity = rng != nullptr ? 2 * window + 2 + (*rng)() % (3 * window) : text.size() + 1;
-  memory_input in{&text, 0, rng};
-  collected c;
-  EXPECT_EQ(zamplet::scan_whole(&s, {read_memory, &in}, &c), zamplet::whole_end::done);
-  return {c.out, s.count, s.left_alone, c.longest};
-}
-
-}  // namespace
 
 TEST(WholeScan, SmallWindowsFindWhatOneTextHas) {
   static const struct {

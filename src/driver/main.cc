@@ -31,11 +31,10 @@ void prepare_old_pattern(const char* old_operand, const command_line& cl) {
     fail_errno("Error in regular expression: %s (%s)\n", error_text, old_operand);
   }
   compiled_regex = &expression;
-  // Searched as one text, an input's zero bytes are ordinary bytes.
-  static matcher search =
-      make_matcher(&expression, old_operand, flags, matcher_choice::best, opt_whole != 0);
+  // Searched as one text, an input's zero bytes are ordinary bytes; the
+  // chunk rule then leaves alone what lies behind a chunk's first one.
+  static matcher search = make_matcher(&expression, old_operand, flags, matcher_choice::best, true);
   compiled_matcher = &search;
-  regex_longest = longest_match(old_operand, cl.extended != 0);
 }
 
 }  // namespace
@@ -81,11 +80,15 @@ int main(int argc, char** argv) {
     const int failed = rewrite_with_pattern(ENGINE_STDIN, ENGINE_STDOUT, nullptr, &cuts);
     if (framed) write_text(STDOUT_FILENO, "\n");
     if (!failed) report_cuts("stdin", cuts);
+    report_cut_total();
     return failed ? 1 : 0;
   }
 
   record_run_output();
   char* const* files = argv + optind + 2;
-  if (cl.recursive) return rewrite_recursive(files[0], cl.excluded);
-  return rewrite_listed(files, operands - 2, cl.have_temp ? cl.temp_name : nullptr);
+  const int status = cl.recursive
+                         ? rewrite_recursive(files[0], cl.excluded)
+                         : rewrite_listed(files, operands - 2, cl.have_temp ? cl.temp_name : nullptr);
+  report_cut_total();
+  return status;
 }

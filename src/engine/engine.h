@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <regex.h>
 #include <sys/types.h>
 
@@ -101,10 +102,14 @@ int rewrite_literal(const char* source, const char* target, const char* old_text
 int rewrite_with_pattern(const char* source, const char* target, in_place_files* files = nullptr,
                          long* cuts = nullptr);
 
-// Tells the user that `cuts` chunk boundaries of the input `name` cut an
-// occurrence, if any did; with --whole, `cuts` counts the matches left alone
-// as longer than WHOLE_WINDOW, and the note says so.
+// Tells the user that chunk boundaries of the input `name` cut `cuts`
+// occurrences, if they cut any, and counts them for the end of the run; with
+// --whole, `cuts` counts the matches left alone as longer than WHOLE_WINDOW,
+// and the note says so.
 void report_cuts(const char* name, long cuts);
+// Once at the end of a run whose chunk boundaries cut any occurrence: how
+// many, in how many inputs, and that --whole replaces them.
+void report_cut_total();
 
 // --whole: an input searched as one text, every occurrence replaced.
 // A match is replaced when it is at most WHOLE_WINDOW bytes long; longer ones
@@ -122,15 +127,24 @@ class whole_output {
   // The input bytes of one occurrence, which the replacement takes the
   // place of; false ends the search (whole_end::stopped).
   virtual bool replaced(const char* data, size_t len) = 0;
-  // Every byte given so far is about to move; false: output failed.
+  // Every byte given so far is about to move, or the search is about to
+  // wait for input: what was given must go out.  False: output failed.
   virtual bool moving() = 0;
+  // With the chunk rule: the bytes given so far end a chunk.  Called at
+  // every chunk boundary that the output passes and once at the input's end
+  // (never for an empty input); an empty occurrence at a boundary comes
+  // after it, in the chunk that begins there.
+  virtual bool chunk_end() { return true; }
 };
 
 // Where the input comes from: like read(2), more bytes on every call, 0 at
-// the end, -1 (errno set) on failure.
+// the end, -1 (errno set) on failure.  `ready`, when given, tells whether a
+// read would return at once; before a read that would wait, the search
+// hands out everything that no later input can change.
 struct whole_input {
   ssize_t (*read)(void* context, char* into, size_t room);
   void* context;
+  bool (*ready)(void* context) = nullptr;
 };
 
 enum class whole_end { done, stopped, read_failed, matcher_failed, output_failed, no_memory };
@@ -149,16 +163,32 @@ struct whole_scan {
   size_t old_len = 0;
   size_t window = WHOLE_WINDOW;
   size_t capacity = WHOLE_BUFFER;  // raised to what the window needs
-  // The input's first byte is the one before where the search begins, read
-  // for its context only; `base` is then that byte's offset in the input.
-  bool resumed = false;
+  // The chunk rule: a match is replaced only when it lies inside one chunk
+  // and ends no later than that chunk's first zero byte; the others stay as
+  // they are, and those that a boundary cuts are counted in `left_alone`.
+  // Chunks are `chunk_size` bytes apart from input offset 0, or, with
+  // `read_chunks` (a pipe, a terminal), each read is one, of at most
+  // `chunk_size` bytes.
+  bool chunks = false;
+  bool read_chunks = false;
+  size_t chunk_size = CHUNK_SIZE;
+  // The search begins `skip` bytes into the input read, which are there for
+  // their context only; `base` is then the input offset of the first byte
+  // read.  With the chunk rule the bytes skipped must reach back to the
+  // start of the chunk where the search begins (and one byte before it).
+  size_t skip = 0;
   off_t base = 0;  // the input offset of buf[0]
   int64_t count = 0;    // occurrences replaced
-  long left_alone = 0;  // matches longer than the window
+  // Matches not replaced: longer than the window, or cut by a boundary.
+  long left_alone = 0;
   char* buf = nullptr;
   size_t pos = 0, end = 0;  // the search's place and the bytes held
   bool eof = false;
   size_t last_end = SIZE_MAX;  // where the last match ended, if in the buffer
+  // With read_chunks: the input offsets where the chunks held begin.
+  std::deque<off_t> edges;
+  off_t told = -1;  // the last boundary given to chunk_end()
+  off_t zero_chunk = -1, zero_at = 0;  // a chunk's start and its first zero byte
 };
 
 // Searches the input to its end, or until out->replaced() says stop.
@@ -172,31 +202,13 @@ struct chunk_output {
   size_t cap = 0;
 };
 
-// Where the search of a chunk that the boundary behind it repeats began: the
-// search that found the chunk's last replacement, or its first search when it
-// replaced nothing.  Positions are offsets in the chunk.
+// Where the search for a fixed string that the boundary behind a chunk
+// repeats began.  Positions are offsets in the chunk.
 struct search_state {
-  size_t start = 0;            // where that search began
-  int eflags = 0;              // its execution flags
-  size_t last_end = SIZE_MAX;  // where the match before it ended, SIZE_MAX if none
-  size_t text_end = 0;         // where the chunk's text ends: its first zero byte, or n;
-                               // for a fixed string, 0 when no occurrence can be cut
+  size_t start = 0;            // where the search resumed after the last occurrence
+  size_t text_end = 0;         // 0 when no occurrence can be cut
 };
 
-// What substitute_regex() returns when the matcher itself failed; the
-// library's code is then in regex_failure (see matcher.h).
-constexpr int64_t SUBSTITUTE_MATCHER_FAILED = -2;
-
-// Substitutes over one chunk: `chunk` holds `n` bytes (n <= CHUNK_SIZE)
-// followed by a zero byte.  Appends nothing before offset 0 of `out`; returns
-// the output length, -1 when the buffer could not grow (errno ENOMEM), or
-// SUBSTITUTE_MATCHER_FAILED.
-// `count` is increased by the number of occurrences.
-// When `state` is given, it receives what the check of the boundary behind
-// the chunk needs.
-int64_t substitute_regex(const matcher* pattern, const char* chunk, size_t n,
-                         const char* replacement, size_t replacement_len, chunk_output* out,
-                         int64_t* count, search_state* state = nullptr);
 // Fixed-string substitution; `old_len` must be at least 1.  When
 // old_len == replacement_len the output has exactly n bytes and `out` needs
 // only CHUNK_SIZE + 1 bytes: no growth test is made.
@@ -206,14 +218,11 @@ int64_t substitute_literal(const char* old_text, size_t old_len, const char* chu
                            const char* replacement, size_t replacement_len, chunk_output* out,
                            int64_t* count, search_state* state = nullptr);
 
-// Matches cut by chunk boundaries.  Chunks are searched on their own, so an
-// occurrence that begins in one chunk and ends in the next is never replaced;
-// the engine counts such boundaries so that the user hears of them.
-//
-// How far before a boundary the repeated search of an expression may begin;
-// a cut match that begins farther back goes unreported.
-constexpr size_t CUT_LOOKBACK = 255;
-
+// Occurrences of a fixed string cut by chunk boundaries.  Chunks are searched
+// on their own, so an occurrence that begins in one chunk and ends in the
+// next is never replaced; the engine counts them so that the user hears of
+// them.  (An expression's search filters its matches instead: see
+// whole_scan's chunk rule.)
 // The end of one chunk, kept until the next chunk has been read: its last
 // bytes and the state its substitution left.
 struct chunk_tail {
@@ -230,20 +239,8 @@ void remember_tail(chunk_tail* tail, const char* chunk, size_t n, const search_s
                    size_t keep);
 
 // True when the boundary between the chunk in `tail` and `next` (n bytes,
-// zero-terminated) cuts an occurrence: the search that the first chunk would
-// repeat over the two chunks joined finds a match that begins before the
-// boundary and ends beyond it.  `scratch` holds CUT_SCRATCH bytes.
+// zero-terminated) cuts an occurrence.  `scratch` holds CUT_SCRATCH bytes.
 constexpr size_t CUT_SCRATCH = 2 * static_cast<size_t>(PATTERN_MAX) + CHUNK_SIZE + 3;
-// `longest` bounds the length of any match of the expression (SIZE_MAX when
-// nothing does): the repeated search then looks only at the bytes that a
-// cut match could cover.
-bool regex_cut(const matcher* pattern, size_t longest, const chunk_tail& tail, const char* next,
-               size_t n, char* scratch);
-
-// A bound on the length of any text that the expression `pattern` matches, or
-// SIZE_MAX: without repetition or back-references, an expression matches at
-// most one byte for each of its own bytes.
-size_t longest_match(const char* pattern, bool extended);
 bool literal_cut(const char* old_text, size_t old_len, const chunk_tail& tail, const char* next,
                  size_t n, char* scratch);
 

@@ -17,7 +17,7 @@ namespace {
 search_state end_state(const char* old_text, size_t old_len, const char* chunk, size_t n,
                        size_t pos) {
   const bool may_cut = n > 0 && memchr(old_text, static_cast<unsigned char>(chunk[n - 1]), old_len);
-  return {pos, 0, SIZE_MAX, may_cut ? pos + strnlen(chunk + pos, n - pos) : 0};
+  return {pos, may_cut ? pos + strnlen(chunk + pos, n - pos) : 0};
 }
 
 }  // namespace

@@ -48,8 +48,9 @@ class first_occurrence final : public whole_output {
   off_t at_ = 0;
 };
 
-// The look with --whole: the file searched as one text up to its first
-// occurrence, whose offset goes to *offset; the rewrite resumes there.
+// The look of an expression, or with --whole: the file searched as one text
+// (under the chunk rule without --whole) up to its first occurrence, whose
+// offset goes to *offset; the rewrite resumes there.
 // With -v the rewrite traces every block from the start instead.  The
 // matches left alone before it are counted in st->cuts.
 look_result look_whole(frame_state* st, const substitution& sub, off_t* offset) {
@@ -64,6 +65,7 @@ look_result look_whole(frame_state* st, const substitution& sub, off_t* offset) 
     scan.old_text = sub.old_text;
     scan.old_len = sub.old_len;
   }
+  scan.chunks = !opt_whole;
   first_occurrence first(scan);
   switch (scan_whole(&scan, {read_file, &st->source_fd}, &first)) {
     case whole_end::done:
@@ -117,7 +119,7 @@ look_result look(frame_state* st, const substitution& sub, const in_place_files&
   }
   st->locked = true;
   *offset = 0;
-  if (opt_whole) return look_whole(st, sub, offset);
+  if (opt_whole || !sub.literal) return look_whole(st, sub, offset);
   bool short_block = false;
   for (;;) {
     const ssize_t got = read_some(st->source_fd, st->block, BLOCK_SIZE);

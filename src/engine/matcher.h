@@ -28,13 +28,13 @@ struct matcher {
   // How far at most from a match's start its first byte of `required` lies:
   // SIZE_MAX when there is no bound.
   size_t required_lead = SIZE_MAX;
-  // The most bytes a match takes, SIZE_MAX when there is no bound; known
-  // where RE2 searches.
+  // The most bytes a match takes, SIZE_MAX when there is no bound.
   size_t longest = SIZE_MAX;
-  // Every byte of every match is one of these, where RE2 searches; a match
+  // Every byte of every match is one of these, where `takes_known`; a match
   // therefore lies within one run of them.  `runs` says that some byte
   // beside the zero byte is missing, so that runs are worth looking for.
   std::array<bool, 256> takes{};
+  bool takes_known = false;
   bool runs = false;
   size_t shortest = 0;  // the fewest bytes a match takes
   // How many searches still go without runs after one met a run too long
@@ -109,6 +109,11 @@ struct expression_facts {
 // holds for texts with zero bytes.
 bool translate_expression(const char* pattern, int cflags, std::string* syntax,
                           expression_facts* facts, bool zero_in_text = false);
+
+// A bound on the length of any text that the expression `pattern` matches, or
+// SIZE_MAX: without repetition or back-references, an expression matches at
+// most one byte for each of its own bytes.
+size_t longest_match(const char* pattern, bool extended);
 
 // RE2's side, present when the build has RE2.
 // Compiles the translated `syntax`; null when RE2 refuses it or it does not

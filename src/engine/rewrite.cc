@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -29,12 +30,28 @@ const char ENGINE_STDOUT[] = "stdout";
 
 static_assert(WHOLE_WINDOW == 65536, "the note names the window's size");
 
+namespace {
+// The occurrences that chunk boundaries cut in this run, and in how many inputs.
+long cut_total = 0;
+long cut_inputs = 0;
+}  // namespace
+
 void report_cuts(const char* name, long cuts) {
   if (cuts <= 0) return;
-  if (opt_whole)
+  if (opt_whole) {
     note("%s\tmatches longer than 65536 bytes left alone: %ld", name, cuts);
-  else
-    note("%s\tmatches cut by chunk boundaries: %ld", name, cuts);
+    return;
+  }
+  note("%s\t%ld occurrences cut by chunk boundaries left unchanged", name, cuts);
+  cut_total += cuts;
+  ++cut_inputs;
+}
+
+void report_cut_total() {
+  if (cut_total > 0)
+    note("%ld occurrences in %ld files were left unchanged because chunk boundaries cut them; "
+         "--whole replaces every occurrence",
+         cut_total, cut_inputs);
 }
 
 void remember_tail(chunk_tail* tail, const char* chunk, size_t n, const search_state& state,
@@ -106,26 +123,17 @@ bool emit_chunk(frame_state* st, bool collect, const char* data, size_t len) {
   return true;
 }
 
-int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
-                   int64_t* count, search_state* state) {
-  if (sub.literal)
-    return substitute_literal(sub.old_text, sub.old_len, chunk, n, sub.replacement,
-                              sub.replacement_len, out, count, state);
-  return substitute_regex(sub.pattern, chunk, n, sub.replacement, sub.replacement_len, out,
-                          count, state);
-}
-
-// Substitutes over one zero-terminated chunk, after counting whether the
-// boundary in front of it cut a match, and keeps its end for the next one.
+// Substitutes the fixed string over one zero-terminated chunk, after
+// counting whether the boundary in front of it cut an occurrence, and keeps
+// its end for the next one.
 int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
                    int64_t* count, frame_state* st) {
-  if (st->tail.valid &&
-      (sub.literal ? literal_cut(sub.old_text, sub.old_len, st->tail, chunk, n, st->scratch)
-                   : regex_cut(sub.pattern, regex_longest, st->tail, chunk, n, st->scratch)))
+  if (st->tail.valid && literal_cut(sub.old_text, sub.old_len, st->tail, chunk, n, st->scratch))
     ++st->cuts;
   search_state state;
-  const int64_t length = substitute(sub, chunk, n, out, count, &state);
-  remember_tail(&st->tail, chunk, n, state, sub.literal ? sub.old_len - 1 : CUT_LOOKBACK);
+  const int64_t length = substitute_literal(sub.old_text, sub.old_len, chunk, n, sub.replacement,
+                                            sub.replacement_len, out, count, &state);
+  remember_tail(&st->tail, chunk, n, state, sub.old_len - 1);
   return length;
 }
 
@@ -331,8 +339,8 @@ bool copy_unchanged_start(frame_state& st) {
   return true;
 }
 
-// The chunk loop: read, trace, substitute, write, until the end of the
-// input.  False (reported) on failure.
+// The chunk loop of a fixed string: read, trace, substitute, write, until
+// the end of the input.  False (reported) on failure.
 bool copy_chunks(frame_state& st) {
   const substitution& sub = *st.sub;
   // Reading ahead is only safe from a regular file: a pipe or a terminal
@@ -367,12 +375,6 @@ bool copy_chunks(frame_state& st) {
       }
       const int64_t length = substitute(sub, chunk, n, &st.out, &st.count, &st);
       chunk[n] = kept;
-      if (length == SUBSTITUTE_MATCHER_FAILED) {
-        char text[256];
-        regerror(regex_failure, st.sub->pattern->regex, text, sizeof text);
-        note("%s\tregexec error:%s", st.target_is_stream ? st.source : st.target, text);
-        return false;
-      }
       if (length < 0) {
         report(st.target, "memory");
         return false;
@@ -405,17 +407,31 @@ ssize_t read_source(void* context, char* into, size_t room) {
   return read_some(*static_cast<const int*>(context), into, room);
 }
 
+// Whether a read of the descriptor would return at once (or fail, or find
+// the end) rather than wait.
+bool source_ready(void* context) {
+  struct pollfd p {};
+  p.fd = *static_cast<const int*>(context);
+  p.events = POLLIN;
+  return poll(&p, 1, 0) != 0;
+}
+
 // The output of a whole search, written in blocks of at most STAGE_SIZE
 // bytes (a longer unchanged stretch is one block of its own).  Every block
-// ends where input and output are in step, so it is traced, given to the
-// diff and written as the chunk loop does with one chunk.  With `write`
-// false only the trace is made.
+// ends where input and output are in step, so it is given to the diff and
+// written as one.  With --whole each block is traced as the chunk loop
+// traces a chunk; with the chunk rule each chunk is, and with the trace
+// each chunk is written right after its lines.  With `write` false only
+// the trace is made.
 class whole_writer final : public whole_output {
  public:
-  whole_writer(frame_state& st, bool write) : st_(st), write_(write) {}
+  whole_writer(frame_state& st, bool write, bool chunks)
+      : st_(st), write_(write), chunks_(chunks) {}
 
   bool kept(const char* data, size_t len) override {
     if (len == 0) return true;
+    chunk_old_ += len;
+    chunk_new_ += len;
     if (st_.staged + len > STAGE_SIZE && !flush()) return false;
     // A long unchanged stretch goes out as it is, not through the stage.
     if (len >= STAGE_SIZE) return block(data, len, data, len);
@@ -424,12 +440,24 @@ class whole_writer final : public whole_output {
   }
   bool replaced(const char* data, size_t len) override {
     const substitution& sub = *st_.sub;
+    chunk_old_ += len;
+    chunk_new_ += sub.replacement_len;
     if (st_.staged + sub.replacement_len > STAGE_SIZE && !flush()) return false;
     append(data, len, sub.replacement, sub.replacement_len);
     ++count_;
     return true;
   }
   bool moving() override { return flush(); }
+  bool chunk_end() override {
+    if (opt_verbose) {
+      note("Loop %ld: Read: %zu, Counter: %" PRId64, ++number_, chunk_old_, traced_);
+      note("\tWrite: %zu, Counter: %" PRId64, chunk_new_, count_);
+    }
+    traced_ = count_;
+    chunk_old_ = 0;
+    chunk_new_ = 0;
+    return !opt_verbose || flush();
+  }
 
   // Writes what is collected as one block.
   bool flush() {
@@ -449,11 +477,11 @@ class whole_writer final : public whole_output {
     old_len_ += old_len;
   }
   bool block(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
-    if (opt_verbose) {
+    if (opt_verbose && !chunks_) {
       note("Loop %ld: Read: %zu, Counter: %" PRId64, ++number_, old_len, traced_);
       note("\tWrite: %zu, Counter: %" PRId64, new_len, count_);
+      traced_ = count_;
     }
-    traced_ = count_;
     if (st_.diff != nullptr) st_.diff->feed(old_data, old_len, new_data, new_len);
     if (!write_ || st_.simulated) return true;
     // A simulation writes the unchanged text to standard output.
@@ -470,15 +498,19 @@ class whole_writer final : public whole_output {
 
   frame_state& st_;
   bool write_;
+  bool chunks_;                // the chunk rule: traced by chunk, not by block
   const char* old_ = nullptr;  // where the block's input begins
   size_t old_len_ = 0;
-  int64_t count_ = 0;   // occurrences in the blocks so far and the one collected
-  int64_t traced_ = 0;  // in the blocks written
+  size_t chunk_old_ = 0;  // the current chunk's input and output lengths
+  size_t chunk_new_ = 0;
+  int64_t count_ = 0;   // occurrences given so far
+  int64_t traced_ = 0;  // in the blocks (chunks) traced
   long number_ = 0;
   bool write_failed_ = false;
 };
 
-// Sets up the search of the whole input from the descriptor's offset.
+// Sets up the search of the whole input from the descriptor's offset: with
+// --whole, or an expression under the chunk rule.
 void prepare_scan(const frame_state& st, whole_scan* scan) {
   const substitution& sub = *st.sub;
   scan->pattern = sub.pattern;
@@ -486,30 +518,47 @@ void prepare_scan(const frame_state& st, whole_scan* scan) {
     scan->old_text = sub.old_text;
     scan->old_len = sub.old_len;
   }
+  scan->chunks = !opt_whole;
 }
 
-// The rewrite with --whole: the start that needs no change copied as it is,
-// then the rest searched as one text.  False (reported) on failure.
+// Whether the input is a regular file, which returns what is asked of it
+// except at its end; a pipe's or a terminal's reads are chunks of their own.
+bool regular_input(const frame_state& st) {
+  struct stat input {};
+  return st.source_is_stream ? fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode)
+                             : S_ISREG(st.attrs.st_mode);
+}
+
+// The rewrite by one search over the input: the start that needs no change
+// copied as it is, then the rest searched as one text, with --whole or under
+// the chunk rule.  False (reported) on failure.
 bool copy_whole(frame_state& st) {
   whole_scan scan;
   prepare_scan(st, &scan);
+  const bool regular = regular_input(st);
+  scan.read_chunks = scan.chunks && !regular;
   if (st.prefix > 0) {
     if (!st.simulated && !copy_range(&st, 0, st.prefix)) {
       report(st.target, errno == EIO ? "read" : "write");
       return false;
     }
     st.written = st.prefix;
-    // The search resumes at the first occurrence, with the byte before it.
-    scan.resumed = true;
-    scan.base = st.prefix - 1;
+    // The search resumes at the first occurrence, reading the byte before it
+    // for the context, and under the chunk rule from the start of its chunk.
+    const off_t chunk = static_cast<off_t>(CHUNK_SIZE);
+    const off_t from = scan.chunks ? st.prefix - st.prefix % chunk : st.prefix;
+    scan.base = from > 0 ? from - 1 : 0;
+    scan.skip = static_cast<size_t>(st.prefix - scan.base);
   }
   // The look has read on; the search reads from its own start.
   if (st.looked == look_result::found && lseek(st.source_fd, scan.base, SEEK_SET) < 0) {
     report(st.source, "lseek");
     return false;
   }
-  whole_writer writer(st, true);
-  const whole_end end = scan_whole(&scan, {read_source, &st.source_fd}, &writer);
+  whole_writer writer(st, true, scan.chunks);
+  // What a pipe or a terminal has sent goes out before the next read waits.
+  const whole_input input{read_source, &st.source_fd, regular ? nullptr : source_ready};
+  const whole_end end = scan_whole(&scan, input, &writer);
   st.count = scan.count;
   st.cuts += scan.left_alone;
   if (end == whole_end::done && writer.flush()) return true;
@@ -531,7 +580,7 @@ void trace_whole_unchanged(frame_state& st) {
   if (lseek(st.source_fd, 0, SEEK_SET) < 0) return;
   whole_scan scan;
   prepare_scan(st, &scan);
-  whole_writer writer(st, false);
+  whole_writer writer(st, false, false);
   if (scan_whole(&scan, {read_source, &st.source_fd}, &writer) == whole_end::done)
     writer.flush();
 }
@@ -586,7 +635,10 @@ int rewrite(const char* source, const char* target, const substitution& sub,
   // The caller has just written the file name without a line end; this line
   // end goes out even in quiet mode.
   if (opt_verbose) write_text(STDERR_FILENO, "\n");
-  const bool copied = opt_whole ? copy_whole(st) : copy_unchanged_start(st) && copy_chunks(st);
+  // An expression is searched once over the input, a fixed string chunk by
+  // chunk (where it can have no false occurrence).
+  const bool one_search = opt_whole || !sub.literal;
+  const bool copied = one_search ? copy_whole(st) : copy_unchanged_start(st) && copy_chunks(st);
   if (!copied || !finish(st))
     return st.simulated && files != nullptr ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
   if (st.diff != nullptr) st.diff->finish();

@@ -12,10 +12,16 @@
 //   more input is in.
 // A match found that is longer, or reaches the buffer's end while input
 // remains, is left alone and counted; the search goes on behind it.
+//
+// The chunk rule is a filter on these matches: one that crosses a chunk
+// boundary, or ends after its chunk's first zero byte, is kept as it is.
+// The search itself never changes, so a boundary can only leave an
+// occurrence alone, never make one.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/types.h>
 
 #include "engine/engine.h"
 #include "engine/matcher.h"
@@ -28,13 +34,101 @@ namespace {
 
 constexpr size_t NONE = SIZE_MAX;
 
-// Moves the unsearched bytes, and the one before them for the context, to
-// the buffer's front, and reads until the search has its lookahead or the
-// input ends.
-whole_end refill(whole_scan* s, const whole_input& in, whole_output* out) {
-  if (s->pos > 1) {
+// The input offset of the first boundary after the last one told, or -1
+// when none is known yet.  The input's end is no boundary.
+off_t next_edge(const whole_scan* s) {
+  const off_t held = s->base + static_cast<off_t>(s->end);
+  if (s->read_chunks) {
+    const auto after = std::upper_bound(s->edges.begin(), s->edges.end(), s->told);
+    return after == s->edges.end() ? -1 : *after;
+  }
+  const off_t size = static_cast<off_t>(s->chunk_size);
+  const off_t next = (s->told / size + 1) * size;
+  return next > held || (s->eof && next == held) ? -1 : next;
+}
+
+// Where the chunk that holds input offset `at` begins: a boundary begins
+// the chunk there, and the input's end belongs to the last chunk.
+off_t chunk_start(const whole_scan* s, off_t at) {
+  if (s->read_chunks) return *(std::upper_bound(s->edges.begin(), s->edges.end(), at) - 1);
+  const off_t size = static_cast<off_t>(s->chunk_size);
+  const off_t start = at - at % size;
+  const bool input_end = s->eof && at == s->base + static_cast<off_t>(s->end);
+  return input_end && start == at && at > 0 ? start - size : start;
+}
+
+// Where the chunk that begins at `start` ends.
+off_t chunk_limit(const whole_scan* s, off_t start) {
+  const off_t held = s->base + static_cast<off_t>(s->end);
+  if (s->read_chunks) {
+    const auto after = std::upper_bound(s->edges.begin(), s->edges.end(), start);
+    return after == s->edges.end() ? held : *after;
+  }
+  const off_t limit = start + static_cast<off_t>(s->chunk_size);
+  return s->eof ? std::min(limit, held) : limit;
+}
+
+// Tells `out` of every boundary up to input offset `at`, that one included.
+bool tell_edges(whole_scan* s, whole_output* out, off_t at) {
+  for (off_t next = next_edge(s); next >= 0 && next <= at; next = next_edge(s)) {
+    s->told = next;
+    if (!out->chunk_end()) return false;
+  }
+  return true;
+}
+
+// Gives out the bytes from the search's place up to `to` unchanged, telling
+// each boundary they pass, and moves the place there.
+bool keep_to(whole_scan* s, whole_output* out, size_t to) {
+  while (s->pos < to) {
+    size_t stop = to;
+    if (s->chunks) {
+      if (!tell_edges(s, out, s->base + static_cast<off_t>(s->pos))) return false;
+      const off_t next = next_edge(s);
+      if (next >= 0 && static_cast<size_t>(next - s->base) < to)
+        stop = static_cast<size_t>(next - s->base);
+    }
+    if (!out->kept(s->buf + s->pos, stop - s->pos)) return false;
+    s->pos = stop;
+  }
+  return true;
+}
+
+// Whether the chunk rule lets the match buf[start, end) be replaced: it
+// lies inside one chunk and ends no later than that chunk's first zero
+// byte.  A chunk is whole in the buffer whenever a match in it is decided.
+bool in_one_chunk(whole_scan* s, size_t start, size_t end) {
+  if (!s->chunks) return true;
+  const off_t first = chunk_start(s, s->base + static_cast<off_t>(start));
+  const off_t limit = chunk_limit(s, first);
+  if (s->base + static_cast<off_t>(end) > limit) return false;
+  if (s->zero_chunk != first) {
+    // Only the chunk's bytes held so far are looked at; what is found is
+    // kept for the chunk's next match once the chunk is held whole.
+    const off_t held = std::min(limit, s->base + static_cast<off_t>(s->end));
+    const char* from = s->buf + (first - s->base);
+    const void* zero = memchr(from, '\0', static_cast<size_t>(held - first));
+    const off_t at = zero == nullptr ? limit : first + (static_cast<const char*>(zero) - from);
+    if (zero == nullptr && held < limit) return s->base + static_cast<off_t>(end) <= held;
+    s->zero_chunk = first;
+    s->zero_at = at;
+  }
+  return s->base + static_cast<off_t>(end) <= s->zero_at;
+}
+
+// Moves the unsearched bytes, with the one before them for the context (and,
+// with the chunk rule, the start of the chunk they are in), to the buffer's
+// front, and reads until the search has its lookahead or the input ends;
+// only once with `once`.
+whole_end refill(whole_scan* s, const whole_input& in, whole_output* out, bool once) {
+  size_t keep = s->pos > 1 ? s->pos - 1 : 0;
+  if (s->chunks && keep > 0) {
+    const off_t first = chunk_start(s, s->base + static_cast<off_t>(s->pos));
+    keep = std::min(keep, static_cast<size_t>(first - s->base));
+    while (s->edges.size() > 1 && s->edges[1] <= first) s->edges.pop_front();
+  }
+  if (keep > 0) {
     if (!out->moving()) return whole_end::output_failed;
-    const size_t keep = s->pos - 1;
     memmove(s->buf, s->buf + keep, s->end - keep);
     s->base += static_cast<off_t>(keep);
     s->pos -= keep;
@@ -42,12 +136,15 @@ whole_end refill(whole_scan* s, const whole_input& in, whole_output* out) {
     s->last_end = s->last_end != NONE && s->last_end >= keep ? s->last_end - keep : NONE;
   }
   const size_t lookahead = 2 * s->window + 1;
-  while (!s->eof && s->end - s->pos < lookahead) {
-    const ssize_t got = in.read(in.context, s->buf + s->end, s->capacity - s->end);
+  do {
+    size_t room = s->capacity - s->end;
+    if (s->read_chunks) room = std::min(room, s->chunk_size);
+    const ssize_t got = in.read(in.context, s->buf + s->end, room);
     if (got < 0) return whole_end::read_failed;
     if (got == 0) s->eof = true;
+    if (got > 0 && s->read_chunks) s->edges.push_back(s->base + static_cast<off_t>(s->end));
     s->end += static_cast<size_t>(got);
-  }
+  } while (!once && !s->eof && s->end - s->pos < lookahead);
   // What a matcher may look at behind the text: no line end.
   s->buf[s->end] = '\0';
   return whole_end::done;
@@ -60,90 +157,135 @@ whole_end step_literal(whole_scan* s, whole_output* out, bool* finished) {
   const char* hit = find_bytes(s->buf + s->pos, s->end - s->pos, s->old_text, s->old_len);
   if (hit == nullptr) {
     const size_t wait = s->eof ? 0 : std::min(s->old_len - 1, s->end - s->pos);
-    const size_t until = s->end - wait;
-    if (!out->kept(s->buf + s->pos, until - s->pos)) return whole_end::output_failed;
-    s->pos = until;
+    if (!keep_to(s, out, s->end - wait)) return whole_end::output_failed;
     *finished = s->eof;
     return whole_end::done;
   }
   const size_t at = static_cast<size_t>(hit - s->buf);
   ++s->count;
-  if (!out->kept(s->buf + s->pos, at - s->pos)) return whole_end::output_failed;
+  if (!keep_to(s, out, at)) return whole_end::output_failed;
   if (!out->replaced(hit, s->old_len)) return whole_end::stopped;
   s->pos = at + s->old_len;
   return whole_end::done;
 }
 
-// The search for the expression from `pos`, with the rules above.
-whole_end step_regex(whole_scan* s, whole_output* out, bool* finished) {
+// Whether the match buf[start, end), not replaced, is one that a chunk
+// boundary cut: it crosses one, and no zero byte would have kept it anyway
+// (in front of it in its chunk, or inside it).
+bool cut_by_boundary(whole_scan* s, size_t start, size_t end) {
+  const off_t first = chunk_start(s, s->base + static_cast<off_t>(start));
+  if (s->base + static_cast<off_t>(end) <= chunk_limit(s, first)) return false;
+  const void* zero = memchr(s->buf + (first - s->base), '\0', end - (first - s->base));
+  return zero == nullptr;
+}
+
+// The search for the expression from `pos`, with the rules above; only a
+// match beginning before `sure` is decided while input remains.
+whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finished) {
   const matcher& m = *s->pattern;
   const bool exact = s->eof;  // the rest of the input is all in the buffer
-  const size_t w = s->window;
+  if (exact && s->base == 0 && s->end == 0) {  // an empty input has no match
+    *finished = true;
+    return whole_end::done;
+  }
+  // With newline special, an input that ends with one has no line after it:
+  // neither ^ nor $ holds at its very end.
+  const bool no_last_line = exact && m.newline && s->end > 0 && s->buf[s->end - 1] == '\n';
+  const size_t stop = exact ? (no_last_line ? s->end : s->end + 1) : sure;
   size_t start = 0;
   size_t end = 0;
   int found = MATCH_NONE;
   const size_t from = first_possible(m, s->buf, s->end, s->pos);
-  if (from != SIZE_MAX) {
+  if (from != SIZE_MAX && from < stop) {
     // Offset 0 is a line start only at the input's start; a later start of
     // the search takes its context from the byte before it.
-    const int eflags = (s->base > 0 ? REG_NOTBOL : 0) | (exact ? 0 : REG_NOTEOL);
-    found = matcher_search(m, s->buf, s->end, from, SIZE_MAX, eflags, &start, &end);
+    const int eflags = (s->base > 0 ? REG_NOTBOL : 0) | (exact && !no_last_line ? 0 : REG_NOTEOL);
+    found = matcher_search(m, s->buf, s->end, from, stop, eflags, &start, &end);
     if (found == MATCH_ERROR) return whole_end::matcher_failed;
+    if (found == MATCH_FOUND && start >= stop) found = MATCH_NONE;
   }
-  if (found == MATCH_NONE || (!exact && start + w >= s->end)) {
-    if (exact) {
-      if (!out->kept(s->buf + s->pos, s->end - s->pos)) return whole_end::output_failed;
-      s->pos = s->end;
-      *finished = true;
-      return whole_end::done;
-    }
-    // No match of at most w bytes begins before the last w bytes.
-    const size_t until = s->end - w;
-    if (!out->kept(s->buf + s->pos, until - s->pos)) return whole_end::output_failed;
-    s->pos = until;
+  if (found == MATCH_NONE) {
+    // No match of at most the window begins before `sure`.
+    const size_t until = exact ? s->end : std::max(sure, s->pos);
+    if (!keep_to(s, out, until)) return whole_end::output_failed;
+    *finished = exact;
     return whole_end::done;
   }
-  if (end - start > w) {
-    // Too long to be certain of, or to replace: its bytes stay as they are.
-    ++s->left_alone;
-    if (!out->kept(s->buf + s->pos, end - s->pos)) return whole_end::output_failed;
-    s->pos = end;
+  const bool empty = start == end;
+  // An empty match where the last one ended only repeats it.
+  const bool repeat = empty && start == s->last_end;
+  const bool too_long = end - start > s->window;
+  if (repeat || too_long || !in_one_chunk(s, start, end)) {
+    // Left as it is: too long to be certain of or to replace, or cut by
+    // the chunk rule; the search goes on behind it.
+    if (!repeat && (s->chunks ? cut_by_boundary(s, start, end) : too_long)) ++s->left_alone;
+    if (!keep_to(s, out, end)) return whole_end::output_failed;
     s->last_end = end;
-    return whole_end::done;
+  } else {
+    ++s->count;
+    if (!keep_to(s, out, start)) return whole_end::output_failed;
+    if (s->chunks && !tell_edges(s, out, s->base + static_cast<off_t>(start)))
+      return whole_end::output_failed;
+    if (!out->replaced(s->buf + start, end - start)) return whole_end::stopped;
+    s->last_end = end;
+    s->pos = end;
   }
-  if (start == end && start == s->last_end) {
-    // An empty match where the last one ended only repeats it: the byte
-    // there is kept and the search goes on behind it.
-    if (start >= s->end) {
-      *finished = true;
-      return whole_end::done;
-    }
-    if (!out->kept(s->buf + s->pos, start + 1 - s->pos)) return whole_end::output_failed;
-    s->pos = start + 1;
-    return whole_end::done;
-  }
-  ++s->count;
-  if (!out->kept(s->buf + s->pos, start - s->pos)) return whole_end::output_failed;
-  if (!out->replaced(s->buf + start, end - start)) return whole_end::stopped;
-  s->last_end = end;
-  s->pos = end;
-  if (start != end) return whole_end::done;
-  // An empty match: the byte behind it is kept, and the search resumes after it.
+  if (!empty) return whole_end::done;
+  // After an empty match the byte behind it is kept, and the search resumes
+  // after it.
   if (end >= s->end) {
     *finished = true;
     return whole_end::done;
   }
-  if (!out->kept(s->buf + end, 1)) return whole_end::output_failed;
-  s->pos = end + 1;
-  return whole_end::done;
+  return keep_to(s, out, end + 1) ? whole_end::done : whole_end::output_failed;
+}
+
+// Where, with the input held so far, the decided matches end: every match
+// that begins before the place returned ends before the last byte held, so
+// no later input can change it.  A match lies within one run of the bytes
+// it can be made of and is at most `longest` bytes long.
+size_t settled(const whole_scan* s) {
+  const matcher& m = *s->pattern;
+  size_t sure = s->end > s->window ? s->end - s->window : 0;
+  if (m.longest < s->end) sure = std::max(sure, s->end - m.longest);
+  if (m.takes_known) {
+    for (size_t j = s->end; j > s->pos && j > sure; --j) {
+      if (!m.takes[static_cast<unsigned char>(s->buf[j - 1])]) {
+        sure = j;
+        break;
+      }
+    }
+  }
+  return sure;
+}
+
+// Before a read that would wait: everything decided goes out.
+whole_end settle(whole_scan* s, whole_output* out, bool* finished) {
+  if (s->old_text != nullptr) {
+    for (size_t was = NONE; was != s->pos && !*finished;) {
+      was = s->pos;
+      const whole_end stepped = step_literal(s, out, finished);
+      if (stepped != whole_end::done) return stepped;
+    }
+  } else {
+    const size_t sure = settled(s);
+    while (s->pos < sure && !*finished) {
+      const whole_end stepped = step_regex(s, out, sure, finished);
+      if (stepped != whole_end::done) return stepped;
+    }
+  }
+  return out->moving() ? whole_end::done : whole_end::output_failed;
 }
 
 }  // namespace
 
 whole_end scan_whole(whole_scan* s, const whole_input& in, whole_output* out) {
   if (s->buf == nullptr) {
-    // Room for the lookahead behind the byte of context.
-    s->capacity = std::max(s->capacity, 2 * s->window + 2);
+    // Room for the lookahead behind the byte of context, and with the chunk
+    // rule for the start of a chunk and one more read.
+    if (s->chunks) s->window = std::max(s->window, s->chunk_size);
+    const size_t chunk_room = s->chunks ? 2 * s->chunk_size : 0;
+    s->capacity = std::max(s->capacity, 2 * s->window + 2 + chunk_room);
     s->buf = static_cast<char*>(malloc(s->capacity + 1));
     if (s->buf == nullptr) {
       errno = ENOMEM;
@@ -153,24 +295,36 @@ whole_end scan_whole(whole_scan* s, const whole_input& in, whole_output* out) {
     s->pos = 0;
     s->eof = false;
     s->last_end = NONE;
-    // A resumed search reads the byte before its start for the context.
-    if (s->resumed) {
-      const whole_end filled = refill(s, in, out);
+    s->told = s->base + static_cast<off_t>(s->skip);
+    // A resumed search reads the bytes before its start for the context.
+    if (s->skip > 0) {
+      const whole_end filled = refill(s, in, out, false);
       if (filled != whole_end::done) return filled;
       if (s->end == 0) return whole_end::done;
-      s->pos = 1;
+      s->pos = std::min(s->skip, s->end);
     }
   }
+  const size_t lookahead = 2 * s->window + 1;
   bool finished = false;
   while (!finished) {
-    if (!s->eof && s->end - s->pos < 2 * s->window + 1) {
-      const whole_end filled = refill(s, in, out);
+    if (!s->eof && s->end - s->pos < lookahead) {
+      const bool waits = in.ready != nullptr && !in.ready(in.context);
+      if (waits) {
+        const whole_end settled_now = settle(s, out, &finished);
+        if (settled_now != whole_end::done) return settled_now;
+      }
+      const whole_end filled = refill(s, in, out, in.ready != nullptr);
       if (filled != whole_end::done) return filled;
+      continue;
     }
+    const size_t sure = s->eof ? 0 : s->end - s->window;
     const whole_end stepped = s->old_text != nullptr ? step_literal(s, out, &finished)
-                                                     : step_regex(s, out, &finished);
+                                                     : step_regex(s, out, sure, &finished);
     if (stepped != whole_end::done) return stepped;
   }
+  // The last chunk ends with the input.
+  if (s->chunks && s->base + static_cast<off_t>(s->end) > 0 && !out->chunk_end())
+    return whole_end::output_failed;
   return whole_end::done;
 }
 

@@ -19,7 +19,6 @@ char* new_pattern = nullptr;
 char* old_literal = nullptr;
 const regex_t* compiled_regex = nullptr;
 const matcher* compiled_matcher = nullptr;
-size_t regex_longest = SIZE_MAX;
 
 
 }  // namespace zamplet

@@ -30,8 +30,6 @@ extern char* new_pattern;           // NEWPATTERN, or "" for "NULL"
 extern char* old_literal;           // OLDPATTERN in -w mode
 extern const regex_t* compiled_regex;  // OLDPATTERN compiled, in expression mode
 extern const matcher* compiled_matcher;  // its search, in expression mode
-// A bound on the length of a match of OLDPATTERN, SIZE_MAX when there is none.
-extern size_t regex_longest;
 
 
 }  // namespace zamplet

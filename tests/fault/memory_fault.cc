@@ -3,7 +3,8 @@
 // allocator this would bypass):
 //   ZAMPLET_FAULT_MALLOC_FROM=N  every malloc of at least N bytes fails
 //                                (ENOMEM); the others go to the C library's
-//   ZAMPLET_FAULT_REGEXEC=E      every regexec returns the error E
+//   ZAMPLET_FAULT_REGEXEC=E      every regexec returns the error E, and every
+//                                re_search the library's internal failure
 #include <dlfcn.h>
 #include <errno.h>
 #include <regex.h>
@@ -34,6 +35,18 @@ int regexec(const regex_t* __restrict r, const char* __restrict text, size_t n,
   if (next == nullptr)
     next = reinterpret_cast<decltype(next)>(dlsym(RTLD_NEXT, "regexec"));
   return next(r, text, n, m, flags);
+}
+
+// The search over texts with zero bytes goes through re_search, whose -2 is
+// the library's failure.
+regoff_t re_search(struct re_pattern_buffer* buffer, const char* text, regoff_t length,
+                   regoff_t start, regoff_t range, struct re_registers* registers) {
+  static regoff_t (*next)(struct re_pattern_buffer*, const char*, regoff_t, regoff_t, regoff_t,
+                          struct re_registers*) = nullptr;
+  if (getenv("ZAMPLET_FAULT_REGEXEC") != nullptr) return -2;
+  if (next == nullptr)
+    next = reinterpret_cast<decltype(next)>(dlsym(RTLD_NEXT, "re_search"));
+  return next(buffer, text, length, start, range, registers);
 }
 
 }  // extern "C"

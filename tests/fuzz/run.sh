@@ -18,11 +18,11 @@ cp tests/fuzz/corpus/* "$work/seeds/"
 artifacts=$PWD/build/fuzz/artifacts
 mkdir -p "$artifacts"
 
-# The longest useful input: mode and two lengths, a 16-byte pattern, a
-# 255-byte replacement and a full chunk.
+# The longest useful input: the five header bytes, a 16-byte pattern, a
+# 255-byte replacement and a 4096-byte text.
 status=0
 build/fuzz/tests/fuzz/substitute_fuzz -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-  -max_len=1297 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+  -max_len=4372 -print_final_stats=1 -artifact_prefix="$artifacts/" \
   "$work/corpus" "$work/seeds" >"$work/log" 2>&1 || status=$?
 
 grep -E '^#[0-9]+[[:space:]]+DONE|^stat::' "$work/log" || true
