@@ -290,42 +290,54 @@ TEST(Filter, ChunkBoundariesCutButMakeNoOccurrence) {
 }
 
 // Through a pipe, what no later input can change goes out before the next
-// read waits: each line's output comes before the next line is sent.
+// read waits: each line's output comes before the next line is sent, for an
+// expression RE2 searches and for one with the library's word operators.
 TEST(Filter, PipeFedLineByLineAnswersEachLine) {
-  int in[2], out[2];
-  ASSERT_EQ(pipe(in), 0);
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-    exec_zamplet({"-n", "-e", "[[:blank:]]+$", "NULL"});
-  }
-  close(in[0]);
-  close(out[1]);
-  std::string got;
-  for (const auto& [line, answer] : {std::pair{"one  \n", "one\n"}, {"two\t\n", "two\n"},
-                                     {"three\n", "three\n"}}) {
-    ASSERT_EQ(write(in[1], line, strlen(line)), static_cast<ssize_t>(strlen(line)));
-    // Read until the answer is in; a run that waits for more input hangs
-    // here, and the test's time limit tells.
-    got.clear();
-    while (got.size() < strlen(answer)) {
-      char buffer[64];
-      const ssize_t n = read(out[0], buffer, sizeof buffer);
-      ASSERT_GT(n, 0);
-      got.append(buffer, static_cast<size_t>(n));
+  struct row {
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> lines;  // sent, answered
+    std::string count;
+  };
+  const std::vector<row> rows = {
+      {{"-n", "-e", "[[:blank:]]+$", "NULL"},
+       {{"one  \n", "one\n"}, {"two\t\n", "two\n"}, {"three\n", "three\n"}}, " 2"},
+      {{"\\<size\\>", "N"}, {{"a size\n", "a N\n"}, {"sizeof size\n", "sizeof N\n"}}, " 2"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[r.args.size() - 2]);
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+      exec_zamplet(r.args);
     }
-    EXPECT_EQ(got, answer);
+    close(in[0]);
+    close(out[1]);
+    for (const auto& [line, answer] : r.lines) {
+      ASSERT_EQ(write(in[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+      // Read until the answer is in; a run that waits for more input hangs
+      // here, and the test's time limit tells.
+      std::string got;
+      while (got.size() < answer.size()) {
+        char buffer[64];
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        got.append(buffer, static_cast<size_t>(n));
+      }
+      EXPECT_EQ(got, answer);
+    }
+    close(in[1]);
+    char buffer[64];
+    const ssize_t n = read(out[0], buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), r.count);
+    close(out[0]);
+    EXPECT_EQ(reap(pid), 0);
   }
-  close(in[1]);
-  char buffer[64];
-  const ssize_t n = read(out[0], buffer, sizeof buffer);
-  EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), " 2");
-  close(out[0]);
-  EXPECT_EQ(reap(pid), 0);
 }
 
 TEST(Filter, LongReplacementManyTimesInOneChunk) {

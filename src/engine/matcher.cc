@@ -188,8 +188,12 @@ matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
   std::string syntax;
   expression_facts facts;
   if (choice == matcher_choice::library ||
-      !translate_expression(pattern, cflags, &syntax, &facts, zero_in_text))
+      !translate_expression(pattern, cflags, &syntax, &facts, zero_in_text)) {
+    // What a match can be made of still tells a search over a pipe what no
+    // later input can change.
+    m.takes_known = expression_takes(pattern, cflags, &m.takes);
     return m;
+  }
   m.required = facts.required;
   m.required_lead = facts.lead;
   m.longest = std::min(m.longest, facts.longest);

@@ -115,6 +115,11 @@ bool translate_expression(const char* pattern, int cflags, std::string* syntax,
 // most one byte for each of its own bytes.
 size_t longest_match(const char* pattern, bool extended);
 
+// The bytes a match of `pattern` can be made of, where the expression reads
+// as one the translation knows, with the library's word operators besides;
+// false when it does not (back-references, say).
+bool expression_takes(const char* pattern, int cflags, std::array<bool, 256>* takes);
+
 // RE2's side, present when the build has RE2.
 // Compiles the translated `syntax`; null when RE2 refuses it or it does not
 // fit the memory bound.

@@ -70,11 +70,14 @@ int upper(int c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
 
 class parser {
  public:
-  parser(const char* pattern, int cflags)
+  // With `word_operators` the library's word operators are read too, for
+  // the facts alone: RE2 never searches what holds them.
+  parser(const char* pattern, int cflags, bool word_operators = false)
       : p_(reinterpret_cast<const unsigned char*>(pattern)),
         extended_((cflags & REG_EXTENDED) != 0),
         icase_((cflags & REG_ICASE) != 0),
-        newline_((cflags & REG_NEWLINE) != 0) {}
+        newline_((cflags & REG_NEWLINE) != 0),
+        word_operators_(word_operators) {}
 
   // The root node, or false when the expression is not taken.
   bool parse(size_t* root) {
@@ -243,6 +246,24 @@ class parser {
       p_ += extended_ ? 1 : 2;
       return true;
     }
+    if (c == '\\' && word_operators_ && p_[1] != '\0' && strchr("<>bB`'wWsS", p_[1])) {
+      // Word and buffer boundaries take no byte; \w and \s take the C
+      // locale's word and space bytes, and their capitals any other byte.
+      const unsigned char e = p_[1];
+      p_ += 2;
+      if (strchr("wWsS", e) == nullptr) {
+        // Read as an anchor is: nothing repeats it, and a basic '*' after
+        // it is a literal.
+        *anchor = true;
+        *out = add(node{node_kind::line_end});
+        return true;
+      }
+      node n{node_kind::bytes};
+      for (int b = 0; b < 256; ++b)
+        n.set[b] = (tolower(e) == 'w' ? isalnum(b) || b == '_' : isspace(b) != 0) == (islower(e) != 0);
+      *out = add(std::move(n));
+      return true;
+    }
     if (c == '\\') {
       // Only an escaped special character is certain to be itself: letters
       // and digits are operators or back-references to the library.
@@ -316,7 +337,7 @@ class parser {
   }
 
   const unsigned char* p_;
-  bool extended_, icase_, newline_;
+  bool extended_, icase_, newline_, word_operators_;
   bool ok_ = true;
   std::vector<node> nodes_;
 };
@@ -602,6 +623,15 @@ bool translate_expression(const char* pattern, int cflags, std::string* syntax,
   facts->shortest = text_bound(parse.nodes(), root, false);
   facts->takes.fill(false);
   bytes_taken(parse.nodes(), root, &facts->takes);
+  return true;
+}
+
+bool expression_takes(const char* pattern, int cflags, std::array<bool, 256>* takes) {
+  parser parse(pattern, cflags, true);
+  size_t root = 0;
+  if (!parse.parse(&root)) return false;
+  takes->fill(false);
+  bytes_taken(parse.nodes(), root, takes);
   return true;
 }
 
