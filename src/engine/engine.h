@@ -116,6 +116,7 @@ void report_cut_total();
 // are left alone and counted.  The input is held WHOLE_BUFFER bytes at a time.
 constexpr size_t WHOLE_WINDOW = 65536;
 constexpr size_t WHOLE_BUFFER = 1 << 20;
+constexpr size_t CHUNK_RULE_BUFFER = 1 << 18;  // the same search under the chunk rule
 
 // Where the search of a whole input sends what it decides, in input order.
 // The pointers are into the search's buffer and stay valid until moving().

@@ -66,6 +66,7 @@ look_result look_whole(frame_state* st, const substitution& sub, off_t* offset) 
     scan.old_len = sub.old_len;
   }
   scan.chunks = !opt_whole;
+  if (scan.chunks) scan.capacity = CHUNK_RULE_BUFFER;
   first_occurrence first(scan);
   switch (scan_whole(&scan, {read_file, &st->source_fd}, &first)) {
     case whole_end::done:

@@ -519,6 +519,9 @@ void prepare_scan(const frame_state& st, whole_scan* scan) {
     scan->old_len = sub.old_len;
   }
   scan->chunks = !opt_whole;
+  // Under the chunk rule a smaller buffer does: the search still holds twice
+  // its window ahead, and memory stays what the chunk loop took.
+  if (scan->chunks) scan->capacity = CHUNK_RULE_BUFFER;
 }
 
 // Whether the input is a regular file, which returns what is asked of it
