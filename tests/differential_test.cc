@@ -19,6 +19,7 @@
 
 #include "chunk_model.h"
 #include "e2e_support.h"
+#include "scan_support.h"
 #include "engine/engine.h"
 
 using namespace zamplet_test;
@@ -285,49 +286,6 @@ struct chunk_result {
   }
 };
 
-// The output of a search under the chunk rule; the replacement is a byte the
-// inputs never hold, so the output shows where every match was.
-class marked_output final : public zamplet::whole_output {
- public:
-  bool kept(const char* data, size_t len) override {
-    out.append(data, len);
-    return true;
-  }
-  bool replaced(const char*, size_t) override {
-    out += '\x01';
-    return true;
-  }
-  bool moving() override { return true; }
-  bool chunk_end() override {
-    ++chunks;
-    return true;
-  }
-  std::string out;
-  long chunks = 0;
-};
-
-// The input as a pipe gives it: reads of random sizes up to the room, each
-// a chunk, and now and then nothing ready, so that the search must hand out
-// what it has decided before it waits.
-struct piped_input {
-  const std::string* text;
-  size_t at;
-  std::mt19937* rng;  // null: every read takes all the room
-  std::vector<size_t> starts;
-};
-
-ssize_t read_piped(void* context, char* into, size_t room) {
-  auto* in = static_cast<piped_input*>(context);
-  size_t n = std::min(room, in->text->size() - in->at);
-  if (in->rng != nullptr && n > 1) n = 1 + (*in->rng)() % n;
-  if (n > 0) in->starts.push_back(in->at);
-  memcpy(into, in->text->data() + in->at, n);
-  in->at += n;
-  return static_cast<ssize_t>(n);
-}
-
-bool piped_ready(void* context) { return (*static_cast<piped_input*>(context)->rng)() % 3 != 0; }
-
 // `text` searched under the chunk rule: chunks of `chunk_size` bytes, or
 // with `rng` each read a chunk of its own, as from a pipe.
 // A window as short as allowed: the chunk, or the longest match if longer.
@@ -341,10 +299,12 @@ chunk_result substitute(const matcher& m, const std::string& text,
   scan.read_chunks = rng != nullptr;
   scan.window = std::max(chunk_size, longest) + (rng != nullptr ? (*rng)() % 40 : 0);
   scan.capacity = 0;  // the least the window needs
-  piped_input in{&text, 0, rng, {}};
-  marked_output out;
+  // The replacement is a byte the inputs never hold, so the output shows
+  // where every match was.
+  memory_input in{&text, 0, rng, {}};
+  collected out("\x01");
   const zamplet::whole_end end =
-      scan_whole(&scan, {read_piped, &in, rng != nullptr ? piped_ready : nullptr}, &out);
+      scan_whole(&scan, {read_memory, &in, rng != nullptr ? memory_ready : nullptr}, &out);
   chunk_result r{out.out, scan.count, scan.left_alone, in.starts};
   if (end != zamplet::whole_end::done) r.out = "(search failed)";
   if (rng == nullptr && chunk_size == zamplet::CHUNK_SIZE) r.starts.clear();

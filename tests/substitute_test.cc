@@ -11,9 +11,13 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "scan_support.h"
 #include "engine/engine.h"
 
 using zamplet::chunk_output;
+using zamplet_test::collected;
+using zamplet_test::memory_input;
+using zamplet_test::read_memory;
 
 namespace {
 
@@ -53,47 +57,6 @@ size_t grown_cap(size_t longest) {
   return cap;
 }
 
-// Collects the output, the occurrences marked by '<' and '>' around nothing,
-// and the longest occurrence.
-// With a replacement given, that stands in for each occurrence instead.
-class collected final : public zamplet::whole_output {
- public:
-  explicit collected(std::string replacement = "<>") : replacement(std::move(replacement)) {}
-  bool kept(const char* data, size_t len) override {
-    out.append(data, len);
-    return true;
-  }
-  bool replaced(const char*, size_t len) override {
-    out += replacement;
-    longest = std::max(longest, len);
-    return true;
-  }
-  bool moving() override { return true; }
-  bool chunk_end() override {
-    ++chunks;
-    return true;
-  }
-  std::string replacement;
-  std::string out;
-  size_t longest = 0;
-  long chunks = 0;
-};
-
-struct memory_input {
-  const std::string* text;
-  size_t at;
-  std::mt19937* rng;  // short reads when given, as from a pipe
-};
-
-ssize_t read_memory(void* context, char* into, size_t room) {
-  auto* in = static_cast<memory_input*>(context);
-  size_t n = std::min(room, in->text->size() - in->at);
-  if (in->rng != nullptr && n > 1) n = 1 + (*in->rng)() % n;
-  memcpy(into, in->text->data() + in->at, n);
-  in->at += n;
-  return static_cast<ssize_t>(n);
-}
-
 struct whole_result {
   std::string out;
   int64_t count = 0;
@@ -107,7 +70,7 @@ whole_result scan(const zamplet::matcher& m, const std::string& text, size_t win
   s.pattern = &m;
   s.window = window;
   s.capacity = rng != nullptr ? 2 * window + 2 + (*rng)() % (3 * window) : text.size() + 1;
-  memory_input in{&text, 0, rng};
+  memory_input in{&text, 0, rng, {}};
   collected c;
   EXPECT_EQ(zamplet::scan_whole(&s, {read_memory, &in}, &c), zamplet::whole_end::done);
   return {c.out, s.count, s.left_alone, c.longest};
@@ -129,7 +92,7 @@ whole_result chunk_rule(const char* pattern, int cflags, const std::string& text
   s.pattern = &m;
   s.chunks = true;
   s.chunk_size = chunk_size;
-  memory_input in{&text, 0, nullptr};
+  memory_input in{&text, 0, nullptr, {}};
   collected c(replacement);
   EXPECT_EQ(zamplet::scan_whole(&s, {read_memory, &in}, &c), zamplet::whole_end::done);
   // One chunk_end per chunk: the trace has a line pair for each.
