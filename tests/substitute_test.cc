@@ -343,21 +343,6 @@ TEST(CutMatches, BoundariesOfBothEngines) {
   }
 }
 
-TEST(CutMatches, LongestMatchBound) {
-  // The bound is the expression's own length, and none with repetition or a
-  // back-reference; a '*' inside brackets is no repetition.
-  const std::pair<const char*, size_t> basic[] = {
-      {"b.t", 3},          {"[ab]c", 5},           {"[]*]x", 5},
-      {"[[:alpha:]*]x", 13}, {"a*", SIZE_MAX},        {"a\\{2\\}", SIZE_MAX},
-      {"\\(a\\)\\1", SIZE_MAX}, {"x\\.y", 4},
-  };
-  for (const auto& [pattern, bound] : basic)
-    EXPECT_EQ(zamplet::longest_match(pattern, false), bound) << pattern;
-  EXPECT_EQ(zamplet::longest_match("(ab|c)?d", true), 8u);
-  EXPECT_EQ(zamplet::longest_match("a+", true), SIZE_MAX);
-  EXPECT_EQ(zamplet::longest_match("a{2}", true), SIZE_MAX);
-}
-
 // --whole's search over small windows and buffers, against the same search
 // with the input held entirely: wherever every match of the whole input is
 // at most a window long, the two must give the same output, and both

@@ -144,59 +144,24 @@ bool fast_matcher_built() { return false; }
 bool fast_matcher_built() { return true; }
 #endif
 
-size_t longest_match(const char* pattern, bool extended) {
-  size_t i = 0;
-  for (; pattern[i] != '\0'; ++i) {
-    const char c = pattern[i];
-    if (c == '*' || (extended && (c == '+' || c == '{'))) return SIZE_MAX;
-    if (c == '\\') {
-      const char e = pattern[i + 1];
-      if (e == '\0') break;
-      if ((e >= '1' && e <= '9') || (!extended && (e == '{' || e == '+'))) return SIZE_MAX;
-      ++i;
-    } else if (c == '[') {
-      // A bracket expression matches one byte: skip it, with a leading '^'
-      // or ']' and the [:class:], [=e=] and [.e.] forms inside.
-      size_t j = i + 1;
-      if (pattern[j] == '^') ++j;
-      if (pattern[j] == ']') ++j;
-      while (pattern[j] != '\0' && pattern[j] != ']') {
-        if (pattern[j] == '[' && (pattern[j + 1] == ':' || pattern[j + 1] == '=' ||
-                                  pattern[j + 1] == '.')) {
-          const char* close = strchr(pattern + j + 2, pattern[j + 1]);
-          while (close != nullptr && close[1] != ']') close = strchr(close + 1, pattern[j + 1]);
-          if (close == nullptr) return SIZE_MAX;
-          j = static_cast<size_t>(close - pattern) + 2;
-        } else {
-          ++j;
-        }
-      }
-      if (pattern[j] == '\0') return SIZE_MAX;
-      i = j;
-    }
-  }
-  return i;
-}
-
 matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
                      matcher_choice choice, bool zero_in_text) {
   matcher m;
   m.regex = regex;
   m.newline = (cflags & REG_NEWLINE) != 0;
   m.zero_in_text = zero_in_text;
-  m.longest = longest_match(pattern, (cflags & REG_EXTENDED) != 0);
   std::string syntax;
   expression_facts facts;
   if (choice == matcher_choice::library ||
       !translate_expression(pattern, cflags, &syntax, &facts, zero_in_text)) {
-    // What a match can be made of still tells a search over a pipe what no
-    // later input can change.
-    m.takes_known = expression_takes(pattern, cflags, &m.takes);
+    // What a match can be made of, and how long it can be, still tell a
+    // search over a pipe what no later input can change.
+    m.takes_known = expression_extent(pattern, cflags, &m.takes, &m.longest);
     return m;
   }
   m.required = facts.required;
   m.required_lead = facts.lead;
-  m.longest = std::min(m.longest, facts.longest);
+  m.longest = facts.longest;
   m.shortest = facts.shortest;
   m.takes = facts.takes;
   m.takes_known = true;

@@ -110,15 +110,12 @@ struct expression_facts {
 bool translate_expression(const char* pattern, int cflags, std::string* syntax,
                           expression_facts* facts, bool zero_in_text = false);
 
-// A bound on the length of any text that the expression `pattern` matches, or
-// SIZE_MAX: without repetition or back-references, an expression matches at
-// most one byte for each of its own bytes.
-size_t longest_match(const char* pattern, bool extended);
-
-// The bytes a match of `pattern` can be made of, where the expression reads
-// as one the translation knows, with the library's word operators besides;
-// false when it does not (back-references, say).
-bool expression_takes(const char* pattern, int cflags, std::array<bool, 256>* takes);
+// The bytes a match of `pattern` can be made of, and the most bytes it takes
+// (SIZE_MAX: no bound), where the expression reads as one the translation
+// knows, with the library's word operators besides; false when it does not
+// (back-references, say).
+bool expression_extent(const char* pattern, int cflags, std::array<bool, 256>* takes,
+                       size_t* longest);
 
 // RE2's side, present when the build has RE2.
 // Compiles the translated `syntax`; null when RE2 refuses it or it does not

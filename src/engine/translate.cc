@@ -626,12 +626,14 @@ bool translate_expression(const char* pattern, int cflags, std::string* syntax,
   return true;
 }
 
-bool expression_takes(const char* pattern, int cflags, std::array<bool, 256>* takes) {
+bool expression_extent(const char* pattern, int cflags, std::array<bool, 256>* takes,
+                       size_t* longest) {
   parser parse(pattern, cflags, true);
   size_t root = 0;
   if (!parse.parse(&root)) return false;
   takes->fill(false);
   bytes_taken(parse.nodes(), root, takes);
+  *longest = text_bound(parse.nodes(), root, true);
   return true;
 }
 
