@@ -216,6 +216,10 @@ TEST(Filter, WriteFailureToFullDevice) {
   auto r = run_zamplet({"a", "b"}, o);
   EXPECT_EQ(r.err, "stdout\twrite error:No space left on device\n");
   EXPECT_EQ(r.status, 1);
+  // The help too is a report whose loss is said.
+  r = run_zamplet({"-h"}, o);
+  EXPECT_EQ(r.err, "write error:No space left on device\n");
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST(Filter, EmptyMatches) {

@@ -1,4 +1,5 @@
 // The command line: the options and the usage text.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +101,12 @@ void show_usage(int status) {
   };
   printf("This is zamplet, version %s\n", ZAMPLET_VERSION);
   for (const char* line : lines) puts(line);
+  // The help is a report like any other: a write that fails is said, and
+  // fails the run.
+  if (fflush(stdout) != 0) {
+    report_write_failed(errno);
+    exit(1);
+  }
   exit(status);
 }
 
