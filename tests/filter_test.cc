@@ -242,6 +242,9 @@ TEST(Filter, EmptyMatches) {
       {{"-n", "^", "> "}, "ab\ncd\n", "> ab\n> cd\n 2"},
       {{"-n", "$", ";"}, "ab\ncd\n", "ab;\ncd;\n 2"},
       {{"^", "#!"}, "", " 0"},
+      {{"--whole", "^", "#!"}, "", " 0"},
+      {{"--whole", "-n", "^", "> "}, "ab\ncd\n", "> ab\n> cd\n 2"},
+      {{"--whole", "-n", "^", "> "}, "ab\ncd", "> ab\n> cd 2"},  // a last line without its newline
       {{"x*", "NULL"}, "abc", "abc 4"},
       {{"x*", "-"}, std::string("a\0b", 3), std::string("-a-\0b 2", 7)},
   };
