@@ -128,9 +128,16 @@ class whole_output {
   // The input bytes of one occurrence, which the replacement takes the
   // place of; false ends the search (whole_end::stopped).
   virtual bool replaced(const char* data, size_t len) = 0;
-  // Every byte given so far is about to move, or the search is about to
-  // wait for input: what was given must go out.  False: output failed.
+  // Every byte given so far is about to move: what was given must go out,
+  // unless moved() follows it where the bytes are still wanted.  False:
+  // output failed.
   virtual bool moving() = 0;
+  // The bytes held by the search moved `shift` bytes towards its buffer's
+  // start; the search's own chunk (the one its place is in, and the one
+  // before that place) stays in the buffer.
+  virtual void moved(size_t shift) { (void)shift; }
+  // The search is about to wait for input: what was given must go out.
+  virtual bool waiting() { return moving(); }
   // With the chunk rule: the bytes given so far end a chunk.  Called at
   // every chunk boundary that the output passes and once at the input's end
   // (never for an empty input); an empty occurrence at a boundary comes

@@ -425,16 +425,21 @@ bool source_ready(void* context) {
 // the trace is made.
 class whole_writer final : public whole_output {
  public:
+  // With the chunk rule and the trace, each chunk is held until its lines
+  // are out, as the chunk loop wrote it: the stage grows for a chunk that
+  // needs more, as the chunk loop's output did, and the chunk's input stays
+  // in the search's buffer when it moves.
   whole_writer(frame_state& st, bool write, bool chunks)
-      : st_(st), write_(write), chunks_(chunks) {}
+      : st_(st), write_(write), chunks_(chunks), hold_(chunks && opt_verbose) {}
+  ~whole_writer() override { shrink_stage(); }
 
   bool kept(const char* data, size_t len) override {
     if (len == 0) return true;
     chunk_old_ += len;
     chunk_new_ += len;
-    if (st_.staged + len > STAGE_SIZE && !flush()) return false;
+    if (!room_for(len)) return false;
     // A long unchanged stretch goes out as it is, not through the stage.
-    if (len >= STAGE_SIZE) return block(data, len, data, len);
+    if (len >= STAGE_SIZE && !hold_) return block(data, len, data, len);
     append(data, len, data, len);
     return true;
   }
@@ -442,12 +447,16 @@ class whole_writer final : public whole_output {
     const substitution& sub = *st_.sub;
     chunk_old_ += len;
     chunk_new_ += sub.replacement_len;
-    if (st_.staged + sub.replacement_len > STAGE_SIZE && !flush()) return false;
+    if (!room_for(sub.replacement_len)) return false;
     append(data, len, sub.replacement, sub.replacement_len);
     ++count_;
     return true;
   }
-  bool moving() override { return flush(); }
+  bool moving() override { return hold_ || flush(); }
+  void moved(size_t shift) override {
+    if (old_len_ > 0) old_ -= shift;
+  }
+  bool waiting() override { return flush(); }
   bool chunk_end() override {
     if (opt_verbose) {
       note("Loop %ld: Read: %zu, Counter: %" PRId64, ++number_, chunk_old_, traced_);
@@ -456,7 +465,10 @@ class whole_writer final : public whole_output {
     traced_ = count_;
     chunk_old_ = 0;
     chunk_new_ = 0;
-    return !opt_verbose || flush();
+    if (!opt_verbose) return true;
+    const bool ok = flush();
+    shrink_stage();
+    return ok;
   }
 
   // Writes what is collected as one block.
@@ -470,6 +482,31 @@ class whole_writer final : public whole_output {
   bool write_failed() const { return write_failed_; }
 
  private:
+  // Makes room in the stage for `len` more bytes: by writing what it holds,
+  // or while a chunk is held, by growing it.  False (errno set) on failure.
+  bool room_for(size_t len) {
+    if (st_.staged + len <= stage_size_) return true;
+    if (!hold_) return flush();
+    size_t size = stage_size_;
+    while (st_.staged + len > size) size *= 2;
+    char* bigger = static_cast<char*>(realloc(st_.stage, size));
+    if (bigger == nullptr) {
+      errno = ENOMEM;
+      return false;
+    }
+    st_.stage = bigger;
+    stage_size_ = size;
+    return true;
+  }
+  // Gives back what a held chunk took beyond the stage's size.
+  void shrink_stage() {
+    if (stage_size_ == STAGE_SIZE || st_.staged > STAGE_SIZE) return;
+    if (char* smaller = static_cast<char*>(realloc(st_.stage, STAGE_SIZE))) {
+      st_.stage = smaller;
+      stage_size_ = STAGE_SIZE;
+    }
+  }
+
   void append(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
     if (old_len_ == 0) old_ = old_data;
     memcpy(st_.stage + st_.staged, new_data, new_len);
@@ -499,6 +536,8 @@ class whole_writer final : public whole_output {
   frame_state& st_;
   bool write_;
   bool chunks_;                // the chunk rule: traced by chunk, not by block
+  bool hold_;                  // each chunk held until its trace lines are out
+  size_t stage_size_ = STAGE_SIZE;
   const char* old_ = nullptr;  // where the block's input begins
   size_t old_len_ = 0;
   size_t chunk_old_ = 0;  // the current chunk's input and output lengths
@@ -572,7 +611,8 @@ bool copy_whole(frame_state& st) {
     regerror(regex_failure, st.sub->pattern->regex, text, sizeof text);
     note("%s\tregexec error:%s", st.target_is_stream ? st.source : st.target, text);
   } else {
-    report(st.target, end == whole_end::no_memory ? "memory" : "write");
+    const bool memory = end == whole_end::no_memory || !writer.write_failed();
+    report(st.target, memory ? "memory" : "write");
   }
   return false;
 }

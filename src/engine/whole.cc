@@ -123,7 +123,9 @@ bool in_one_chunk(whole_scan* s, size_t start, size_t end) {
 whole_end refill(whole_scan* s, const whole_input& in, whole_output* out, bool once) {
   size_t keep = s->pos > 1 ? s->pos - 1 : 0;
   if (s->chunks && keep > 0) {
-    const off_t first = chunk_start(s, s->base + static_cast<off_t>(s->pos));
+    // The chunk of the last byte given out stays too, for the output that
+    // holds it until the chunk ends.
+    const off_t first = chunk_start(s, s->base + static_cast<off_t>(s->pos) - 1);
     keep = std::min(keep, static_cast<size_t>(first - s->base));
     while (s->edges.size() > 1 && s->edges[1] <= first) s->edges.pop_front();
   }
@@ -134,6 +136,7 @@ whole_end refill(whole_scan* s, const whole_input& in, whole_output* out, bool o
     s->pos -= keep;
     s->end -= keep;
     s->last_end = s->last_end != NONE && s->last_end >= keep ? s->last_end - keep : NONE;
+    out->moved(keep);
   }
   const size_t lookahead = 2 * s->window + 1;
   do {
@@ -274,7 +277,7 @@ whole_end settle(whole_scan* s, whole_output* out, bool* finished) {
       if (stepped != whole_end::done) return stepped;
     }
   }
-  return out->moving() ? whole_end::done : whole_end::output_failed;
+  return out->waiting() ? whole_end::done : whole_end::output_failed;
 }
 
 }  // namespace
