@@ -30,7 +30,6 @@ void prepare_old_pattern(const char* old_operand, const command_line& cl) {
     regerror(rc, &expression, error_text, sizeof error_text);
     fail_errno("Error in regular expression: %s (%s)\n", error_text, old_operand);
   }
-  compiled_regex = &expression;
   // Searched as one text, an input's zero bytes are ordinary bytes; the
   // chunk rule then leaves alone what lies behind a chunk's first one.
   static matcher search = make_matcher(&expression, old_operand, flags, matcher_choice::best, true);

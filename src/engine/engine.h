@@ -41,9 +41,11 @@ struct file_identity {
 // reported, with the count 0.  At the first occurrence the engine calls
 // `move_aside`, which moves the file to the intermediate name `copy` and
 // records the move for the stop handler; it returns MOVED, or LEFT_ALONE /
-// MOVE_FAILED after saying why.  When the look is not possible (the file
-// cannot be opened or locked), the file is moved aside at once and the copy
-// read as before, so that every message names what it always named.
+// MOVE_FAILED after saying why.  When the file cannot be opened under its
+// name, or is not the file the caller checked, it is moved aside at once and
+// the copy read as before, so that every message names what it always named;
+// a lock that another process holds, or a read that fails, leaves it as it
+// is, with a message.
 //
 // The copy must be the regular file with the identity `source`, the file the
 // caller checked: whatever else stands under the intermediate name (another

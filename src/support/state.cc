@@ -17,7 +17,6 @@ int opt_newline = 0;
 
 char* new_pattern = nullptr;
 char* old_literal = nullptr;
-const regex_t* compiled_regex = nullptr;
 const matcher* compiled_matcher = nullptr;
 
 

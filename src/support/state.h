@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <regex.h>
 
 namespace zamplet {
 
@@ -28,7 +27,6 @@ extern int opt_skip_binary;  // -I: pass over a file with a zero byte in its fir
 
 extern char* new_pattern;           // NEWPATTERN, or "" for "NULL"
 extern char* old_literal;           // OLDPATTERN in -w mode
-extern const regex_t* compiled_regex;  // OLDPATTERN compiled, in expression mode
 extern const matcher* compiled_matcher;  // its search, in expression mode
 
 
