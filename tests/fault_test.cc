@@ -159,6 +159,20 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
       ++l;
     }
   }
+  // A copy kept because the new content may not be on disk is said when
+  // the sync fails: right after its file's line, or when the batch is
+  // settled, after later files' lines.
+  const bool sync_fault = f.call == "fdatasync" || f.call == "fsync" || f.call == "syncfs";
+  std::set<std::string> sync_notes;
+  for (auto l = lines.begin(); sync_fault && l != lines.end();) {
+    const size_t at = l->find("\tsync error:");
+    if (at != std::string::npos && text_ok(l->substr(at + 12))) {
+      sync_notes.insert(l->substr(0, at));
+      l = lines.erase(l);
+    } else {
+      ++l;
+    }
+  }
   // A lost piece of the report is said once, when it is lost.
   bool report_said = false;
   for (auto l = lines.begin(); out_fault && l != lines.end();) {
@@ -243,6 +257,11 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
         // The copy stays, unless a later file's move aside to the same -t
         // name replaced it (and that file's copy was then deleted).
         if (lock_old) expected_names.insert(lock);
+      } else if (sync_notes.erase(lock) == 1) {
+        // The sync failed: the old content stays beside the new one.
+        if (!lock_old) bad << lock << ": kept after a failed sync, but not the old content\n";
+        expected_names.insert(lock);
+        status = 1;
       }
       said_cut();
     } else if (printed(file + "\n")) {
@@ -260,7 +279,7 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
       if (now != old_content) bad << file << ": not reported, but changed\n";
       if (!sc.recursive && take(file + "\tstat error:")) {
         status = 1;
-      } else if (!sc.temp.empty() && f.call == "unlink" && next < lines.size() &&
+      } else if (!sc.temp.empty() && (f.call == "unlink" || sync_fault) && next < lines.size() &&
                  lines[next] == file + "\tfile didn't change! " + lock + " exists. Try later!") {
         ++next;  // an earlier file's copy, not deleted, still holds the -t name
       } else if (take(file + "\trename error:")) {
@@ -282,6 +301,7 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
     ++next;
   for (; next < lines.size(); ++next) bad << "unexpected message: " << lines[next] << "\n";
   for (const auto& copy : unlink_notes) bad << "unexpected message: " << copy << "\tunlink error\n";
+  for (const auto& copy : sync_notes) bad << "unexpected message: " << copy << "\tsync error\n";
   if (out_fault) {
     // One write's bytes are missing, nothing else.
     size_t same = 0;

@@ -20,7 +20,8 @@
 //
 // Every symbol counts on its own: the "chmod" family is chmod and fchmod,
 // "chown" is chown and fchown, "rename" is rename and renameat2; link,
-// closedir and futimens are covered too.  A failing close or closedir still
+// linkat, closedir, futimens and the three syncs (fdatasync, fsync, syncfs)
+// are covered too.  A failing close or closedir still
 // releases the descriptor, as Linux does when close reports an error; every
 // other failing call does nothing.
 #undef _FORTIFY_SOURCE
@@ -40,8 +41,8 @@ namespace {
 
 #define FAULT_FUNCTIONS(X)                                                                   \
   X(open) X(read) X(write) X(fstat) X(stat) X(chmod) X(fchmod) X(chown) X(fchown) X(fcntl) \
-  X(close) X(rename) X(renameat2) X(link) X(unlink) X(opendir) X(readdir) X(closedir)      \
-  X(futimens)
+  X(close) X(rename) X(renameat2) X(link) X(linkat) X(unlink) X(opendir) X(readdir)        \
+  X(closedir) X(futimens) X(fdatasync) X(fsync) X(syncfs)
 
 enum fn : int {
 #define AS_ENUM(name) fn_##name,
@@ -201,6 +202,10 @@ PATH_CALL(renameat2, (int da, const char* a, int db, const char* b, unsigned f),
 PATH_CALL(link, (const char* a, const char* b), a, (a, b))
 PATH_CALL(unlink, (const char* p), p, (p))
 FD_CALL(futimens, (int fd, const struct timespec t[2]), fd, (fd, t))
+PATH_CALL(linkat, (int da, const char* a, int db, const char* b, int f), b, (da, a, db, b, f))
+FD_CALL(fdatasync, (int fd), fd, (fd))
+FD_CALL(fsync, (int fd), fd, (fd))
+FD_CALL(syncfs, (int fd), fd, (fd))
 
 DIR* opendir(const char* p) { return fails(fn_opendir, -1, p) ? nullptr : REAL(opendir)(p); }
 struct dirent* readdir(DIR* d) { return fails(fn_readdir, dirfd(d)) ? nullptr : REAL(readdir)(d); }
