@@ -1,0 +1,104 @@
+// The diff of --diff fed directly: its hunks must be those of diff -u
+// between the old and the new text, however the text is cut into pieces
+// (wherever old and new are in step), with the headers naming the input.
+// (Changes in lines next to each other are left out: fed in separate
+// pieces, each is its own group of removed and added lines, which diff -u
+// would gather.)
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "e2e_support.h"
+#include "engine/diff.h"
+
+using namespace zamplet_test;
+
+namespace {
+
+// A text as pieces of old bytes and what the run makes of them.
+using pieces = std::vector<std::pair<std::string, std::string>>;
+
+// What the sink writes for `text`, fed in groups of consecutive pieces.
+std::string sink_output(const pieces& text, std::mt19937& rng) {
+  temp_dir d;
+  fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  const int fd = open((d / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, STDOUT_FILENO);
+  close(fd);
+  {
+    zamplet::diff_sink sink("f");
+    for (size_t at = 0; at < text.size();) {
+      const size_t group = 1 + rng() % 3;
+      std::string old_part, new_part;
+      for (size_t i = 0; i < group && at < text.size(); ++i, ++at) {
+        old_part += text[at].first;
+        new_part += text[at].second;
+      }
+      sink.feed(old_part.data(), old_part.size(), new_part.data(), new_part.size());
+    }
+    sink.finish();
+  }
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  return read_file(d / "out");
+}
+
+// diff -u's hunks for the same texts, under the sink's headers.
+std::string diff_u(const pieces& text) {
+  temp_dir d;
+  std::string old_text, new_text;
+  for (const auto& [o, n] : text) old_text += o, new_text += n;
+  write_file(d / "old", old_text);
+  write_file(d / "new", new_text);
+  const std::string command = "cd '" + d.path + "' && diff -u old new | tail -n +3 > hunks";
+  if (system(command.c_str()) != 0) return "(diff failed)";
+  const std::string hunks = read_file(d / "hunks");
+  return hunks.empty() ? "" : "--- f\n+++ f\n" + hunks;
+}
+
+pieces lines(int from, int to, const std::string& changed_at = "", int every = 0) {
+  pieces text;
+  for (int i = from; i < to; ++i) {
+    const std::string line = "line " + std::to_string(i) + "\n";
+    const bool change = every > 0 ? i % every == 0 : changed_at.find("," + std::to_string(i) + ",") != std::string::npos;
+    text.push_back({line, change ? "LINE " + std::to_string(i) + " changed\n" : line});
+  }
+  return text;
+}
+
+}  // namespace
+
+TEST(Diff, HunksAreThoseOfDiffU) {
+  if (system("diff --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no diff";
+  std::string long_line(300 * 1024, 'x');
+  const std::vector<std::pair<const char*, pieces>> rows = {
+      {"no change, no output", lines(1, 20)},
+      {"one change, three lines of context", lines(1, 20, ",10,")},
+      {"changes six lines apart share a hunk", lines(1, 30, ",5,12,")},
+      {"changes eight lines apart make two hunks", lines(1, 30, ",5,14,")},
+      {"a change in the first and the last line", lines(1, 10, ",1,9,")},
+      {"no newline at the end", {{"a\n", "a\n"}, {"b", "c"}}},
+      {"a newline added at the end", {{"a\n", "a\n"}, {"b", "b\n"}}},
+      {"a line made two", {{"a\n", "a\n"}, {"b\n", "x\ny\n"}, {"c\n", "c\n"}}},
+      {"a line removed", {{"a\n", "a\n"}, {"b\n", ""}, {"c\n", "c\n"}}},
+      {"a hunk longer than memory holds goes through a temporary file",
+       lines(1, 40000, "", 2)},
+      {"one line longer than memory holds", {{"a\n", "a\n"}, {long_line + "\n", "y\n"}, {"b\n", "b\n"}}},
+  };
+  std::mt19937 rng(20261210u);
+  for (const auto& [what, text] : rows) {
+    SCOPED_TRACE(what);
+    const std::string expected = diff_u(text);
+    for (int cut = 0; cut < 3; ++cut)
+      EXPECT_TRUE(sink_output(text, rng) == expected) << sink_output(text, rng).substr(0, 400)
+                                                      << "\nagainst\n" << expected.substr(0, 400);
+  }
+}
