@@ -85,6 +85,19 @@ int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_o
 // Gives back what one chunk's output took beyond its starting size.
 void shrink_output(frame_state* st, const substitution& sub);
 
+// A fixed string's chunk loop and what the search's output shares with it
+// (chunk_loop.cc).
+bool flush_stage(frame_state* st);
+void start_writeback(frame_state* st);
+bool copy_range(frame_state* st, off_t at, off_t end);
+void trace_unchanged(long first, long chunks, size_t last);
+bool copy_unchanged_start(frame_state& st);
+bool copy_chunks(frame_state& st);
+
+// The rewrite by one search over the whole input (search_output.cc).
+bool copy_whole(frame_state& st);
+void trace_whole_unchanged(frame_state& st);
+
 // The target and the locks (target.cc).
 bool set_source_lock(frame_state* st, const char* source, short type);
 bool source_is_checked_file(frame_state* st, const char* source, const char* target,

@@ -1,0 +1,250 @@
+// The rewrite by one search over the whole input (whole.cc): with --whole
+// every match is replaced, under the chunk rule those inside one chunk.
+// Its output goes to the target in collected blocks, traced by block or by
+// chunk, given to the diff, and held whole per chunk while -v traces.
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/diff.h"
+#include "engine/engine.h"
+#include "engine/output.h"
+#include "engine/steps.h"
+#include "support/support.h"
+
+namespace zamplet::steps {
+
+// The input of a whole search: the source descriptor.
+ssize_t read_source(void* context, char* into, size_t room) {
+  return read_some(*static_cast<const int*>(context), into, room);
+}
+
+// Whether a read of the descriptor would return at once (or fail, or find
+// the end) rather than wait.
+bool source_ready(void* context) {
+  struct pollfd p {};
+  p.fd = *static_cast<const int*>(context);
+  p.events = POLLIN;
+  return poll(&p, 1, 0) != 0;
+}
+
+// The output of a whole search, written in blocks of at most STAGE_SIZE
+// bytes (a longer unchanged stretch is one block of its own).  Every block
+// ends where input and output are in step, so it is given to the diff and
+// written as one.  With --whole each block is traced as the chunk loop
+// traces a chunk; with the chunk rule each chunk is, and with the trace
+// each chunk is written right after its lines.  With `write` false only
+// the trace is made.
+class whole_writer final : public whole_output {
+ public:
+  // With the chunk rule and the trace, each chunk is held until its lines
+  // are out, as the chunk loop wrote it: the stage grows for a chunk that
+  // needs more, as the chunk loop's output did, and the chunk's input stays
+  // in the search's buffer when it moves.
+  whole_writer(frame_state& st, bool write, bool chunks)
+      : st_(st), write_(write), chunks_(chunks), hold_(chunks && opt_verbose) {}
+  ~whole_writer() override { shrink_stage(); }
+
+  bool kept(const char* data, size_t len) override {
+    if (len == 0) return true;
+    chunk_old_ += len;
+    chunk_new_ += len;
+    if (!room_for(len)) return false;
+    // A long unchanged stretch goes out as it is, not through the stage.
+    if (len >= STAGE_SIZE && !hold_) return block(data, len, data, len);
+    append(data, len, data, len);
+    return true;
+  }
+  bool replaced(const char* data, size_t len) override {
+    const substitution& sub = *st_.sub;
+    chunk_old_ += len;
+    chunk_new_ += sub.replacement_len;
+    if (!room_for(sub.replacement_len)) return false;
+    append(data, len, sub.replacement, sub.replacement_len);
+    ++count_;
+    return true;
+  }
+  bool moving() override { return hold_ || flush(); }
+  void moved(size_t shift) override {
+    if (old_len_ > 0) old_ -= shift;
+  }
+  bool waiting() override { return flush(); }
+  bool chunk_end() override {
+    if (opt_verbose) {
+      note("Loop %ld: Read: %zu, Counter: %" PRId64, ++number_, chunk_old_, traced_);
+      note("\tWrite: %zu, Counter: %" PRId64, chunk_new_, count_);
+    }
+    traced_ = count_;
+    chunk_old_ = 0;
+    chunk_new_ = 0;
+    if (!opt_verbose) return true;
+    const bool ok = flush();
+    shrink_stage();
+    return ok;
+  }
+
+  // Writes what is collected as one block.
+  bool flush() {
+    if (old_len_ == 0 && st_.staged == 0) return true;
+    const bool ok = block(old_, old_len_, st_.stage, st_.staged);
+    st_.staged = 0;
+    old_len_ = 0;
+    return ok;
+  }
+  bool write_failed() const { return write_failed_; }
+
+ private:
+  // Makes room in the stage for `len` more bytes: by writing what it holds,
+  // or while a chunk is held, by growing it.  False (errno set) on failure.
+  bool room_for(size_t len) {
+    if (st_.staged + len <= stage_size_) return true;
+    if (!hold_) return flush();
+    size_t size = stage_size_;
+    while (st_.staged + len > size) size *= 2;
+    char* bigger = static_cast<char*>(realloc(st_.stage, size));
+    if (bigger == nullptr) {
+      errno = ENOMEM;
+      return false;
+    }
+    st_.stage = bigger;
+    stage_size_ = size;
+    return true;
+  }
+  // Gives back what a held chunk took beyond the stage's size.
+  void shrink_stage() {
+    if (stage_size_ == STAGE_SIZE || st_.staged > STAGE_SIZE) return;
+    if (char* smaller = static_cast<char*>(realloc(st_.stage, STAGE_SIZE))) {
+      st_.stage = smaller;
+      stage_size_ = STAGE_SIZE;
+    }
+  }
+
+  void append(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
+    if (old_len_ == 0) old_ = old_data;
+    memcpy(st_.stage + st_.staged, new_data, new_len);
+    st_.staged += new_len;
+    old_len_ += old_len;
+  }
+  bool block(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
+    if (opt_verbose && !chunks_) {
+      note("Loop %ld: Read: %zu, Counter: %" PRId64, ++number_, old_len, traced_);
+      note("\tWrite: %zu, Counter: %" PRId64, new_len, count_);
+      traced_ = count_;
+    }
+    if (st_.diff != nullptr) st_.diff->feed(old_data, old_len, new_data, new_len);
+    if (!write_ || st_.simulated) return true;
+    // A simulation writes the unchanged text to standard output.
+    const char* data = opt_simulate ? old_data : new_data;
+    const size_t len = opt_simulate ? old_len : new_len;
+    if (write_all(st_.target_fd, data, len) < 0) {
+      write_failed_ = true;
+      return false;
+    }
+    st_.written += static_cast<off_t>(len);
+    if (st_.files != nullptr && opt_unlink_lock) start_writeback(&st_);
+    return true;
+  }
+
+  frame_state& st_;
+  bool write_;
+  bool chunks_;                // the chunk rule: traced by chunk, not by block
+  bool hold_;                  // each chunk held until its trace lines are out
+  size_t stage_size_ = STAGE_SIZE;
+  const char* old_ = nullptr;  // where the block's input begins
+  size_t old_len_ = 0;
+  size_t chunk_old_ = 0;  // the current chunk's input and output lengths
+  size_t chunk_new_ = 0;
+  int64_t count_ = 0;   // occurrences given so far
+  int64_t traced_ = 0;  // in the blocks (chunks) traced
+  long number_ = 0;
+  bool write_failed_ = false;
+};
+
+// Sets up the search of the whole input from the descriptor's offset: with
+// --whole, or an expression under the chunk rule.
+void prepare_scan(const frame_state& st, whole_scan* scan) {
+  const substitution& sub = *st.sub;
+  scan->pattern = sub.pattern;
+  if (sub.literal) {
+    scan->old_text = sub.old_text;
+    scan->old_len = sub.old_len;
+  }
+  scan->chunks = !opt_whole;
+  // Under the chunk rule a smaller buffer does: the search still holds twice
+  // its window ahead, and memory stays what the chunk loop took.
+  if (scan->chunks) scan->capacity = CHUNK_RULE_BUFFER;
+}
+
+// Whether the input is a regular file, which returns what is asked of it
+// except at its end; a pipe's or a terminal's reads are chunks of their own.
+bool regular_input(const frame_state& st) {
+  struct stat input {};
+  return st.source_is_stream ? fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode)
+                             : S_ISREG(st.attrs.st_mode);
+}
+
+// The rewrite by one search over the input: the start that needs no change
+// copied as it is, then the rest searched as one text, with --whole or under
+// the chunk rule.  False (reported) on failure.
+bool copy_whole(frame_state& st) {
+  whole_scan scan;
+  prepare_scan(st, &scan);
+  const bool regular = regular_input(st);
+  scan.read_chunks = scan.chunks && !regular;
+  if (st.prefix > 0) {
+    if (!st.simulated && !copy_range(&st, 0, st.prefix)) {
+      report(st.target, errno == EIO ? "read" : "write");
+      return false;
+    }
+    st.written = st.prefix;
+    // The search resumes at the first occurrence, reading the byte before it
+    // for the context, and under the chunk rule from the start of its chunk.
+    const off_t chunk = static_cast<off_t>(CHUNK_SIZE);
+    const off_t from = scan.chunks ? st.prefix - st.prefix % chunk : st.prefix;
+    scan.base = from > 0 ? from - 1 : 0;
+    scan.skip = static_cast<size_t>(st.prefix - scan.base);
+  }
+  // The look has read on; the search reads from its own start.
+  if (st.looked == look_result::found && lseek(st.source_fd, scan.base, SEEK_SET) < 0) {
+    report(st.source, "lseek");
+    return false;
+  }
+  whole_writer writer(st, true, scan.chunks);
+  // What a pipe or a terminal has sent goes out before the next read waits.
+  const whole_input input{read_source, &st.source_fd, regular ? nullptr : source_ready};
+  const whole_end end = scan_whole(&scan, input, &writer);
+  st.count = scan.count;
+  st.cuts += scan.left_alone;
+  if (end == whole_end::done && writer.flush()) return true;
+  if (end == whole_end::read_failed) {
+    report(st.source, "read");
+  } else if (end == whole_end::matcher_failed) {
+    char text[256];
+    regerror(regex_failure, st.sub->pattern->regex, text, sizeof text);
+    note("%s\tregexec error:%s", st.target_is_stream ? st.source : st.target, text);
+  } else {
+    const bool memory = end == whole_end::no_memory || !writer.write_failed();
+    report(st.target, memory ? "memory" : "write");
+  }
+  return false;
+}
+
+// The trace of a file without an occurrence, with --whole: the blocks that
+// its rewrite would have written.
+void trace_whole_unchanged(frame_state& st) {
+  if (lseek(st.source_fd, 0, SEEK_SET) < 0) return;
+  whole_scan scan;
+  prepare_scan(st, &scan);
+  whole_writer writer(st, false, false);
+  if (scan_whole(&scan, {read_source, &st.source_fd}, &writer) == whole_end::done)
+    writer.flush();
+}
+
+}  // namespace zamplet::steps
