@@ -11,6 +11,20 @@
 
 namespace zamplet {
 
+namespace {
+
+// The argument of --color: always (also when absent), never or auto; any
+// other is a wrong option.
+decltype(command_line::color) color_choice(const char* argument) {
+  if (argument == nullptr || strcmp(argument, "always") == 0) return command_line::ALWAYS;
+  if (strcmp(argument, "never") == 0) return command_line::NEVER;
+  if (strcmp(argument, "auto") == 0) return command_line::AUTO;
+  note("?? wrong option ??\n");
+  show_usage(1);
+}
+
+}  // namespace
+
 void parse_options(int argc, char** argv, command_line* cl) {
   opterr = 0;
   // "+": options end at the first operand, whatever follows it.
@@ -31,18 +45,7 @@ void parse_options(int argc, char** argv, command_line* cl) {
       case 'I': opt_skip_binary = 1; break;
       case DIFF: opt_diff = 1; break;
       case WHOLE: opt_whole = 1; break;
-      case COLOR:
-        if (optarg == nullptr || strcmp(optarg, "always") == 0) {
-          cl->color = command_line::ALWAYS;
-        } else if (strcmp(optarg, "never") == 0) {
-          cl->color = command_line::NEVER;
-        } else if (strcmp(optarg, "auto") == 0) {
-          cl->color = command_line::AUTO;
-        } else {
-          note("?? wrong option ??\n");
-          show_usage(1);
-        }
-        break;
+      case COLOR: cl->color = color_choice(optarg); break;
       case EXCLUDE_VCS: cl->excluded.vcs = true; break;
       case EXCLUDE: cl->excluded.files.push_back(optarg); break;
       case EXCLUDE_DIR: cl->excluded.dirs.push_back(optarg); break;

@@ -100,6 +100,31 @@ bool left_out(const char* name, bool directory) {
   return matches_any(leave_out.dirs, name);
 }
 
+// Whether the walked file `path` is one no run rewrites: not a regular file,
+// an intermediate copy, or this run's output; said once, however often the
+// walk meets it.  The original of a rewritten file is not recorded: another
+// hard link to it is a file of its own and is rewritten in its turn.
+bool refused(const char* path, const struct stat& record, const walk_identity& seen) {
+  if (!S_ISREG(record.st_mode)) {
+    handled.insert(seen);
+    note("%s\tis not a regular file", path);
+    return true;
+  }
+  if (has_lock_suffix(path)) {
+    // This run's own copies that wait for a sync are not there for it.
+    if (is_waiting_copy(identity_of(record))) return true;
+    handled.insert(seen);
+    note("%s\tfile didn't change! Try -t option!", path);
+    return true;
+  }
+  if (is_run_output(record)) {
+    handled.insert(seen);
+    note("%s\tfile didn't change! It is this run's output", path);
+    return true;
+  }
+  return false;
+}
+
 // Rewrites one walked entry; always 0, so no file stops the walk.
 int rewrite_walked_entry(const char* path, const struct stat* record, int kind) {
   const int cause = errno;
@@ -120,26 +145,7 @@ int rewrite_walked_entry(const char* path, const struct stat* record, int kind) 
   if (kind != WALK_FILE) return 0;
   const walk_identity seen = walked_identity_of(*record);
   if (handled.count(seen) != 0) return 0;
-  // An entry left alone is reported once, however often the walk meets it.
-  // The original of a rewritten file is not recorded: another hard link to
-  // it is a file of its own and is rewritten in its turn.
-  if (!S_ISREG(record->st_mode)) {
-    handled.insert(seen);
-    note("%s\tis not a regular file", path);
-    return 0;
-  }
-  if (has_lock_suffix(path)) {
-    // This run's own copies that wait for a sync are not there for it.
-    if (is_waiting_copy(identity_of(*record))) return 0;
-    handled.insert(seen);
-    note("%s\tfile didn't change! Try -t option!", path);
-    return 0;
-  }
-  if (is_run_output(*record)) {
-    handled.insert(seen);
-    note("%s\tfile didn't change! It is this run's output", path);
-    return 0;
-  }
+  if (refused(path, *record, seen)) return 0;
   char name[VISIT_NAME_BYTES];
   const int len = snprintf(name, sizeof name, "%s.lock", path);
   if (len < 0 || len >= static_cast<int>(sizeof name)) {

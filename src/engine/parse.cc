@@ -179,6 +179,26 @@ class parser {
     return add(std::move(n));
   }
 
+  // One of the library's word operators, read for the facts alone.  Word
+  // and buffer boundaries take no byte; \w and \s take the C locale's word
+  // and space bytes, and their capitals any other byte.
+  bool word_operator(size_t* out, bool* anchor) {
+    const unsigned char e = p_[1];
+    p_ += 2;
+    if (strchr("wWsS", e) == nullptr) {
+      // Read as an anchor is: nothing repeats it, and a basic '*' after it
+      // is a literal.
+      *anchor = true;
+      *out = add(node{node_kind::line_end});
+      return true;
+    }
+    node n{node_kind::bytes};
+    for (int b = 0; b < 256; ++b)
+      n.set[b] = (tolower(e) == 'w' ? isalnum(b) || b == '_' : isspace(b) != 0) == (islower(e) != 0);
+    *out = add(std::move(n));
+    return true;
+  }
+
   // One atom.  `start` says that an expression begins here, `first` that it
   // is the branch's first; anchors are reported in *anchor.
   bool atom(int depth, bool start, bool first, size_t* out, bool* anchor) {
@@ -222,24 +242,8 @@ class parser {
       p_ += extended_ ? 1 : 2;
       return true;
     }
-    if (c == '\\' && word_operators_ && p_[1] != '\0' && strchr("<>bB`'wWsS", p_[1])) {
-      // Word and buffer boundaries take no byte; \w and \s take the C
-      // locale's word and space bytes, and their capitals any other byte.
-      const unsigned char e = p_[1];
-      p_ += 2;
-      if (strchr("wWsS", e) == nullptr) {
-        // Read as an anchor is: nothing repeats it, and a basic '*' after
-        // it is a literal.
-        *anchor = true;
-        *out = add(node{node_kind::line_end});
-        return true;
-      }
-      node n{node_kind::bytes};
-      for (int b = 0; b < 256; ++b)
-        n.set[b] = (tolower(e) == 'w' ? isalnum(b) || b == '_' : isspace(b) != 0) == (islower(e) != 0);
-      *out = add(std::move(n));
-      return true;
-    }
+    if (c == '\\' && word_operators_ && p_[1] != '\0' && strchr("<>bB`'wWsS", p_[1]))
+      return word_operator(out, anchor);
     if (c == '\\') {
       // Only an escaped special character is certain to be itself: letters
       // and digits are operators or back-references to the library.

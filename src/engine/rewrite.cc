@@ -124,6 +124,24 @@ bool allocate(frame_state& st) {
 // The way on after a step that did not end the call.
 constexpr int GO_ON = -1;
 
+// Ends the call for a file without an occurrence, left exactly as it is: its
+// line, the trace its rewrite would have made, and the count 0.
+int report_unchanged(frame_state& st, long* cuts) {
+  print_name(st.files);
+  if (opt_verbose) write_text(STDERR_FILENO, "\n");
+  const long chunks = static_cast<long>((st.prefix + CHUNK_SIZE - 1) / CHUNK_SIZE);
+  if (opt_whole && opt_verbose)
+    trace_whole_unchanged(st);
+  else
+    trace_unchanged(1, chunks, static_cast<size_t>(st.prefix - (chunks - 1) * CHUNK_SIZE));
+  // The file and its lock are let go before the count, which may wait.
+  close(st.source_fd);
+  st.source_fd = -1;
+  print_count(0, st.files, false);
+  if (cuts != nullptr) *cuts = st.cuts;
+  return ENGINE_UNCHANGED;
+}
+
 // Takes the source: in place, the look at the file under its own name, which
 // may end the call for a file without an occurrence, then the move aside;
 // otherwise the named copy or standard input.  GO_ON, or the call's result.
@@ -140,21 +158,7 @@ int take_source(frame_state& st, long* cuts) {
     }
     // A binary file passed over by -I gets no line at all.
     if (st.looked == look_result::binary) return ENGINE_PASSED_OVER;
-    if (st.looked == look_result::unchanged) {
-      print_name(files);
-      if (opt_verbose) write_text(STDERR_FILENO, "\n");
-      const long chunks = static_cast<long>((st.prefix + CHUNK_SIZE - 1) / CHUNK_SIZE);
-      if (opt_whole && opt_verbose)
-        trace_whole_unchanged(st);
-      else
-        trace_unchanged(1, chunks, static_cast<size_t>(st.prefix - (chunks - 1) * CHUNK_SIZE));
-      // The file and its lock are let go before the count, which may wait.
-      close(st.source_fd);
-      st.source_fd = -1;
-      print_count(0, files, false);
-      if (cuts != nullptr) *cuts = st.cuts;
-      return ENGINE_UNCHANGED;
-    }
+    if (st.looked == look_result::unchanged) return report_unchanged(st, cuts);
     const in_place_files::move_result moved = files->move_aside(files);
     if (moved == in_place_files::LEFT_ALONE) return ENGINE_NOT_MOVED;
     if (moved == in_place_files::MOVE_FAILED) return ENGINE_FAILED_HERE;

@@ -205,6 +205,42 @@ struct literal_facts {
 
 constexpr size_t EXACT_MAX = 256;
 
+literal_facts facts_of(const std::vector<node>& nodes, size_t at);
+
+// A sequence's facts: adjacent exact parts join, and the longest known
+// string wins.
+literal_facts sequence_facts(const std::vector<node>& nodes, const node& n) {
+  literal_facts f;
+  std::string run;
+  size_t run_lead = 0;  // the most bytes before the run
+  size_t before = 0;    // the most bytes before the part
+  bool all_exact = true;
+  for (size_t part : n.parts) {
+    const literal_facts p = facts_of(nodes, part);
+    if (p.contains.size() > f.contains.size()) {
+      f.contains = p.contains;
+      f.lead = plus(before, p.lead);
+    }
+    if (p.exact && run.size() + p.text.size() <= EXACT_MAX) {
+      if (run.empty()) run_lead = before;
+      run += p.text;
+    } else {
+      all_exact = false;
+      run.clear();
+    }
+    if (run.size() > f.contains.size()) {
+      f.contains = run;
+      f.lead = run_lead;
+    }
+    before = plus(before, p.exact ? p.text.size() : text_bound(nodes, part, true));
+  }
+  if (all_exact) {
+    f.exact = true;
+    f.text = run;
+  }
+  return f;
+}
+
 literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
   const node& n = nodes[at];
   literal_facts f;
@@ -227,37 +263,8 @@ literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
     case node_kind::line_end:
       f.exact = true;  // they match the empty text
       return f;
-    case node_kind::sequence: {
-      // Adjacent exact parts join; the longest known string wins.
-      std::string run;
-      size_t run_lead = 0;  // the most bytes before the run
-      size_t before = 0;    // the most bytes before the part
-      bool all_exact = true;
-      for (size_t part : n.parts) {
-        const literal_facts p = facts_of(nodes, part);
-        if (p.contains.size() > f.contains.size()) {
-          f.contains = p.contains;
-          f.lead = plus(before, p.lead);
-        }
-        if (p.exact && run.size() + p.text.size() <= EXACT_MAX) {
-          if (run.empty()) run_lead = before;
-          run += p.text;
-        } else {
-          all_exact = false;
-          run.clear();
-        }
-        if (run.size() > f.contains.size()) {
-          f.contains = run;
-          f.lead = run_lead;
-        }
-        before = plus(before, p.exact ? p.text.size() : text_bound(nodes, part, true));
-      }
-      if (all_exact) {
-        f.exact = true;
-        f.text = run;
-      }
-      return f;
-    }
+    case node_kind::sequence:
+      return sequence_facts(nodes, n);
     case node_kind::alternatives:
       return f;  // no string common to the choices is looked for
     case node_kind::repeat: {
