@@ -142,46 +142,6 @@ TEST(ChunkRule, EmptyMatches) {
   }
 }
 
-// What chunk boundaries must never do: make an occurrence of what is none.
-// Chunks of 4 bytes here, so that the boundaries fall where they hurt.
-TEST(ChunkRule, BoundariesMakeNoOccurrence) {
-  struct row {
-    const char* what;
-    const char* pattern;
-    int cflags;
-    std::string text, out;
-    int64_t count;
-    long cuts;
-  };
-  const std::vector<row> rows = {
-      {"a blank that ends a chunk is no trailing blank", "[[:blank:]]+$",
-       REG_EXTENDED | REG_NEWLINE, "ab  cd \nef\t\n", "ab  cdX\nefX\n", 2, 0},
-      {"a word boundary needs the bytes on both sides", "\\<size\\>", 0, "sizeof size_t a size",
-       "sizeof size_t a X", 1, 0},
-      {"no word end before the boundary", "size\\b", REG_EXTENDED, "xxxxsize_t", "xxxxsize_t", 0,
-       0},
-      {"a greedy match over a boundary is cut whole", "a+", REG_EXTENDED, "xxaaaa", "xxaaaa", 0, 1},
-      {"$ holds at the input's end only", "b$", 0, "abababab", "abababaX", 1, 0},
-      {"^ holds at the input's start only", "^x", 0, "xyzwxyzw", "Xyzwxyzw", 1, 0},
-      {"an empty match at a boundary is the next chunk's", "\\B", REG_EXTENDED, "abcdef",
-       "a-b-c-d-e-f", 5, 0},
-      {"behind a zero byte nothing is replaced", "b", 0, std::string("ab\0b" "bb", 6),
-       std::string("aX\0b" "XX", 6), 3, 0},
-      {"a match over a zero byte is none", "a.b", 0, std::string("xa\0b", 4),
-       std::string("xa\0b", 4), 0, 0},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.what);
-    for (const auto choice : CHOICES) {
-      const std::string replacement = std::string(r.pattern) == "\\B" ? "-" : "X";
-      auto got = chunk_rule(r.pattern, r.cflags, r.text, replacement, choice, 4);
-      EXPECT_EQ(got.out, r.out);
-      EXPECT_EQ(got.count, r.count);
-      EXPECT_EQ(got.left_alone, r.cuts);
-    }
-  }
-}
-
 TEST(SubstituteLiteral, Table) {
   struct row {
     std::string old_text, chunk, replacement, out;
