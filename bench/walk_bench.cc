@@ -109,7 +109,12 @@ double timed_walk(const std::string& top, int budget, std::vector<std::string>* 
   sequence->reserve(TREE_ENTRIES + 1);
   g_sequence = sequence;
   auto begin = std::chrono::steady_clock::now();
-  int r = zamplet::ftw(top.c_str(), record, budget);
+  struct recorder final : zamplet::walk_visitor {
+    int visit(const char* path, const struct stat* st, int kind) override {
+      return record(path, st, kind);
+    }
+  } visitor;
+  int r = zamplet::ftw(top.c_str(), visitor, budget);
   auto end = std::chrono::steady_clock::now();
   if (r != 0) {
     fprintf(stderr, "walk_bench: walk with budget %d: result %d: %s\n", budget, r, strerror(errno));

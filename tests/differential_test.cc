@@ -301,10 +301,9 @@ chunk_result substitute(const matcher& m, const std::string& text,
   scan.capacity = 0;  // the least the window needs
   // The replacement is a byte the inputs never hold, so the output shows
   // where every match was.
-  memory_input in{&text, 0, rng, {}};
+  memory_input in(&text, rng, rng != nullptr);
   collected out("\x01");
-  const zamplet::whole_end end =
-      scan_whole(&scan, {read_memory, &in, rng != nullptr ? memory_ready : nullptr}, &out);
+  const zamplet::whole_end end = scan_whole(&scan, in, &out);
   chunk_result r{out.out, scan.count, scan.left_alone, in.starts};
   if (end != zamplet::whole_end::done) r.out = "(search failed)";
   if (rng == nullptr && chunk_size == zamplet::CHUNK_SIZE) r.starts.clear();

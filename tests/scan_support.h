@@ -40,27 +40,30 @@ class collected final : public zamplet::whole_output {
 };
 
 // An input in memory.  With `rng`, reads are of random sizes up to the
-// room, as from a pipe, and one in three finds nothing ready; `starts`
-// records where each read began.
-struct memory_input {
-  const std::string* text;
-  size_t at = 0;
-  std::mt19937* rng = nullptr;
+// room, as from a pipe, and with `may_wait` too, one in three finds nothing
+// ready; `starts` records where each read began.
+class memory_input final : public zamplet::whole_input {
+ public:
+  explicit memory_input(const std::string* text, std::mt19937* rng = nullptr,
+                        bool may_wait = false)
+      : text_(text), rng_(rng), may_wait_(may_wait) {}
+  ssize_t read(char* into, size_t room) override {
+    size_t n = std::min(room, text_->size() - at_);
+    if (rng_ != nullptr && n > 1) n = 1 + (*rng_)() % n;
+    if (n > 0) starts.push_back(at_);
+    memcpy(into, text_->data() + at_, n);
+    at_ += n;
+    return static_cast<ssize_t>(n);
+  }
+  bool may_wait() const override { return may_wait_; }
+  bool ready() override { return (*rng_)() % 3 != 0; }
   std::vector<size_t> starts;
+
+ private:
+  const std::string* text_;
+  size_t at_ = 0;
+  std::mt19937* rng_;
+  bool may_wait_;
 };
-
-inline ssize_t read_memory(void* context, char* into, size_t room) {
-  auto* in = static_cast<memory_input*>(context);
-  size_t n = std::min(room, in->text->size() - in->at);
-  if (in->rng != nullptr && n > 1) n = 1 + (*in->rng)() % n;
-  if (n > 0) in->starts.push_back(in->at);
-  memcpy(into, in->text->data() + in->at, n);
-  in->at += n;
-  return static_cast<ssize_t>(n);
-}
-
-inline bool memory_ready(void* context) {
-  return (*static_cast<memory_input*>(context)->rng)() % 3 != 0;
-}
 
 }  // namespace zamplet_test

@@ -17,7 +17,6 @@
 using zamplet::chunk_output;
 using zamplet_test::collected;
 using zamplet_test::memory_input;
-using zamplet_test::read_memory;
 
 namespace {
 
@@ -70,9 +69,9 @@ whole_result scan(const zamplet::matcher& m, const std::string& text, size_t win
   s.pattern = &m;
   s.window = window;
   s.capacity = rng != nullptr ? 2 * window + 2 + (*rng)() % (3 * window) : text.size() + 1;
-  memory_input in{&text, 0, rng, {}};
+  memory_input in(&text, rng);
   collected c;
-  EXPECT_EQ(zamplet::scan_whole(&s, {read_memory, &in}, &c), zamplet::whole_end::done);
+  EXPECT_EQ(zamplet::scan_whole(&s, in, &c), zamplet::whole_end::done);
   return {c.out, s.count, s.left_alone, c.longest};
 }
 
@@ -92,9 +91,9 @@ whole_result chunk_rule(const char* pattern, int cflags, const std::string& text
   s.pattern = &m;
   s.chunks = true;
   s.chunk_size = chunk_size;
-  memory_input in{&text, 0, nullptr, {}};
+  memory_input in(&text);
   collected c(replacement);
-  EXPECT_EQ(zamplet::scan_whole(&s, {read_memory, &in}, &c), zamplet::whole_end::done);
+  EXPECT_EQ(zamplet::scan_whole(&s, in, &c), zamplet::whole_end::done);
   // One chunk_end per chunk: the trace has a line pair for each.
   EXPECT_EQ(c.chunks, static_cast<long>((text.size() + chunk_size - 1) / chunk_size));
   zamplet::free_matcher(&m);

@@ -45,20 +45,13 @@ TEST(Translate, WhatRe2IsGivenAndWhatEveryMatchTakes) {
     regex_t re;
     ASSERT_EQ(regcomp(&re, r.pattern, r.cflags), 0);
     regfree(&re);
-    std::string syntax;
-    zamplet::expression_facts facts;
-    EXPECT_EQ(zamplet::translate_expression(r.pattern, r.cflags, &syntax, &facts, true), r.to_re2);
-    std::array<bool, 256> takes{};
-    size_t longest = 0;
-    const bool known = zamplet::expression_extent(r.pattern, r.cflags, &takes, &longest);
-    EXPECT_EQ(known, r.longest != UNKNOWN);
-    if (!known) continue;
-    EXPECT_EQ(longest, r.longest);
-    if (r.to_re2) {
-      // The facts RE2's search uses agree with the library's reading.
-      EXPECT_EQ(facts.longest, longest);
-      EXPECT_EQ(facts.takes, takes);
-    }
+    zamplet::expression_analysis analysis;
+    zamplet::analyse_expression(r.pattern, r.cflags, true, &analysis);
+    EXPECT_EQ(analysis.translated, r.to_re2);
+    EXPECT_EQ(analysis.parsed, r.longest != UNKNOWN);
+    if (!analysis.parsed) continue;
+    EXPECT_EQ(analysis.facts.longest, r.longest);
+    const auto& takes = analysis.facts.takes;
     for (unsigned char c : r.takes) EXPECT_TRUE(takes[c]) << "byte " << int(c);
     for (unsigned char c : r.not_taken) EXPECT_FALSE(takes[c]) << "byte " << int(c);
   }

@@ -69,6 +69,18 @@ int shrinking_visit(const char* path, const struct stat* record, int kind) {
   return r;
 }
 
+// The walk's visitor that answers with one of the functions above.
+class calling_visitor final : public zamplet::walk_visitor {
+ public:
+  explicit calling_visitor(int (*visit)(const char*, const struct stat*, int)) : visit_(visit) {}
+  int visit(const char* path, const struct stat* record, int kind) override {
+    return visit_(path, record, kind);
+  }
+
+ private:
+  int (*visit_)(const char*, const struct stat*, int);
+};
+
 class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -107,7 +119,8 @@ class WalkTest : public ::testing::Test {
   int walk(const std::string& start, int budget) {
     g_visits.clear();
     g_max_fds = 0;
-    return zamplet::ftw(start.c_str(), record_visit, budget);
+    calling_visitor visitor(record_visit);
+    return zamplet::ftw(start.c_str(), visitor, budget);
   }
 
   std::string root_;
@@ -323,7 +336,8 @@ TEST_F(WalkTest, DirectoryThatShrinksWhileEvictedEndsNormally) {
   g_move_to = root_ + ".moved";  // outside the tree, which must stay as it is
   // With one handle, p is closed while s is visited and reopened after it;
   // by then p yields fewer entries than had been read from it.
-  EXPECT_EQ(zamplet::ftw(root_.c_str(), shrinking_visit, 1), 0);
+  calling_visitor visitor(shrinking_visit);
+  EXPECT_EQ(zamplet::ftw(root_.c_str(), visitor, 1), 0);
   EXPECT_EQ(rmdir(g_move_to.c_str()), 0);
   std::map<std::string, int> seen;
   for (const auto& v : g_visits) seen[v.first]++;

@@ -58,20 +58,20 @@ void install_interrupt_handler();
 // Begins a file: moves `file` aside to `copy`, never over an existing name
 // except over the copy with the identity `replaceable`.  0, or -1 with errno.
 int begin_file(const char* file, const char* copy, const file_identity* replaceable);
-// The engine's new file has taken the file's name (in_place_files::name_taken).
-void new_file_named(const in_place_files& files);
-// Writes the file's count (in_place_files::counted) and makes its rewrite
+// The engine's new file has taken the file's name (name_taken).
+void new_file_named(const in_place_conversation& files);
+// Writes the file's count (counted, final) and makes its rewrite
 // final in one step: a stop comes before the write, and the old content goes
 // back with no count out, or after it, and the new content stays.
 bool file_counted(const char* text, size_t len);
 // Ends a failed file: its copy goes back under its name, over it only when
 // the name holds the engine's new file.  0, or -1 with errno (EEXIST: another
 // program's file holds the name, and the copy stays).
-int put_file_back(const in_place_files& files);
+int put_file_back(const in_place_conversation& files);
 // Ends a rewritten file: with `delete_copy`, its copy joins the batch that
 // waits for a sync when `can_wait`, or is deleted at once (after the caller
 // synced the new file).  The result of that deletion, with errno.
-int end_file(const in_place_files& files, bool delete_copy, bool can_wait);
+int end_file(const in_place_conversation& files, bool delete_copy, bool can_wait);
 
 // Reports that `file` is left alone because `copy`, its intermediate name,
 // exists: another run works on it, or an earlier one left its copy.
@@ -99,14 +99,6 @@ bool is_run_output(const struct stat& st);
 // The identity of the file `st` describes.
 inline file_identity identity_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
-// What became of one file.
-enum class in_place_result {
-  left_alone,  // not moved: busy, or its intermediate name is taken
-  unchanged,   // no occurrence: left exactly as it was, reported with 0
-  rewritten,   // the file holds its new content
-  failed,      // a move failed, or the engine gave up and the old content is back
-};
-
 // Rewrites `path` in place through the intermediate name `temp`: once the
 // engine finds an occurrence, moves the file aside (never over an existing
 // `temp`, except over the copy with the identity `replaceable` when one is
@@ -115,9 +107,23 @@ enum class in_place_result {
 // without replacing anything but the engine's own file.  A file without an
 // occurrence is left exactly as it is.  `checked` is what `path` was when
 // the caller looked at it; the engine refuses anything else.  A failed move
-// is reported as that file's failure, and the run goes on.
-in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
-                                 const file_identity* replaceable);
+// is reported as that file's failure, and the run goes on.  Owns the file's
+// report line, from its name to its cut note.  rewritten (counted with -s
+// or --diff), unchanged, passed_over, left_alone, failed or restored.
+outcome rewrite_in_place(const rewrite_job& job, const char* path, const char* temp,
+                         const file_identity& checked, const file_identity* replaceable);
+
+// Filter mode: standard input rewritten to standard output, then its count
+// and cut note (report.cc).  The run's exit status.
+int rewrite_filter(const rewrite_job& job);
+
+// The cut note of one input (report.cc): that chunk boundaries cut `cuts`
+// occurrences, if they cut any, counted for the end of the run; with
+// --whole, that `cuts` matches were left alone as longer than WHOLE_WINDOW.
+void report_cuts(const rewrite_job& job, const char* name, long cuts);
+// Once at the end of a run whose chunk boundaries cut any occurrence: how
+// many, in how many inputs, and that --whole replaces them.
+void report_cut_total();
 
 // Copies of old contents wait until the new contents are on disk (see
 // durable.cc).  make_room_to_settle() settles the waiting batch if it cannot
@@ -153,10 +159,12 @@ bool is_waiting_copy(const file_identity& identity);
 // name, or null.  Returns the run's exit status: 1 when a file could not be
 // rewritten because something failed, 0 when every file was rewritten or
 // left alone on purpose.
-int rewrite_listed(char* const* files, int count, const char* temp_name);
+int rewrite_listed(const rewrite_job& job, char* const* files, int count,
+                   const char* temp_name);
 
 // The recursive mode below `start`.  Returns the run's exit status, as
 // rewrite_listed() does, and 1 when the walk could not finish.
-int rewrite_recursive(const char* start, const walk_exclusions& excluded);
+int rewrite_recursive(const rewrite_job& job, const char* start,
+                      const walk_exclusions& excluded);
 
 }  // namespace zamplet

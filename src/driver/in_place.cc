@@ -1,6 +1,7 @@
 // The in-place protocol around one file: the original content exists under
 // the file's own name or under its intermediate name at every moment.
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,17 +19,6 @@ namespace {
 
 // Reports a failed rename of `path`: one file's failure, the run goes on.
 void rename_failed(const char* path) { note_failed(path, "rename", errno); }
-
-// Moves the copy back after a failed rewrite; the messages come after the
-// step, never with the stop signals blocked.
-void move_back(const in_place_files& files) {
-  if (put_file_back(files) == 0) return;
-  if (errno == EEXIST) {
-    note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
-    return;
-  }
-  rename_failed(files.file);
-}
 
 file_identity run_outputs[2];
 bool run_output_known[2] = {false, false};
@@ -83,101 +73,139 @@ bool has_lock_suffix(const char* name) {
 
 namespace {
 
-// What the move aside needs besides the names.
-struct move_context {
-  const file_identity* replaceable;
+// One file's side of the conversation with the engine, and its report line:
+// the name, the count, the line end and the cut note.
+class in_place_file final : public in_place_conversation {
+ public:
+  in_place_file(const rewrite_job& job, const char* path, const char* temp,
+                const file_identity& checked, const file_identity* replaceable)
+      : in_place_conversation(path, temp, checked),
+        job_(job),
+        replaceable_(replaceable),
+        shows_line_(!opt_quiet && !job.diff) {}
+
+  // Moves the file aside once the engine found an occurrence.  The move and
+  // the recovery pair that records it are one step for the stop handler: it
+  // finds either nothing to restore or the right pair.
+  outcome move_aside() override {
+    // A simulation refuses what the move would refuse, and moves nothing.
+    if (job_.simulate) {
+      struct stat there;
+      if (lstat(copy, &there) < 0) return outcome::moved;
+      if (replaceable_ != nullptr && identity_of(there) == *replaceable_) return outcome::moved;
+      note_busy(file, copy);
+      return outcome::left_alone;
+    }
+    const int moved = begin_file(file, copy, replaceable_);
+    const int err = errno;
+    if (moved == 0) return outcome::moved;
+    errno = err;
+    if (err == EEXIST) {
+      note_busy(file, copy);
+      return outcome::left_alone;
+    }
+    rename_failed(file);
+    return outcome::failed;
+  }
+  void name_taken() override { new_file_named(*this); }
+  void line_begins() override {
+    if (shows_line_) write_report(file);
+    named_ = true;
+  }
+  bool counted(int64_t count, long cuts, bool final) override {
+    cuts_ = cuts;
+    char text[32];
+    size_t len = 0;
+    if (shows_line_) len = static_cast<size_t>(snprintf(text, sizeof text, " %" PRId64, count));
+    bool ok = true;
+    if (final)
+      ok = file_counted(text, len);
+    else if (len > 0)
+      write_report(text);
+    fflush(stdout);
+    return ok;
+  }
+  // Ends the file's line; then the note of what chunk boundaries cut.
+  void end_line() const {
+    if (named_ && shows_line_) write_report("\n");
+  }
+  void cut_note() const { report_cuts(job_, file, cuts_); }
+
+ private:
+  const rewrite_job& job_;
+  const file_identity* replaceable_;
+  bool shows_line_;     // a diff stands in for the names and counts
+  bool named_ = false;  // the line has begun
+  long cuts_ = 0;
 };
 
-// Moves the file aside once the engine found an occurrence.  The move and
-// the recovery pair that records it are one step for the stop handler: it
-// finds either nothing to restore or the right pair.
-in_place_files::move_result move_aside(in_place_files* files) {
-  const auto* context = static_cast<const move_context*>(files->context);
-  // A simulation refuses what the move would refuse, and moves nothing.
-  if (opt_simulate) {
-    struct stat there;
-    if (lstat(files->copy, &there) < 0)
-      return in_place_files::WOULD_MOVE;
-    if (context->replaceable != nullptr && identity_of(there) == *context->replaceable)
-      return in_place_files::WOULD_MOVE;
-    note_busy(files->file, files->copy);
-    return in_place_files::LEFT_ALONE;
+// Moves the copy back after a failed rewrite; the messages come after the
+// step, never with the stop signals blocked.  restored, or failed.
+outcome move_back(const in_place_conversation& files) {
+  if (put_file_back(files) == 0) return outcome::restored;
+  if (errno == EEXIST) {
+    note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
+    return outcome::failed;
   }
-  const int moved = begin_file(files->file, files->copy, context->replaceable);
-  const int err = errno;
-  if (moved == 0) return in_place_files::MOVED;
-  errno = err;
-  if (err == EEXIST) {
-    note_busy(files->file, files->copy);
-    return in_place_files::LEFT_ALONE;
-  }
-  rename_failed(files->file);
-  return in_place_files::MOVE_FAILED;
+  rename_failed(files.file);
+  return outcome::failed;
 }
 
-}  // namespace
-
-in_place_result rewrite_in_place(const char* path, const char* temp, const file_identity& checked,
-                                 const file_identity* replaceable) {
-  const move_context context{replaceable};
-  in_place_files files;
-  files.source = checked;
-  files.file = path;
-  files.copy = temp;
-  files.move_aside = move_aside;
-  files.name_taken = new_file_named;
-  files.counted = file_counted;
-  files.context = &context;
-  long cuts = 0;
-  const int result = rewrite_with_pattern(temp, path, &files, &cuts);
-  const bool line = files.name_printed && !opt_quiet && !opt_diff;
-  switch (result) {
-    case ENGINE_UNCHANGED:
-      if (line) write_report("\n");
-      report_cuts(path, cuts);
-      return in_place_result::unchanged;
-    case ENGINE_NOT_MOVED:
-      return in_place_result::left_alone;
-    case ENGINE_PASSED_OVER:
-      return in_place_result::unchanged;
-    case ENGINE_FAILED_HERE:
-      if (line) write_report("\n");
-      return in_place_result::failed;
-    case ENGINE_SIMULATED:
-      if (line) write_report("\n");
-      report_cuts(path, cuts);
-      return in_place_result::rewritten;
-    case ENGINE_DONE:
-      break;
-    default:
-      move_back(files);
-      if (line) write_report("\n");
-      return in_place_result::failed;
-  }
-  // The count is out, so the rewrite is final: a stop signal from here on
-  // keeps the new content.
-  if (line) write_report("\n");
+// Ends a rewritten file: its copy goes, once the new content is on disk.
+outcome settle_rewritten(const rewrite_job& job, in_place_file& files) {
   // The copy, the only sure old content until the new one is on disk, joins
   // the batch that waits for a sync; the hand-over from the file in hand to
   // the batch is one step for the stop handler.  A copy kept with -l needs no
   // sync: the old content stays under its name whatever the disk holds.
-  const bool can_wait = opt_unlink_lock && make_room_to_settle(temp, path, files.target.dev);
-  if (opt_unlink_lock && !can_wait && !sync_file_now(path, files.target)) {
+  const bool can_wait =
+      job.delete_copy && make_room_to_settle(files.copy, files.file, files.target.dev);
+  if (job.delete_copy && !can_wait && !sync_file_now(files.file, files.target)) {
     // The new content may not be on disk: the copy stays.
-    note_failed(temp, "sync", errno);
+    note_failed(files.copy, "sync", errno);
     end_file(files, false, false);
-    report_cuts(path, cuts);
-    return in_place_result::failed;
+    files.cut_note();
+    return outcome::failed;
   }
-  const int unlinked = end_file(files, opt_unlink_lock != 0, can_wait);
+  const int unlinked = end_file(files, job.delete_copy, can_wait);
   const int unlink_err = errno;
   if (unlinked < 0) {
     // The file is rewritten; the copy of its old content left behind would
     // make every later run call it busy, so the user must hear of it.
-    note_failed(temp, "unlink", unlink_err);
+    note_failed(files.copy, "unlink", unlink_err);
   }
-  report_cuts(path, cuts);
-  return in_place_result::rewritten;
+  files.cut_note();
+  return outcome::rewritten;
+}
+
+}  // namespace
+
+outcome rewrite_in_place(const rewrite_job& job, const char* path, const char* temp,
+                         const file_identity& checked, const file_identity* replaceable) {
+  in_place_file files(job, path, temp, checked, replaceable);
+  const outcome result = rewrite_file(job, &files);
+  switch (result) {
+    case outcome::unchanged:
+    case outcome::counted:
+      files.end_line();
+      files.cut_note();
+      return result;
+    case outcome::left_alone:
+    case outcome::passed_over:
+      return result;
+    case outcome::failed:
+      files.end_line();
+      return result;
+    case outcome::rewritten:
+      // The count is out, so the rewrite is final: a stop signal from here
+      // on keeps the new content.
+      files.end_line();
+      return settle_rewritten(job, files);
+    default: {
+      const outcome back = move_back(files);
+      files.end_line();
+      return back;
+    }
+  }
 }
 
 }  // namespace zamplet

@@ -59,7 +59,8 @@ bool rewritable(const char* file, const char* temp_name, struct stat* st, struct
 
 }  // namespace
 
-int rewrite_listed(char* const* files, int count, const char* temp_name) {
+int rewrite_listed(const rewrite_job& job, char* const* files, int count,
+                   const char* temp_name) {
   int status = 0;
   // With -t and -l the copy left for one FILE may give way to the next one's,
   // so that the name holds the old content of the last FILE at the end.
@@ -103,14 +104,15 @@ int rewrite_listed(char* const* files, int count, const char* temp_name) {
       continue;
     }
     const char* temp = temp_name != nullptr ? temp_name : name;
-    const in_place_result result =
-        rewrite_in_place(file, temp, identity_of(st), have_kept ? &kept : nullptr);
-    if (result == in_place_result::failed) status = 1;
+    const outcome result =
+        rewrite_in_place(job, file, temp, identity_of(st), have_kept ? &kept : nullptr);
+    if (result == outcome::failed || result == outcome::restored) status = 1;
     // The -t name is needed again for the next FILE.
     if (temp_name != nullptr) settle_copies();
-    if (temp_name != nullptr && result != in_place_result::left_alone &&
-        result != in_place_result::unchanged) {
-      have_kept = result == in_place_result::rewritten && !opt_unlink_lock;
+    if (temp_name != nullptr && result != outcome::left_alone && result != outcome::unchanged &&
+        result != outcome::passed_over) {
+      have_kept = (result == outcome::rewritten || result == outcome::counted) &&
+                  !job.delete_copy;
       kept = identity_of(link);
     }
   }

@@ -36,6 +36,25 @@ void prepare_old_pattern(const char* old_operand, const command_line& cl) {
   compiled_matcher = &search;
 }
 
+// What every rewrite of the run is asked to do, from the options.
+rewrite_job job_of_run() {
+  rewrite_job job;
+  if (opt_literal)
+    job.old_text = old_literal;
+  else
+    job.pattern = compiled_matcher;
+  job.replacement = new_pattern;
+  job.whole = opt_whole != 0;
+  job.diff = opt_diff != 0;
+  job.color = opt_color != 0;
+  job.simulate = opt_simulate != 0;
+  job.trace = opt_verbose != 0;
+  job.keep_times = opt_keep_times != 0;
+  job.delete_copy = opt_unlink_lock != 0;
+  job.skip_binary = opt_skip_binary != 0;
+  return job;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,23 +90,15 @@ int main(int argc, char** argv) {
   prepare_old_pattern(old_operand, cl);
   if (strcmp(new_operand, "NULL") != 0) strcpy(new_pattern, new_operand);
 
-  if (operands == 2) {
-    // A diff stands alone on standard output.
-    const bool framed = opt_verbose && !opt_diff;
-    if (framed) write_text(STDOUT_FILENO, "STDIN\n");
-    long cuts = 0;
-    const int failed = rewrite_with_pattern(ENGINE_STDIN, ENGINE_STDOUT, nullptr, &cuts);
-    if (framed) write_text(STDOUT_FILENO, "\n");
-    if (!failed) report_cuts("stdin", cuts);
-    report_cut_total();
-    return failed ? 1 : 0;
-  }
+  const rewrite_job job = job_of_run();
+  if (operands == 2) return rewrite_filter(job);
 
   record_run_output();
   char* const* files = argv + optind + 2;
   const int status = cl.recursive
-                         ? rewrite_recursive(files[0], cl.excluded)
-                         : rewrite_listed(files, operands - 2, cl.have_temp ? cl.temp_name : nullptr);
+                         ? rewrite_recursive(job, files[0], cl.excluded)
+                         : rewrite_listed(job, files, operands - 2,
+                                          cl.have_temp ? cl.temp_name : nullptr);
   report_cut_total();
   return status;
 }

@@ -184,7 +184,7 @@ int begin_file(const char* file, const char* copy, const file_identity* replacea
   return moved;
 }
 
-void new_file_named(const in_place_files& files) {
+void new_file_named(const in_place_conversation& files) {
   in_hand_new = files.target;
   in_hand_named = 1;
 }
@@ -218,7 +218,7 @@ bool file_counted(const char* text, size_t len) {
   return ok;
 }
 
-int put_file_back(const in_place_files& files) {
+int put_file_back(const in_place_conversation& files) {
   block_stop_signals();
   // Only the engine's own file may be replaced: anything else under the name
   // was put there by another program and stays.
@@ -231,7 +231,7 @@ int put_file_back(const in_place_files& files) {
   return moved;
 }
 
-int end_file(const in_place_files& files, bool delete_copy, bool can_wait) {
+int end_file(const in_place_conversation& files, bool delete_copy, bool can_wait) {
   const char* copy = in_hand_copy;
   block_stop_signals();
   int unlinked = 0;

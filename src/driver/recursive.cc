@@ -36,10 +36,6 @@ struct walk_identity {
   long ctime_nsec;
   auto operator<=>(const walk_identity&) const = default;
 };
-std::set<walk_identity> handled;
-// Set when a file could not be rewritten because something failed.
-bool any_failed = false;
-
 walk_identity walked_identity_of(const struct stat& st) {
   return {st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
@@ -55,7 +51,6 @@ struct entry_key {
   walk_identity file;
   auto operator<=>(const entry_key&) const = default;
 };
-std::set<entry_key> unchanged_entries;
 
 // The entry `path` names, for the file `record`; false when its directory
 // cannot be looked at.  The directory of the previous entry is remembered,
@@ -79,8 +74,6 @@ bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
   return true;
 }
 
-walk_exclusions leave_out;
-
 // The directories of version-control systems: their files are the
 // repository's own database, never the user's text.
 const char* const VCS_DIRECTORIES[] = {".git", ".hg", ".svn", ".bzr", "_darcs", "CVS"};
@@ -91,20 +84,38 @@ bool matches_any(const std::vector<const char*>& globs, const char* name) {
   return false;
 }
 
-// True for an entry the options leave out of the walk.
-bool left_out(const char* name, bool directory) {
-  if (!directory) return matches_any(leave_out.files, name);
-  if (leave_out.vcs)
-    for (const char* vcs : VCS_DIRECTORIES)
-      if (strcmp(name, vcs) == 0) return true;
-  return matches_any(leave_out.dirs, name);
-}
+// The rewrite of every file the walk meets, and what it remembers of them.
+class tree_rewrite final : public walk_visitor {
+ public:
+  tree_rewrite(const rewrite_job& job, const walk_exclusions& excluded)
+      : job_(job), excluded_(excluded) {}
+  // Rewrites one walked entry; always 0, so no file stops the walk.
+  int visit(const char* path, const struct stat* record, int kind) override;
+  // True for an entry the options leave out of the walk.
+  bool pass_over(const char* name, bool directory) override {
+    if (!directory) return matches_any(excluded_.files, name);
+    if (excluded_.vcs)
+      for (const char* vcs : VCS_DIRECTORIES)
+        if (strcmp(name, vcs) == 0) return true;
+    return matches_any(excluded_.dirs, name);
+  }
+  // Set when a file could not be rewritten because something failed.
+  bool any_failed = false;
+
+ private:
+  bool refused(const char* path, const struct stat& record, const walk_identity& seen);
+
+  const rewrite_job& job_;
+  const walk_exclusions& excluded_;
+  std::set<walk_identity> handled;
+  std::set<entry_key> unchanged_entries;
+};
 
 // Whether the walked file `path` is one no run rewrites: not a regular file,
 // an intermediate copy, or this run's output; said once, however often the
 // walk meets it.  The original of a rewritten file is not recorded: another
 // hard link to it is a file of its own and is rewritten in its turn.
-bool refused(const char* path, const struct stat& record, const walk_identity& seen) {
+bool tree_rewrite::refused(const char* path, const struct stat& record, const walk_identity& seen) {
   if (!S_ISREG(record.st_mode)) {
     handled.insert(seen);
     note("%s\tis not a regular file", path);
@@ -125,8 +136,7 @@ bool refused(const char* path, const struct stat& record, const walk_identity& s
   return false;
 }
 
-// Rewrites one walked entry; always 0, so no file stops the walk.
-int rewrite_walked_entry(const char* path, const struct stat* record, int kind) {
+int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   const int cause = errno;
   settle_if_due();
   // What the walk could not look at is said, and the walk goes on; a
@@ -165,14 +175,13 @@ int rewrite_walked_entry(const char* path, const struct stat* record, int kind) 
     note_busy(path, name);
     return 0;
   }
-  const in_place_result result =
-      rewrite_in_place(path, name, identity_of(*record), nullptr);
-  if (result == in_place_result::failed) any_failed = true;
-  if (result == in_place_result::unchanged) {
+  const outcome result = rewrite_in_place(job_, path, name, identity_of(*record), nullptr);
+  if (result == outcome::failed || result == outcome::restored) any_failed = true;
+  if (result == outcome::unchanged || result == outcome::passed_over) {
     if (keyed) unchanged_entries.insert(entry);
     return 0;
   }
-  const bool rewritten = result == in_place_result::rewritten;
+  const bool rewritten = result == outcome::rewritten || result == outcome::counted;
   // A file left alone is known by its identity before and after the moves,
   // which change its change time.
   if (!rewritten) handled.insert(seen);
@@ -183,8 +192,8 @@ int rewrite_walked_entry(const char* path, const struct stat* record, int kind) 
 
 }  // namespace
 
-int rewrite_recursive(const char* start, const walk_exclusions& excluded) {
-  leave_out = excluded;
+int rewrite_recursive(const rewrite_job& job, const char* start,
+                      const walk_exclusions& excluded) {
   struct stat st;
   if (stat(start, &st) < 0) {
     const int err = errno;
@@ -196,16 +205,15 @@ int rewrite_recursive(const char* start, const walk_exclusions& excluded) {
   if (budget < 1) budget = 1;
   if (budget > INT_MAX) budget = INT_MAX;
   char stopped_at[WALK_PATH_MAX + 1];
-  const bool excluding = excluded.vcs || !excluded.files.empty() || !excluded.dirs.empty();
-  const int walked = ftw(start, rewrite_walked_entry, static_cast<int>(budget), stopped_at,
-                         excluding ? left_out : nullptr);
+  tree_rewrite visitor(job, excluded);
+  const int walked = ftw(start, visitor, static_cast<int>(budget), stopped_at);
   const int err = errno;
   settle_copies();
   if (walked == -1) {
     note("%s\t%s", stopped_at, strerror(err));
     return 1;
   }
-  return any_failed || any_sync_failed() || report_failed() ? 1 : 0;
+  return visitor.any_failed || any_sync_failed() || report_failed() ? 1 : 0;
 }
 
 }  // namespace zamplet

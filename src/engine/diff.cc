@@ -51,7 +51,7 @@ const char* const COLOR_RESET = "\033[m";
 
 }  // namespace
 
-diff_sink::diff_sink(const char* name) : name_(name), color_(opt_color != 0) {}
+diff_sink::diff_sink(const char* name, bool color) : name_(name), color_(color) {}
 
 void diff_sink::feed(const char* old_data, size_t old_len, const char* new_data,
                      size_t new_len) {
@@ -331,7 +331,7 @@ void diff_sink::write_hunk() {
   same_after_change_ = 0;
 }
 
-void diff_sink::finish() {
+bool diff_sink::finish() {
   if (in_change_) close_change();
   if (!partial_.empty()) {
     edit(op::same, std::move(partial_));
@@ -344,6 +344,7 @@ void diff_sink::finish() {
     write_hunk();
   }
   flush_out();
+  return true;
 }
 
 }  // namespace zamplet

@@ -9,20 +9,29 @@
 #include <string>
 #include <vector>
 
+#include "engine/sink.h"
+
 namespace zamplet {
 
 // Receives a file's old text and new text chunk by chunk, both in step at
 // every chunk boundary, and writes the hunks to standard output as the
 // report (write_report).  Only the lines of a change and of the hunk being
 // built are held, never the file.
-class diff_sink {
+class diff_sink final : public output_sink {
  public:
-  // `name` is the file's name as the run prints it, in both headers.
-  explicit diff_sink(const char* name);
+  // `name` is the file's name as the run prints it, in both headers; with
+  // `color` the lines are coloured.
+  explicit diff_sink(const char* name, bool color = false);
   // One chunk: its old bytes and the bytes the rewrite makes of them.
   void feed(const char* old_data, size_t old_len, const char* new_data, size_t new_len);
+  bool write(const char* old, size_t old_len, const char* data, size_t len, bool) override {
+    feed(old, old_len, data, len);
+    return true;
+  }
   // The end of the input: what is pending is written.
-  void finish();
+  bool finish() override;
+  // The hunks number the lines from the file's first.
+  bool sees_whole_input() const override { return true; }
 
  private:
   enum class op : char { same = ' ', removed = '-', added = '+' };

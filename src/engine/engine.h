@@ -33,85 +33,98 @@ struct file_identity {
   bool operator==(const file_identity&) const = default;
 };
 
-// What an in-place caller tells the engine about one file and learns back.
+// What became of one input, in every mode: the one vocabulary of the engine
+// and the driver.
+enum class outcome {
+  rewritten,    // the new content is complete: in place under the file's name
+  counted,      // in place with -s or --diff: counted, the file only read
+  unchanged,    // no occurrence: the file left exactly as it is, counted 0
+  passed_over,  // -I: a binary file, left alone without a word
+  left_alone,   // not moved on purpose (busy, say), with a note
+  failed,       // failed before any move: the file is as it was
+  gave_up,      // failed after the move aside: the copy must go back
+  restored,     // gave up, and the old content is back under its name
+  moved,        // of the move aside alone: the file is aside (with -s, could be)
+};
+
+// What one run asks of every rewrite: the search, the replacement and the
+// options that shape it.  The driver fills it once, from the command line.
+struct rewrite_job {
+  const matcher* pattern = nullptr;  // the expression, or null with
+  const char* old_text = nullptr;    // the fixed string (-w)
+  const char* replacement = "";
+  bool whole = false;        // --whole: each input searched as one text
+  bool diff = false;         // --diff: only read, the change printed as a diff
+  bool color = false;        // the diff's lines coloured
+  bool simulate = false;     // -s: only read; in filter mode, the text echoed
+  bool trace = false;        // -v: every chunk traced
+  bool keep_times = false;   // -d: the new file gets the old times
+  bool delete_copy = true;   // cleared by -l: the copy stays, and needs no sync
+  bool skip_binary = false;  // -I
+  // Nothing is written but the diff, or in place with -s nothing at all.
+  bool only_reads() const { return diff || simulate; }
+};
+
+// The driver's side of the report line of one input: the engine says when
+// the line begins (in place: the file will get one) and gives the count;
+// what the line shows is the driver's.
+class input_report {
+ public:
+  virtual ~input_report() = default;
+  // The input gets a line: its name goes out, without a line end.
+  virtual void line_begins() {}
+  // The input's count, and the occurrences its chunk boundaries cut (with
+  // --whole, the matches left alone as too long).  `final` in place: the new
+  // content is complete and closed, and the count makes the rewrite final in
+  // one step for the stop handler.  False (errno set) when the count could
+  // not be written.
+  virtual bool counted(int64_t count, long cuts, bool final) = 0;
+};
+
+// The driver's side of one in-place rewrite.
 //
-// The engine first looks at the file under its own name `file`, with the
-// read lock a rewrite takes: a file in which the pattern does not occur is
-// left exactly as it is (not moved, not re-created, not re-timed) and only
-// reported, with the count 0.  At the first occurrence the engine calls
-// `move_aside`, which moves the file to the intermediate name `copy` and
-// records the move for the stop handler; it returns MOVED, or LEFT_ALONE /
-// MOVE_FAILED after saying why.  When the file cannot be opened under its
-// name, or is not the file the caller checked, it is moved aside at once and
-// the copy read as before, so that every message names what it always named;
-// a lock that another process holds, or a read that fails, leaves it as it
-// is, with a message.
+// The engine first looks at the file under its own name, with the read lock
+// a rewrite takes: a file in which the pattern does not occur is left
+// exactly as it is (not moved, not re-created, not re-timed) and only
+// counted, 0.  At the first occurrence the engine calls move_aside(), which
+// moves the file to the intermediate name `copy` and records the move for
+// the stop handler.  When the file cannot be opened under its name, or is
+// not the file the caller checked, it is moved aside at once and the copy
+// read as before, so that every message names what it always named; a lock
+// that another process holds, or a read that fails, leaves it as it is, with
+// a message.
 //
 // The copy must be the regular file with the identity `source`, the file the
 // caller checked: whatever else stands under the intermediate name (another
 // file, a FIFO, a link that resolves elsewhere) is refused.  The target is
 // created exclusively, so `target_created` tells whether the name now holds
 // the engine's own file, `target` which one.
-struct in_place_files {
-  // WOULD_MOVE: with -s, nothing is moved, and nothing stands in the way.
-  enum move_result { MOVED, WOULD_MOVE, LEFT_ALONE, MOVE_FAILED };
-  file_identity source;
-  const char* file = nullptr;
-  const char* copy = nullptr;
-  move_result (*move_aside)(in_place_files* files) = nullptr;
+class in_place_conversation : public input_report {
+ public:
+  in_place_conversation(const char* file_name, const char* copy_name,
+                        const file_identity& checked)
+      : file(file_name), copy(copy_name), source(checked) {}
+  const char* const file;
+  const char* const copy;
+  const file_identity source;
+  // moved (with -s: nothing stands in the way), left_alone or failed, after
+  // saying why.
+  virtual outcome move_aside() = 0;
   // Called, with the stop signals blocked, the moment the new file takes
-  // the target's name (`target` already says which file it is): from then
-  // on a stop may put the copy back over it.
-  void (*name_taken)(const in_place_files& files) = nullptr;
-  // Called once the new file is complete and closed, to write its count
-  // (`text`, nothing when empty) and make the rewrite final in one step for
-  // the stop handler.  False (errno set) when the count could not be written.
-  bool (*counted)(const char* text, size_t len) = nullptr;
-  const void* context = nullptr;  // for move_aside
-  bool name_printed = false;      // the engine wrote `file` to standard output
+  // the file's name (`target` already says which file it is): from then on a
+  // stop may put the copy back over it.
+  virtual void name_taken() = 0;
   bool target_created = false;
   file_identity target;
-  off_t written = 0;              // the new file's length, once complete
+  off_t written = 0;  // the new file's length, once complete
 };
 
-// Results of an engine call.
-constexpr int ENGINE_DONE = 0;         // the target holds the new content
-constexpr int ENGINE_GAVE_UP = 1;      // after moving the file aside; it must be moved back
-constexpr int ENGINE_UNCHANGED = 2;    // in place: no occurrence, the file left as it is
-constexpr int ENGINE_NOT_MOVED = 3;    // in place: move_aside left the file alone
-constexpr int ENGINE_FAILED_HERE = 4;  // in place: failed before any move, file as it was
-constexpr int ENGINE_SIMULATED = 5;    // in place with -s: counted, the file only read
-constexpr int ENGINE_PASSED_OVER = 6;  // in place with -I: a binary file, left alone unsaid
-
-// Rewrites `source` into `target` replacing every match of `pattern` by
-// `replacement`.  Returns ENGINE_DONE when the whole input was read,
-// rewritten and written; ENGINE_GAVE_UP when it gave up, after saying why
-// with note().  For an in-place rewrite `files` is given, with `source` the
-// intermediate name and `target` the file's own, and the other results may
-// come back; in filter mode it is null.  When the count was printed (done or
-// unchanged), `cuts`, if given, receives the number of chunk boundaries that
-// cut an occurrence (with --whole, of the matches left alone as too long).
-int rewrite_regex(const char* source, const char* target, const matcher* pattern,
-                  const char* replacement, in_place_files* files = nullptr,
-                  long* cuts = nullptr);
-// The same with the fixed text `old_text` in place of the expression.
-int rewrite_literal(const char* source, const char* target, const char* old_text,
-                    const char* replacement, in_place_files* files = nullptr,
-                    long* cuts = nullptr);
-
-// The rewrite with OLDPATTERN and NEWPATTERN as the run prepared them: the
-// fixed string with -w, the compiled expression otherwise.
-int rewrite_with_pattern(const char* source, const char* target, in_place_files* files = nullptr,
-                         long* cuts = nullptr);
-
-// Tells the user that chunk boundaries of the input `name` cut `cuts`
-// occurrences, if they cut any, and counts them for the end of the run; with
-// --whole, `cuts` counts the matches left alone as longer than WHOLE_WINDOW,
-// and the note says so.
-void report_cuts(const char* name, long cuts);
-// Once at the end of a run whose chunk boundaries cut any occurrence: how
-// many, in how many inputs, and that --whole replaces them.
-void report_cut_total();
+// Rewrites standard input to standard output (filter mode); the count goes
+// to `report`.  rewritten, or gave_up after saying why.
+outcome rewrite_stream(const rewrite_job& job, input_report* report);
+// Rewrites the file `files` names in place through its copy.  rewritten
+// (counted with -s or --diff), or what else became of it.
+outcome rewrite_file(const rewrite_job& job, in_place_conversation* files);
 
 // --whole: an input searched as one text, every occurrence replaced.
 // A match is replaced when it is at most WHOLE_WINDOW bytes long; longer ones
@@ -147,14 +160,18 @@ class whole_output {
   virtual bool chunk_end() { return true; }
 };
 
-// Where the input comes from: like read(2), more bytes on every call, 0 at
-// the end, -1 (errno set) on failure.  `ready`, when given, tells whether a
-// read would return at once; before a read that would wait, the search
-// hands out everything that no later input can change.
-struct whole_input {
-  ssize_t (*read)(void* context, char* into, size_t room);
-  void* context;
-  bool (*ready)(void* context) = nullptr;
+// Where the input comes from.
+class whole_input {
+ public:
+  virtual ~whole_input() = default;
+  // Like read(2): more bytes on every call, 0 at the end, -1 (errno set) on
+  // failure.
+  virtual ssize_t read(char* into, size_t room) = 0;
+  // True for an input whose reads may wait (a pipe, a terminal): each read
+  // is taken as it comes, and before a read that would wait (ready() false)
+  // the search hands out everything that no later input can change.
+  virtual bool may_wait() const { return false; }
+  virtual bool ready() { return true; }
 };
 
 enum class whole_end { done, stopped, read_failed, matcher_failed, output_failed, no_memory };
@@ -202,7 +219,7 @@ struct whole_scan {
 };
 
 // Searches the input to its end, or until out->replaced() says stop.
-whole_end scan_whole(whole_scan* scan, const whole_input& in, whole_output* out);
+whole_end scan_whole(whole_scan* scan, whole_input& in, whole_output* out);
 
 // Growable output of one chunk.  `cap` follows the growth rule: before a copy
 // that makes the output `need` bytes long, it grows by OUTPUT_STEP while

@@ -26,11 +26,6 @@ int open_for_look(const char* file) {
   return fd >= 0 || errno != EPERM ? fd : open(file, flags);
 }
 
-// The input of a look: the file under its own name.
-ssize_t read_file(void* context, char* into, size_t room) {
-  return read_some(*static_cast<const int*>(context), into, room);
-}
-
 // Notes where the first occurrence begins, and stops the search there.
 class first_occurrence final : public whole_output {
  public:
@@ -54,7 +49,7 @@ class first_occurrence final : public whole_output {
 // With -v the rewrite traces every block from the start instead.  The
 // matches left alone before it are counted in st->cuts.
 look_result look_whole(frame_state* st, const substitution& sub, off_t* offset) {
-  if (opt_skip_binary) {
+  if (st->job->skip_binary) {
     const ssize_t got = pread(st->source_fd, st->block, BINARY_PROBE, 0);
     if (got < 0) return look_result::read_failed;
     if (memchr(st->block, '\0', static_cast<size_t>(got)) != nullptr) return look_result::binary;
@@ -65,17 +60,18 @@ look_result look_whole(frame_state* st, const substitution& sub, off_t* offset) 
     scan.old_text = sub.old_text;
     scan.old_len = sub.old_len;
   }
-  scan.chunks = !opt_whole;
+  scan.chunks = !st->job->whole;
   if (scan.chunks) scan.capacity = CHUNK_RULE_BUFFER;
   first_occurrence first(scan);
-  switch (scan_whole(&scan, {read_file, &st->source_fd}, &first)) {
+  descriptor_input input(st->source_fd, false);
+  switch (scan_whole(&scan, input, &first)) {
     case whole_end::done:
       *offset = scan.base + static_cast<off_t>(scan.end);
       st->cuts = scan.left_alone;
       return look_result::unchanged;
     case whole_end::stopped:
-      *offset = opt_verbose ? 0 : first.at();
-      st->cuts = opt_verbose ? 0 : scan.left_alone;
+      *offset = st->job->trace ? 0 : first.at();
+      st->cuts = st->job->trace ? 0 : scan.left_alone;
       return look_result::found;
     case whole_end::read_failed:
       return look_result::read_failed;
@@ -94,7 +90,7 @@ look_result look_whole(frame_state* st, const substitution& sub, off_t* offset) 
 // that is not the end counts as found there, so that this stays true).
 // `read_failed`: errno says why.  `lock_refused`: another process holds a
 // conflicting lock; errno says why, and nothing is held.
-look_result look(frame_state* st, const substitution& sub, const in_place_files& files,
+look_result look(frame_state* st, const substitution& sub, const in_place_conversation& files,
                  struct stat* attrs, off_t* offset) {
   st->source_fd = open_for_look(files.file);
   if (st->source_fd < 0) return look_result::unavailable;
@@ -120,13 +116,13 @@ look_result look(frame_state* st, const substitution& sub, const in_place_files&
   }
   st->locked = true;
   *offset = 0;
-  if (opt_whole || !sub.literal) return look_whole(st, sub, offset);
+  if (st->job->whole || !sub.literal) return look_whole(st, sub, offset);
   bool short_block = false;
   for (;;) {
     const ssize_t got = read_some(st->source_fd, st->block, BLOCK_SIZE);
     if (got < 0) return look_result::read_failed;
     if (got == 0) return look_result::unchanged;
-    if (opt_skip_binary && *offset == 0 &&
+    if (st->job->skip_binary && *offset == 0 &&
         memchr(st->block, '\0', std::min(BINARY_PROBE, static_cast<size_t>(got))) != nullptr)
       return look_result::binary;
     if (short_block) return look_result::found;
@@ -155,7 +151,7 @@ look_result look(frame_state* st, const substitution& sub, const in_place_files&
 // Checks after the move aside that the copy is the file the look read: a
 // link that resolves elsewhere from its new directory, or anything put in
 // its place meanwhile, is refused.  Reports and returns false otherwise.
-bool copy_is_looked_file(const frame_state& st, const in_place_files& files) {
+bool copy_is_looked_file(const frame_state& st, const in_place_conversation& files) {
   struct stat now;
   struct stat held;
   if (stat(files.copy, &now) < 0) {

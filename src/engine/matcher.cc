@@ -150,13 +150,17 @@ matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
   m.regex = regex;
   m.newline = (cflags & REG_NEWLINE) != 0;
   m.zero_in_text = zero_in_text;
-  std::string syntax;
-  expression_facts facts;
-  if (choice == matcher_choice::library ||
-      !translate_expression(pattern, cflags, &syntax, &facts, zero_in_text)) {
+  expression_analysis analysis;
+  analyse_expression(pattern, cflags, zero_in_text, &analysis);
+  const expression_facts& facts = analysis.facts;
+  if (choice == matcher_choice::library || !analysis.translated) {
     // What a match can be made of, and how long it can be, still tell a
     // search over a pipe what no later input can change.
-    m.takes_known = expression_extent(pattern, cflags, &m.takes, &m.longest);
+    m.takes_known = analysis.parsed;
+    if (m.takes_known) {
+      m.takes = facts.takes;
+      m.longest = facts.longest;
+    }
     return m;
   }
   m.required = facts.required;
@@ -166,8 +170,14 @@ matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
   m.takes = facts.takes;
   m.takes_known = true;
   for (int c = 1; c < 256; ++c) m.runs = m.runs || !facts.takes[c];
-  m.fast = compile_fast(syntax, m.newline);
+  m.fast = compile_fast(analysis.syntax, m.newline);
   return m;
+}
+
+std::string matcher_error(const matcher& m) {
+  char text[256];
+  regerror(regex_failure, m.regex, text, sizeof text);
+  return text;
 }
 
 void free_matcher(matcher* m) {

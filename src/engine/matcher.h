@@ -67,6 +67,8 @@ constexpr int MATCH_ERROR = -1;  // the library gave up; its code is in regex_fa
 // search never fails: where its automaton runs out of memory, it finishes
 // the same search another way, so only the library's searches set this.
 extern int regex_failure;
+// The text of the library's last failure, for "regexec error:TEXT".
+std::string matcher_error(const matcher& m);
 
 // Finds the leftmost-longest match in text[0, length) that begins at `pos`
 // or later, as offsets in `text` in *start and *end.  text[length] is a zero
@@ -100,22 +102,25 @@ struct expression_facts {
   std::array<bool, 256> takes{};  // the bytes a match may be made of
 };
 
-// The translation of a POSIX expression into RE2's syntax, with explicit
-// byte sets so that RE2's own case folding, dot and class rules never come
-// into play.  False when the expression uses anything whose meaning to the
-// C library is not certain to be kept (back-references, equivalence classes,
-// collating elements, the library's word operators, unusual contexts).
-// SIZE_MAX stands for no bound.  With `zero_in_text` the translation also
-// holds for texts with zero bytes.
-bool translate_expression(const char* pattern, int cflags, std::string* syntax,
-                          expression_facts* facts, bool zero_in_text = false);
+// What one parse of OLDPATTERN gives.
+struct expression_analysis {
+  // The parse read the expression: the facts hold.  Where it did not (a
+  // back-reference, an equivalence class, a collating element, an unusual
+  // context), nothing is known, and the C library alone searches.
+  bool parsed = false;
+  // `syntax` is the expression in RE2's syntax, with explicit byte sets so
+  // that RE2's own case folding, dot and class rules never come into play;
+  // false where its meaning to the C library is not certain to be kept (the
+  // library's word operators besides the above).
+  bool translated = false;
+  std::string syntax;
+  expression_facts facts;
+};
 
-// The bytes a match of `pattern` can be made of, and the most bytes it takes
-// (SIZE_MAX: no bound), where the expression reads as one the translation
-// knows, with the library's word operators besides; false when it does not
-// (back-references, say).
-bool expression_extent(const char* pattern, int cflags, std::array<bool, 256>* takes,
-                       size_t* longest);
+// Reads `pattern`, compiled with `cflags`, once.  With `zero_in_text` the
+// translation also holds for texts with zero bytes.
+void analyse_expression(const char* pattern, int cflags, bool zero_in_text,
+                        expression_analysis* analysis);
 
 // RE2's side, present when the build has RE2.
 // Compiles the translated `syntax`; null when RE2 refuses it or it does not

@@ -46,14 +46,11 @@ int upper(int c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
 
 class parser {
  public:
-  // With `word_operators` the library's word operators are read too, for
-  // the facts alone: RE2 never searches what holds them.
-  parser(const char* pattern, int cflags, bool word_operators = false)
+  parser(const char* pattern, int cflags)
       : p_(reinterpret_cast<const unsigned char*>(pattern)),
         extended_((cflags & REG_EXTENDED) != 0),
         icase_((cflags & REG_ICASE) != 0),
-        newline_((cflags & REG_NEWLINE) != 0),
-        word_operators_(word_operators) {}
+        newline_((cflags & REG_NEWLINE) != 0) {}
 
   // The root node, or false when the expression is not taken.
   bool parse(size_t* root) {
@@ -61,6 +58,9 @@ class parser {
     return ok_ && *p_ == '\0';
   }
   const std::vector<node>& nodes() const { return nodes_; }
+  // The library's word operators and classes are read for the facts
+  // alone: RE2 never searches what holds them.
+  bool met_word_operators() const { return met_word_operators_; }
 
  private:
   size_t add(node n) {
@@ -242,8 +242,10 @@ class parser {
       p_ += extended_ ? 1 : 2;
       return true;
     }
-    if (c == '\\' && word_operators_ && p_[1] != '\0' && strchr("<>bB`'wWsS", p_[1]))
+    if (c == '\\' && p_[1] != '\0' && strchr("<>bB`'wWsS", p_[1])) {
+      met_word_operators_ = true;
       return word_operator(out, anchor);
+    }
     if (c == '\\') {
       // Only an escaped special character is certain to be itself: letters
       // and digits are operators or back-references to the library.
@@ -317,18 +319,20 @@ class parser {
   }
 
   const unsigned char* p_;
-  bool extended_, icase_, newline_, word_operators_;
+  bool extended_, icase_, newline_;
+  bool met_word_operators_ = false;
   bool ok_ = true;
   std::vector<node> nodes_;
 };
 
 }  // namespace
 
-bool parse_expression(const char* pattern, int cflags, bool word_operators,
-                      std::vector<node>* nodes, size_t* root) {
-  parser parse(pattern, cflags, word_operators);
+bool parse_expression(const char* pattern, int cflags, std::vector<node>* nodes, size_t* root,
+                      bool* word_operators) {
+  parser parse(pattern, cflags);
   if (!parse.parse(root)) return false;
   *nodes = parse.nodes();
+  *word_operators = parse.met_word_operators();
   return true;
 }
 

@@ -16,7 +16,7 @@ constexpr int UNBOUNDED = -1;  // a repetition's maximum without a bound
 using byte_set = std::array<bool, 256>;
 
 // line_end also stands for the library's word and buffer boundaries, which
-// take no byte either (read only with `word_operators`).
+// take no byte either.
 enum class node_kind { bytes, line_start, line_end, sequence, alternatives, repeat };
 
 struct node {
@@ -28,9 +28,9 @@ struct node {
 };
 
 // Parses `pattern`, compiled with `cflags`, into `nodes` with its root in
-// *root; false when it holds what is not read here.  With `word_operators`
-// the library's word operators and \w, \s (and capitals) are read too.
-bool parse_expression(const char* pattern, int cflags, bool word_operators,
-                      std::vector<node>* nodes, size_t* root);
+// *root; false when it holds what is not read here.  *word_operators says
+// whether it holds the library's word operators or \w, \s (and capitals).
+bool parse_expression(const char* pattern, int cflags, std::vector<node>* nodes, size_t* root,
+                      bool* word_operators);
 
 }  // namespace zamplet

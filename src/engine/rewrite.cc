@@ -1,58 +1,30 @@
 // The frame of one rewrite: the source (after the look at a file under its
-// own name, look.cc), the target (target.cc), the count and the cut note.
-// What lies between is a fixed string's chunk loop (chunk_loop.cc) or the
-// search over the whole input (search_output.cc).
-#include <algorithm>
+// own name, look.cc), the target (target.cc), the sink the output goes to
+// (sink.h), and the count.  What lies between is a fixed string's chunk loop
+// (chunk_loop.cc) or the search over the whole input (search_output.cc).
 #include <cerrno>
-#include <cinttypes>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
-#include <vector>
+#include <memory>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "engine/diff.h"
 #include "engine/engine.h"
-#include "engine/output.h"
+#include "engine/sink.h"
 #include "engine/steps.h"
 #include "support/support.h"
 
 namespace zamplet {
 
-const char ENGINE_STDIN[] = "stdin";
-const char ENGINE_STDOUT[] = "stdout";
-
-static_assert(WHOLE_WINDOW == 65536, "the note names the window's size");
-
 namespace {
-// The occurrences that chunk boundaries cut in this run, and in how many inputs.
-long cut_total = 0;
-long cut_inputs = 0;
+// The standard streams, told apart by address, never by name, so that files
+// called "stdin" or "stdout" are ordinary files.
+const char STREAM_IN[] = "stdin";
+const char STREAM_OUT[] = "stdout";
 }  // namespace
-
-void report_cuts(const char* name, long cuts) {
-  if (cuts <= 0) return;
-  if (opt_whole) {
-    note("%s\tmatches longer than 65536 bytes left alone: %ld", name, cuts);
-    return;
-  }
-  note("%s\t%ld occurrences cut by chunk boundaries left unchanged", name, cuts);
-  cut_total += cuts;
-  ++cut_inputs;
-}
-
-void report_cut_total() {
-  if (cut_total > 0)
-    note("%ld occurrences in %ld files were left unchanged because chunk boundaries cut them; "
-         "--whole replaces every occurrence",
-         cut_total, cut_inputs);
-}
 
 namespace steps {
 
@@ -65,6 +37,7 @@ frame_state::~frame_state() {
   if (target_fd >= 0 && !target_is_stream) close(target_fd);
   free(block);
   free(stage);
+  free(blocks);
   free(out.data);
   free(scratch);
   errno = saved;
@@ -78,103 +51,86 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
   }
 }
 
-// Writes the file's name, which the line of its count begins with.
-void print_name(in_place_files* files) {
-  if (!opt_quiet && !opt_diff) write_report(files->file);
-  files->name_printed = true;
+namespace {
+
+// Gives the count to the report; in place, the count of a rewritten file
+// makes the rewrite final with it.
+void give_count(frame_state& st, bool final) {
+  if (!st.report->counted(st.count, st.cuts, final)) report_write_failed(errno);
 }
 
-// Prints the count after the name, as every finished call does.  In place
-// it is part of the report, and the count of a rewritten file goes through
-// the caller's `counted`, which makes the rewrite final with it.
-void print_count(int64_t count, in_place_files* files, bool rewritten) {
-  char text[32];
-  size_t len = 0;
-  // A diff stands in for the names and counts.
-  if (!opt_quiet && !opt_diff)
-    len = static_cast<size_t>(snprintf(text, sizeof text, " %" PRId64, count));
-  if (rewritten && files->counted != nullptr) {
-    if (!files->counted(text, len)) report_write_failed(errno);
-  } else if (len > 0 && files != nullptr) {
-    write_report(text);
-  } else if (len > 0) {
-    (void)write_all(STDOUT_FILENO, text, len);
-  }
-  fflush(stdout);
-}
-
-// Allocates the buffers of one call; false (reported) when memory is short.
+// Allocates the buffers of one call; false (errno ENOMEM) when memory is short.
 bool allocate(frame_state& st) {
   const substitution& sub = *st.sub;
   const bool fixed = sub.literal && sub.old_len == sub.replacement_len;
   const size_t output_start = fixed ? CHUNK_SIZE + 1 : OUTPUT_START;
   st.block = static_cast<char*>(malloc(BLOCK_SIZE + 1));
   st.stage = static_cast<char*>(malloc(STAGE_SIZE));
+  st.blocks = static_cast<char*>(malloc(STAGE_SIZE));
   st.out.data = static_cast<char*>(malloc(output_start));
   st.out.cap = output_start;
   st.scratch = static_cast<char*>(malloc(CUT_SCRATCH));
-  if (st.block != nullptr && st.stage != nullptr && st.out.data != nullptr &&
-      st.scratch != nullptr)
+  if (st.block != nullptr && st.stage != nullptr && st.blocks != nullptr &&
+      st.out.data != nullptr && st.scratch != nullptr)
     return true;
   errno = ENOMEM;
-  if (st.files == nullptr) report(st.source, "memory");
   return false;
 }
 
-// The way on after a step that did not end the call.
-constexpr int GO_ON = -1;
-
 // Ends the call for a file without an occurrence, left exactly as it is: its
 // line, the trace its rewrite would have made, and the count 0.
-int report_unchanged(frame_state& st, long* cuts) {
-  print_name(st.files);
-  if (opt_verbose) write_text(STDERR_FILENO, "\n");
+outcome report_unchanged(frame_state& st) {
+  st.report->line_begins();
+  if (st.job->trace) write_text(STDERR_FILENO, "\n");
   const long chunks = static_cast<long>((st.prefix + CHUNK_SIZE - 1) / CHUNK_SIZE);
-  if (opt_whole && opt_verbose)
+  if (st.job->whole && st.job->trace)
     trace_whole_unchanged(st);
-  else
+  else if (st.job->trace)
     trace_unchanged(1, chunks, static_cast<size_t>(st.prefix - (chunks - 1) * CHUNK_SIZE));
   // The file and its lock are let go before the count, which may wait.
   close(st.source_fd);
   st.source_fd = -1;
-  print_count(0, st.files, false);
-  if (cuts != nullptr) *cuts = st.cuts;
-  return ENGINE_UNCHANGED;
+  st.count = 0;
+  give_count(st, false);
+  return outcome::unchanged;
 }
 
-// Takes the source: in place, the look at the file under its own name, which
-// may end the call for a file without an occurrence, then the move aside;
-// otherwise the named copy or standard input.  GO_ON, or the call's result.
-int take_source(frame_state& st, long* cuts) {
-  in_place_files* files = st.files;
-  if (files != nullptr) {
-    st.looked = look(&st, *st.sub, *files, &st.attrs, &st.prefix);
-    if (st.looked == look_result::read_failed || st.looked == look_result::lock_refused) {
-      const int err = errno;
-      print_name(files);
-      errno = err;
-      report(files->file, st.looked == look_result::read_failed ? "read" : "fcntl");
-      return ENGINE_FAILED_HERE;
-    }
-    // A binary file passed over by -I gets no line at all.
-    if (st.looked == look_result::binary) return ENGINE_PASSED_OVER;
-    if (st.looked == look_result::unchanged) return report_unchanged(st, cuts);
-    const in_place_files::move_result moved = files->move_aside(files);
-    if (moved == in_place_files::LEFT_ALONE) return ENGINE_NOT_MOVED;
-    if (moved == in_place_files::MOVE_FAILED) return ENGINE_FAILED_HERE;
-    print_name(files);
-    // A simulation reads the file under its own name and writes nothing.
-    st.simulated = moved == in_place_files::WOULD_MOVE;
-    if (st.simulated) st.source = files->file;
-    // A diff needs the lines before the first occurrence too: the file is
-    // read again from its start.
-    if (st.simulated && st.diff != nullptr) {
-      st.prefix = 0;
-      st.cuts = 0;
-    }
-    if (st.looked == look_result::found && !st.simulated && !copy_is_looked_file(st, *files))
-      return ENGINE_GAVE_UP;
+// In place: the look at the file under its own name, which may end the call
+// for a file without an occurrence, then the move aside.  The way on is
+// `moved`; anything else is the call's result.
+outcome look_and_move(frame_state& st) {
+  in_place_conversation* files = st.files;
+  st.looked = look(&st, *st.sub, *files, &st.attrs, &st.prefix);
+  if (st.looked == look_result::read_failed || st.looked == look_result::lock_refused) {
+    const int err = errno;
+    files->line_begins();
+    errno = err;
+    report(files->file, st.looked == look_result::read_failed ? "read" : "fcntl");
+    return outcome::failed;
   }
+  // A binary file passed over by -I gets no line at all.
+  if (st.looked == look_result::binary) return outcome::passed_over;
+  if (st.looked == look_result::unchanged) return report_unchanged(st);
+  const outcome moved = files->move_aside();
+  if (moved != outcome::moved) return moved;
+  files->line_begins();
+  // A simulation reads the file under its own name and writes nothing.
+  st.simulated = st.job->only_reads();
+  if (st.simulated) st.source = files->file;
+  if (st.looked == look_result::found && !st.simulated && !copy_is_looked_file(st, *files))
+    return outcome::gave_up;
+  return outcome::moved;
+}
+
+// Takes the source: in place, the look and the move aside; then the named
+// copy or standard input.  `moved` is the way on; anything else ends the call.
+outcome take_source(frame_state& st) {
+  in_place_conversation* files = st.files;
+  if (files != nullptr) {
+    const outcome moved = look_and_move(st);
+    if (moved != outcome::moved) return moved;
+  }
+  const outcome failure = st.simulated ? outcome::failed : outcome::gave_up;
   if (st.source_is_stream) {
     st.source_fd = STDIN_FILENO;
   } else if (st.looked == look_result::unavailable) {
@@ -183,16 +139,16 @@ int take_source(frame_state& st, long* cuts) {
         open(st.source, O_RDONLY | O_CLOEXEC | O_NOCTTY | (files != nullptr ? O_NONBLOCK : 0));
     if (st.source_fd < 0) {
       report(st.source, "open");
-      return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
+      return failure;
     }
     if (fstat(st.source_fd, &st.attrs) < 0) {
       report(st.source, "fstat");
-      return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
+      return failure;
     }
     if (files != nullptr && !source_is_checked_file(&st, st.source, st.target, st.attrs, *files))
-      return st.simulated ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
+      return failure;
   }
-  return GO_ON;
+  return outcome::moved;
 }
 
 // Opens the target: standard output, or the new file with the old one's
@@ -207,6 +163,18 @@ bool open_target(frame_state& st) {
   return prepare_target(&st, st.source, st.target, st.attrs, st.files);
 }
 
+// The sink of this call: the diff stands in for everything with --diff; a
+// simulation in place writes nothing, in filter mode the unchanged text.
+std::unique_ptr<output_sink> make_sink(frame_state& st) {
+  const rewrite_job& job = *st.job;
+  if (job.diff)
+    return std::make_unique<diff_sink>(st.files != nullptr ? st.files->file : STREAM_IN,
+                                       job.color);
+  if (st.simulated) return std::make_unique<null_sink>();
+  return std::make_unique<descriptor_sink>(st.target_fd, st.stage, job.simulate,
+                                           st.files != nullptr && job.delete_copy);
+}
+
 // Releases the lock, closes both files and, with -d, gives the target the
 // old times.  False (reported) on failure.
 bool finish(frame_state& st) {
@@ -216,7 +184,7 @@ bool finish(frame_state& st) {
     st.source_fd = -1;
   }
   if (st.target_is_stream || st.simulated) return true;
-  if (opt_keep_times && !st.source_is_stream) {
+  if (st.job->keep_times) {
     // Whole seconds, as the old file's times were read.
     struct timespec times[2] = {{st.attrs.st_atime, 0}, {st.attrs.st_mtime, 0}};
     (void)futimens(st.target_fd, times);
@@ -227,75 +195,82 @@ bool finish(frame_state& st) {
   return closed == 0;
 }
 
-int rewrite(const char* source, const char* target, const substitution& sub,
-            in_place_files* files, long* cuts) {
-  frame_state st;
-  st.source = source;
-  st.target = target;
-  st.sub = &sub;
-  st.files = files;
-  st.source_is_stream = source == ENGINE_STDIN;
-  st.target_is_stream = target == ENGINE_STDOUT;
-  // With --diff nothing is written but the diff, in every mode.
-  std::optional<diff_sink> diff;
-  if (opt_diff) {
-    diff.emplace(files != nullptr ? files->file : ENGINE_STDIN);
-    st.diff = &*diff;
-    st.simulated = files == nullptr;
+// Copies from the source to the sink: an expression is searched once over
+// the input, a fixed string chunk by chunk (where it can have no false
+// occurrence).
+bool copy(frame_state& st) {
+  // A sink that numbers lines reads the file again from its start.
+  if (st.sink->sees_whole_input() && st.prefix > 0) {
+    st.prefix = 0;
+    st.cuts = 0;
   }
-  if (!allocate(st)) {
-    // Nothing has been moved yet: the file stays as it is.
-    if (files == nullptr) return ENGINE_GAVE_UP;
-    print_name(files);
-    errno = ENOMEM;
-    report(files->file, "memory");
-    return ENGINE_FAILED_HERE;
-  }
-  const int taken = take_source(st, cuts);
-  if (taken != GO_ON) return taken;
-  if (!open_target(st)) return ENGINE_GAVE_UP;
-  // The caller has just written the file name without a line end; this line
-  // end goes out even in quiet mode.
-  if (opt_verbose) write_text(STDERR_FILENO, "\n");
-  // An expression is searched once over the input, a fixed string chunk by
-  // chunk (where it can have no false occurrence).
-  const bool one_search = opt_whole || !sub.literal;
-  const bool copied = one_search ? copy_whole(st) : copy_unchanged_start(st) && copy_chunks(st);
-  if (!copied || !finish(st))
-    return st.simulated && files != nullptr ? ENGINE_FAILED_HERE : ENGINE_GAVE_UP;
-  if (st.diff != nullptr) st.diff->finish();
-  if (st.simulated && files != nullptr) {
-    print_count(st.count, files, false);
-    if (cuts != nullptr) *cuts = st.cuts;
-    return ENGINE_SIMULATED;
-  }
-  if (files != nullptr) files->written = st.written;
-  print_count(st.count, files, files != nullptr);
-  if (cuts != nullptr) *cuts = st.cuts;
-  return ENGINE_DONE;
+  if (st.job->whole || !st.sub->literal) return copy_whole(st);
+  return copy_unchanged_start(st) && copy_chunks(st);
 }
 
+outcome rewrite(frame_state& st) {
+  const outcome failure = st.files != nullptr ? outcome::failed : outcome::gave_up;
+  if (!allocate(st)) {
+    // Nothing has been moved yet: the file stays as it is.
+    if (st.files == nullptr) {
+      report(st.source, "memory");
+      return failure;
+    }
+    st.files->line_begins();
+    errno = ENOMEM;
+    report(st.files->file, "memory");
+    return failure;
+  }
+  const outcome taken = take_source(st);
+  if (taken != outcome::moved) return taken;
+  if (!open_target(st)) return outcome::gave_up;
+  const std::unique_ptr<output_sink> sink = make_sink(st);
+  st.sink = sink.get();
+  // The caller has just written the file name without a line end; this line
+  // end goes out even in quiet mode.
+  if (st.job->trace) write_text(STDERR_FILENO, "\n");
+  if (!copy(st) || !finish(st)) return st.simulated ? outcome::failed : outcome::gave_up;
+  sink->finish();
+  if (st.files != nullptr) st.files->written = sink->written();
+  give_count(st, st.files != nullptr && !st.simulated);
+  return st.simulated ? outcome::counted : outcome::rewritten;
+}
+
+// How one chunk is substituted, from the job.
+substitution substitution_of(const rewrite_job& job) {
+  const bool literal = job.old_text != nullptr;
+  return {literal,          job.pattern, job.old_text, literal ? strlen(job.old_text) : 0,
+          job.replacement, strlen(job.replacement)};
+}
+
+}  // namespace
 }  // namespace steps
 
 using namespace steps;
 
-int rewrite_regex(const char* source, const char* target, const matcher* pattern,
-                  const char* replacement, in_place_files* files, long* cuts) {
-  const substitution sub{false, pattern, nullptr, 0, replacement, strlen(replacement)};
-  return rewrite(source, target, sub, files, cuts);
+outcome rewrite_stream(const rewrite_job& job, input_report* report) {
+  const substitution sub = substitution_of(job);
+  frame_state st;
+  st.job = &job;
+  st.sub = &sub;
+  st.report = report;
+  st.source = STREAM_IN;
+  st.target = STREAM_OUT;
+  st.source_is_stream = true;
+  st.target_is_stream = true;
+  return rewrite(st);
 }
 
-int rewrite_with_pattern(const char* source, const char* target, in_place_files* files,
-                         long* cuts) {
-  return opt_literal ? rewrite_literal(source, target, old_literal, new_pattern, files, cuts)
-                     : rewrite_regex(source, target, compiled_matcher, new_pattern, files, cuts);
-}
-
-int rewrite_literal(const char* source, const char* target, const char* old_text,
-                    const char* replacement, in_place_files* files, long* cuts) {
-  const substitution sub{true, nullptr, old_text, strlen(old_text), replacement,
-                         strlen(replacement)};
-  return rewrite(source, target, sub, files, cuts);
+outcome rewrite_file(const rewrite_job& job, in_place_conversation* files) {
+  const substitution sub = substitution_of(job);
+  frame_state st;
+  st.job = &job;
+  st.sub = &sub;
+  st.files = files;
+  st.report = files;
+  st.source = files->copy;
+  st.target = files->file;
+  return rewrite(st);
 }
 
 }  // namespace zamplet

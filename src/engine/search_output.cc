@@ -1,7 +1,7 @@
 // The rewrite by one search over the whole input (whole.cc): with --whole
 // every match is replaced, under the chunk rule those inside one chunk.
-// Its output goes to the target in collected blocks, traced by block or by
-// chunk, given to the diff, and held whole per chunk while -v traces.
+// Its output goes to the sink in collected blocks, traced by block or by
+// chunk, and held whole per chunk while -v traces.
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -13,43 +13,41 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/diff.h"
 #include "engine/engine.h"
 #include "engine/output.h"
+#include "engine/sink.h"
 #include "engine/steps.h"
 #include "support/support.h"
 
 namespace zamplet::steps {
 
-// The input of a whole search: the source descriptor.
-ssize_t read_source(void* context, char* into, size_t room) {
-  return read_some(*static_cast<const int*>(context), into, room);
-}
-
 // Whether a read of the descriptor would return at once (or fail, or find
 // the end) rather than wait.
-bool source_ready(void* context) {
+bool descriptor_input::ready() {
   struct pollfd p {};
-  p.fd = *static_cast<const int*>(context);
+  p.fd = fd_;
   p.events = POLLIN;
   return poll(&p, 1, 0) != 0;
 }
 
-// The output of a whole search, written in blocks of at most STAGE_SIZE
-// bytes (a longer unchanged stretch is one block of its own).  Every block
-// ends where input and output are in step, so it is given to the diff and
-// written as one.  With --whole each block is traced as the chunk loop
-// traces a chunk; with the chunk rule each chunk is, and with the trace
-// each chunk is written right after its lines.  With `write` false only
-// the trace is made.
+// The output of a whole search, given to `sink` in blocks of at most
+// STAGE_SIZE bytes (a longer unchanged stretch is one block of its own).
+// Every block ends where input and output are in step.  With --whole each
+// block is traced as the chunk loop traces a chunk; with the chunk rule each
+// chunk is, and with the trace each chunk goes out right after its lines.
 class whole_writer final : public whole_output {
  public:
   // With the chunk rule and the trace, each chunk is held until its lines
   // are out, as the chunk loop wrote it: the stage grows for a chunk that
   // needs more, as the chunk loop's output did, and the chunk's input stays
   // in the search's buffer when it moves.
-  whole_writer(frame_state& st, bool write, bool chunks)
-      : st_(st), write_(write), chunks_(chunks), hold_(chunks && opt_verbose) {}
+  whole_writer(frame_state& st, output_sink* sink, bool chunks)
+      : st_(st),
+        sink_(sink),
+        trace_(st.job->trace),
+        chunks_(chunks),
+        hold_(chunks && trace_),
+        stage_(st.blocks) {}
   ~whole_writer() override { shrink_stage(); }
 
   bool kept(const char* data, size_t len) override {
@@ -77,14 +75,14 @@ class whole_writer final : public whole_output {
   }
   bool waiting() override { return flush(); }
   bool chunk_end() override {
-    if (opt_verbose) {
-      note("Loop %ld: Read: %zu, Counter: %" PRId64, ++number_, chunk_old_, traced_);
-      note("\tWrite: %zu, Counter: %" PRId64, chunk_new_, count_);
+    if (trace_) {
+      trace_read(++number_, chunk_old_, traced_);
+      trace_wrote(chunk_new_, count_);
     }
     traced_ = count_;
     chunk_old_ = 0;
     chunk_new_ = 0;
-    if (!opt_verbose) return true;
+    if (!trace_) return true;
     const bool ok = flush();
     shrink_stage();
     return ok;
@@ -92,9 +90,9 @@ class whole_writer final : public whole_output {
 
   // Writes what is collected as one block.
   bool flush() {
-    if (old_len_ == 0 && st_.staged == 0) return true;
-    const bool ok = block(old_, old_len_, st_.stage, st_.staged);
-    st_.staged = 0;
+    if (old_len_ == 0 && staged_ == 0) return true;
+    const bool ok = block(old_, old_len_, stage_, staged_);
+    staged_ = 0;
     old_len_ = 0;
     return ok;
   }
@@ -104,58 +102,52 @@ class whole_writer final : public whole_output {
   // Makes room in the stage for `len` more bytes: by writing what it holds,
   // or while a chunk is held, by growing it.  False (errno set) on failure.
   bool room_for(size_t len) {
-    if (st_.staged + len <= stage_size_) return true;
+    if (staged_ + len <= stage_size_) return true;
     if (!hold_) return flush();
     size_t size = stage_size_;
-    while (st_.staged + len > size) size *= 2;
-    char* bigger = static_cast<char*>(realloc(st_.stage, size));
+    while (staged_ + len > size) size *= 2;
+    char* bigger = static_cast<char*>(realloc(stage_, size));
     if (bigger == nullptr) {
       errno = ENOMEM;
       return false;
     }
-    st_.stage = bigger;
+    stage_ = st_.blocks = bigger;
     stage_size_ = size;
     return true;
   }
   // Gives back what a held chunk took beyond the stage's size.
   void shrink_stage() {
-    if (stage_size_ == STAGE_SIZE || st_.staged > STAGE_SIZE) return;
-    if (char* smaller = static_cast<char*>(realloc(st_.stage, STAGE_SIZE))) {
-      st_.stage = smaller;
+    if (stage_size_ == STAGE_SIZE || staged_ > STAGE_SIZE) return;
+    if (char* smaller = static_cast<char*>(realloc(stage_, STAGE_SIZE))) {
+      stage_ = st_.blocks = smaller;
       stage_size_ = STAGE_SIZE;
     }
   }
 
   void append(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
     if (old_len_ == 0) old_ = old_data;
-    memcpy(st_.stage + st_.staged, new_data, new_len);
-    st_.staged += new_len;
+    memcpy(stage_ + staged_, new_data, new_len);
+    staged_ += new_len;
     old_len_ += old_len;
   }
   bool block(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
-    if (opt_verbose && !chunks_) {
-      note("Loop %ld: Read: %zu, Counter: %" PRId64, ++number_, old_len, traced_);
-      note("\tWrite: %zu, Counter: %" PRId64, new_len, count_);
+    if (trace_ && !chunks_) {
+      trace_read(++number_, old_len, traced_);
+      trace_wrote(new_len, count_);
       traced_ = count_;
     }
-    if (st_.diff != nullptr) st_.diff->feed(old_data, old_len, new_data, new_len);
-    if (!write_ || st_.simulated) return true;
-    // A simulation writes the unchanged text to standard output.
-    const char* data = opt_simulate ? old_data : new_data;
-    const size_t len = opt_simulate ? old_len : new_len;
-    if (write_all(st_.target_fd, data, len) < 0) {
-      write_failed_ = true;
-      return false;
-    }
-    st_.written += static_cast<off_t>(len);
-    if (st_.files != nullptr && opt_unlink_lock) start_writeback(&st_);
-    return true;
+    if (sink_->write(old_data, old_len, new_data, new_len, false)) return true;
+    write_failed_ = true;
+    return false;
   }
 
   frame_state& st_;
-  bool write_;
-  bool chunks_;                // the chunk rule: traced by chunk, not by block
-  bool hold_;                  // each chunk held until its trace lines are out
+  output_sink* sink_;
+  bool trace_;
+  bool chunks_;  // the chunk rule: traced by chunk, not by block
+  bool hold_;    // each chunk held until its trace lines are out
+  char* stage_;  // the block being collected: its output
+  size_t staged_ = 0;
   size_t stage_size_ = STAGE_SIZE;
   const char* old_ = nullptr;  // where the block's input begins
   size_t old_len_ = 0;
@@ -176,7 +168,7 @@ void prepare_scan(const frame_state& st, whole_scan* scan) {
     scan->old_text = sub.old_text;
     scan->old_len = sub.old_len;
   }
-  scan->chunks = !opt_whole;
+  scan->chunks = !st.job->whole;
   // Under the chunk rule a smaller buffer does: the search still holds twice
   // its window ahead, and memory stays what the chunk loop took.
   if (scan->chunks) scan->capacity = CHUNK_RULE_BUFFER;
@@ -199,11 +191,10 @@ bool copy_whole(frame_state& st) {
   const bool regular = regular_input(st);
   scan.read_chunks = scan.chunks && !regular;
   if (st.prefix > 0) {
-    if (!st.simulated && !copy_range(&st, 0, st.prefix)) {
+    if (!st.sink->copy(st.source_fd, 0, st.prefix)) {
       report(st.target, errno == EIO ? "read" : "write");
       return false;
     }
-    st.written = st.prefix;
     // The search resumes at the first occurrence, reading the byte before it
     // for the context, and under the chunk rule from the start of its chunk.
     const off_t chunk = static_cast<off_t>(CHUNK_SIZE);
@@ -216,9 +207,9 @@ bool copy_whole(frame_state& st) {
     report(st.source, "lseek");
     return false;
   }
-  whole_writer writer(st, true, scan.chunks);
+  whole_writer writer(st, st.sink, scan.chunks);
   // What a pipe or a terminal has sent goes out before the next read waits.
-  const whole_input input{read_source, &st.source_fd, regular ? nullptr : source_ready};
+  descriptor_input input(st.source_fd, !regular);
   const whole_end end = scan_whole(&scan, input, &writer);
   st.count = scan.count;
   st.cuts += scan.left_alone;
@@ -226,9 +217,8 @@ bool copy_whole(frame_state& st) {
   if (end == whole_end::read_failed) {
     report(st.source, "read");
   } else if (end == whole_end::matcher_failed) {
-    char text[256];
-    regerror(regex_failure, st.sub->pattern->regex, text, sizeof text);
-    note("%s\tregexec error:%s", st.target_is_stream ? st.source : st.target, text);
+    note("%s\tregexec error:%s", st.target_is_stream ? st.source : st.target,
+         matcher_error(*st.sub->pattern).c_str());
   } else {
     const bool memory = end == whole_end::no_memory || !writer.write_failed();
     report(st.target, memory ? "memory" : "write");
@@ -242,8 +232,10 @@ void trace_whole_unchanged(frame_state& st) {
   if (lseek(st.source_fd, 0, SEEK_SET) < 0) return;
   whole_scan scan;
   prepare_scan(st, &scan);
-  whole_writer writer(st, false, false);
-  if (scan_whole(&scan, {read_source, &st.source_fd}, &writer) == whole_end::done)
+  null_sink nowhere;
+  whole_writer writer(st, &nowhere, false);
+  descriptor_input input(st.source_fd, false);
+  if (scan_whole(&scan, input, &writer) == whole_end::done)
     writer.flush();
 }
 

@@ -11,7 +11,7 @@
 #include "engine/engine.h"
 
 namespace zamplet {
-class diff_sink;
+class output_sink;
 }
 
 namespace zamplet::steps {
@@ -21,9 +21,6 @@ namespace zamplet::steps {
 // read per chunk, with far fewer system calls.
 constexpr size_t BLOCK_CHUNKS = 64;
 constexpr size_t BLOCK_SIZE = BLOCK_CHUNKS * CHUNK_SIZE;
-// Output collected from several chunks before one write, where collecting is
-// invisible to the user.
-constexpr size_t STAGE_SIZE = 64 * 1024;
 
 // Whether the look found an occurrence, and where (see look()).
 // binary: -I, and a zero byte in the file's first BINARY_PROBE bytes.
@@ -48,14 +45,16 @@ struct frame_state {
   // Closes the descriptors (never the standard streams) and frees the
   // buffers, keeping errno as it was.
   ~frame_state();
-  bool simulated = false;         // -s in place, or --diff: the input is only read
-  diff_sink* diff = nullptr;      // --diff
-  const char* source = nullptr;   // the names, as the caller gave them
+  const rewrite_job* job = nullptr;
+  bool simulated = false;         // in place with -s or --diff: the file is only read
+  const char* source = nullptr;   // the names the frame reads and writes
   const char* target = nullptr;
   bool source_is_stream = false;  // standard input
   bool target_is_stream = false;  // standard output
   const struct substitution* sub = nullptr;
-  in_place_files* files = nullptr;  // null in filter mode
+  in_place_conversation* files = nullptr;  // null in filter mode
+  input_report* report = nullptr;          // the same in place
+  output_sink* sink = nullptr;             // where the output goes, once the target is open
   struct stat attrs {};             // the source's, from before the look
   off_t prefix = 0;                 // bytes at the start that need no change
   look_result looked = look_result::unavailable;
@@ -64,11 +63,9 @@ struct frame_state {
   int target_fd = -1;
   bool locked = false;
   char* block = nullptr;  // input, BLOCK_SIZE bytes and a zero byte
-  char* stage = nullptr;  // collected output, STAGE_SIZE bytes
-  size_t staged = 0;
+  char* stage = nullptr;   // STAGE_SIZE bytes for the sink
+  char* blocks = nullptr;  // STAGE_SIZE bytes for a whole search's blocks
   chunk_output out;
-  off_t written = 0;        // bytes written to a named target
-  off_t kicked = 0;         // how many of them the disk was asked to take
   char* scratch = nullptr;  // CUT_SCRATCH bytes for the boundary checks
   chunk_tail tail;          // the end of the previous chunk
   long cuts = 0;            // boundaries that cut a match
@@ -78,6 +75,20 @@ struct frame_state {
 void report(const char* name, const char* call);
 // Reads once, retrying after an interrupted call.
 ssize_t read_some(int fd, char* buffer, size_t size);
+// The input of a whole search: a descriptor, whose reads may wait when it
+// is a pipe or a terminal (`may_wait`).
+class descriptor_input final : public whole_input {
+ public:
+  descriptor_input(int fd, bool may_wait) : fd_(fd), may_wait_(may_wait) {}
+  ssize_t read(char* into, size_t room) override { return read_some(fd_, into, room); }
+  bool may_wait() const override { return may_wait_; }
+  bool ready() override;
+
+ private:
+  int fd_;
+  bool may_wait_;
+};
+
 // Substitutes over one zero-terminated chunk, after counting whether the
 // boundary in front of it cut a match, and keeps its end for the next one.
 int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
@@ -85,11 +96,7 @@ int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_o
 // Gives back what one chunk's output took beyond its starting size.
 void shrink_output(frame_state* st, const substitution& sub);
 
-// A fixed string's chunk loop and what the search's output shares with it
-// (chunk_loop.cc).
-bool flush_stage(frame_state* st);
-void start_writeback(frame_state* st);
-bool copy_range(frame_state* st, off_t at, off_t end);
+// A fixed string's chunk loop (chunk_loop.cc).
 void trace_unchanged(long first, long chunks, size_t last);
 bool copy_unchanged_start(frame_state& st);
 bool copy_chunks(frame_state& st);
@@ -101,14 +108,14 @@ void trace_whole_unchanged(frame_state& st);
 // The target and the locks (target.cc).
 bool set_source_lock(frame_state* st, const char* source, short type);
 bool source_is_checked_file(frame_state* st, const char* source, const char* target,
-                            const struct stat& attrs, const in_place_files& files);
+                            const struct stat& attrs, const in_place_conversation& files);
 bool prepare_target(frame_state* st, const char* source, const char* target,
-                    const struct stat& attrs, in_place_files* files);
+                    const struct stat& attrs, in_place_conversation* files);
 bool release_lock(frame_state* st, const char* source);
 
 // The look at a file under its own name (look.cc).
-look_result look(frame_state* st, const substitution& sub, const in_place_files& files,
+look_result look(frame_state* st, const substitution& sub, const in_place_conversation& files,
                  struct stat* attrs, off_t* offset);
-bool copy_is_looked_file(const frame_state& st, const in_place_files& files);
+bool copy_is_looked_file(const frame_state& st, const in_place_conversation& files);
 
 }  // namespace zamplet::steps

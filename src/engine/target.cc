@@ -49,7 +49,7 @@ bool lock_target(frame_state* st, const char* target) {
 // before its move aside, and lets it block again.  Reports and returns false
 // otherwise.
 bool source_is_checked_file(frame_state* st, const char* source, const char* target,
-                            const struct stat& attrs, const in_place_files& files) {
+                            const struct stat& attrs, const in_place_conversation& files) {
   const file_identity found{attrs.st_dev, attrs.st_ino};
   if (!S_ISREG(attrs.st_mode) || !(found == files.source)) {
     note("%s\tfile didn't change! %s is no longer the same file", target, source);
@@ -159,7 +159,7 @@ bool copy_attributes(frame_state* st, const char* target) {
 
 // Creates the target under its name at once, exclusively and private, with
 // the stop signals blocked from the moment the name is the engine's.
-int create_named(const char* target, in_place_files* files, bool* named) {
+int create_named(const char* target, in_place_conversation* files, bool* named) {
   *named = true;
   block_stop_signals();
   const int fd =
@@ -184,7 +184,7 @@ int create_named(const char* target, in_place_files* files, bool* named) {
   if (files != nullptr) {
     files->target = {created.st_dev, created.st_ino};
     files->target_created = true;
-    if (files->name_taken != nullptr) files->name_taken(*files);
+    files->name_taken();
   }
   allow_stop_signals();
   return fd;
@@ -222,7 +222,7 @@ bool dress_target(frame_state* st, const char* target, const struct stat& attrs)
 // made or named (no /proc to name them through, say), it is created under
 // its name at once, private, and dressed there.
 bool prepare_target(frame_state* st, const char* source, const char* target,
-                    const struct stat& attrs, in_place_files* files) {
+                    const struct stat& attrs, in_place_conversation* files) {
   bool named = false;
   st->target_fd = open_unnamed(target);
   if (st->target_fd < 0 && unnamed_unsupported(errno))
@@ -246,7 +246,7 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
     const int err = errno;
     if (linked == 0 && files != nullptr) {
       files->target_created = true;
-      if (files->name_taken != nullptr) files->name_taken(*files);
+      files->name_taken();
     }
     allow_stop_signals();
     if (linked < 0 && err != EEXIST) {

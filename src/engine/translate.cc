@@ -295,35 +295,26 @@ void bytes_taken(const std::vector<node>& nodes, size_t at, byte_set* takes) {
 
 }  // namespace
 
-bool translate_expression(const char* pattern, int cflags, std::string* syntax,
-                          expression_facts* facts, bool zero_in_text) {
+void analyse_expression(const char* pattern, int cflags, bool zero_in_text,
+                        expression_analysis* analysis) {
+  *analysis = expression_analysis{};
   std::vector<node> nodes;
   size_t root = 0;
-  if (!parse_expression(pattern, cflags, false, &nodes, &root)) return false;
+  bool word_operators = false;
+  if (!parse_expression(pattern, cflags, &nodes, &root, &word_operators)) return;
+  expression_facts& facts = analysis->facts;
+  analysis->parsed = true;
+  facts.longest = text_bound(nodes, root, true);
+  facts.shortest = text_bound(nodes, root, false);
+  bytes_taken(nodes, root, &facts.takes);
+  const literal_facts literal = facts_of(nodes, root);
+  facts.required = literal.contains;
+  facts.lead = literal.lead;
   // With -n an anchor holds at every line end for both, wherever it stands.
   const bool newline = (cflags & REG_NEWLINE) != 0;
-  if (!anchors_agree(nodes, root, true, true, false, newline)) return false;
-  syntax->clear();
-  if (!write_node(nodes, root, syntax, zero_in_text)) return false;
-  const literal_facts literal = facts_of(nodes, root);
-  facts->required = literal.contains;
-  facts->lead = literal.lead;
-  facts->longest = text_bound(nodes, root, true);
-  facts->shortest = text_bound(nodes, root, false);
-  facts->takes.fill(false);
-  bytes_taken(nodes, root, &facts->takes);
-  return true;
-}
-
-bool expression_extent(const char* pattern, int cflags, std::array<bool, 256>* takes,
-                       size_t* longest) {
-  std::vector<node> nodes;
-  size_t root = 0;
-  if (!parse_expression(pattern, cflags, true, &nodes, &root)) return false;
-  takes->fill(false);
-  bytes_taken(nodes, root, takes);
-  *longest = text_bound(nodes, root, true);
-  return true;
+  if (word_operators || !anchors_agree(nodes, root, true, true, false, newline)) return;
+  analysis->translated = write_node(nodes, root, &analysis->syntax, zero_in_text);
+  if (!analysis->translated) analysis->syntax.clear();
 }
 
 }  // namespace zamplet

@@ -120,7 +120,7 @@ bool in_one_chunk(whole_scan* s, size_t start, size_t end) {
 // with the chunk rule, the start of the chunk they are in), to the buffer's
 // front, and reads until the search has its lookahead or the input ends;
 // only once with `once`.
-whole_end refill(whole_scan* s, const whole_input& in, whole_output* out, bool once) {
+whole_end refill(whole_scan* s, whole_input& in, whole_output* out, bool once) {
   size_t keep = s->pos > 1 ? s->pos - 1 : 0;
   if (s->chunks && keep > 0) {
     // The chunk of the last byte given out stays too, for the output that
@@ -142,7 +142,7 @@ whole_end refill(whole_scan* s, const whole_input& in, whole_output* out, bool o
   do {
     size_t room = s->capacity - s->end;
     if (s->read_chunks) room = std::min(room, s->chunk_size);
-    const ssize_t got = in.read(in.context, s->buf + s->end, room);
+    const ssize_t got = in.read(s->buf + s->end, room);
     if (got < 0) return whole_end::read_failed;
     if (got == 0) s->eof = true;
     if (got > 0 && s->read_chunks) s->edges.push_back(s->base + static_cast<off_t>(s->end));
@@ -282,7 +282,7 @@ whole_end settle(whole_scan* s, whole_output* out, bool* finished) {
 
 }  // namespace
 
-whole_end scan_whole(whole_scan* s, const whole_input& in, whole_output* out) {
+whole_end scan_whole(whole_scan* s, whole_input& in, whole_output* out) {
   if (s->buf == nullptr) {
     // Room for the lookahead behind the byte of context, and with the chunk
     // rule for the start of a chunk and one more read.
@@ -311,12 +311,12 @@ whole_end scan_whole(whole_scan* s, const whole_input& in, whole_output* out) {
   bool finished = false;
   while (!finished) {
     if (!s->eof && s->end - s->pos < lookahead) {
-      const bool waits = in.ready != nullptr && !in.ready(in.context);
+      const bool waits = in.may_wait() && !in.ready();
       if (waits) {
         const whole_end settled_now = settle(s, out, &finished);
         if (settled_now != whole_end::done) return settled_now;
       }
-      const whole_end filled = refill(s, in, out, in.ready != nullptr);
+      const whole_end filled = refill(s, in, out, in.may_wait());
       if (filled != whole_end::done) return filled;
       continue;
     }

@@ -21,10 +21,8 @@ namespace {
 constexpr int WALK_RING_MAX = WALK_PATH_MAX / 2;
 
 // The directories of the current branch, by identity, so that a link to an
-// ancestor is seen as a cycle instead of being entered again and again; and
-// what the caller leaves out of the walk.
+// ancestor is seen as a cycle instead of being entered again and again.
 struct branch {
-  walk_pass_over pass_over = nullptr;
   dev_t dev[WALK_RING_MAX + 1];
   ino_t ino[WALK_RING_MAX + 1];
   int depth = 0;
@@ -44,10 +42,10 @@ struct branch {
 
 // Visits `path` as a failure with the cause `err`, which the visit finds in
 // errno.
-int visit_failure(walk_visit visit, const char* path, const struct stat* record, int kind,
+int visit_failure(walk_visitor& visitor, const char* path, const struct stat* record, int kind,
                   int err) {
   errno = err;
-  return visit(path, record, kind);
+  return visitor.visit(path, record, kind);
 }
 
 // Closes the handle in `slot`, if any, and empties the slot.  Used on the
@@ -86,24 +84,24 @@ int reopen_directory(DIR** ring, int slot, char* path, std::size_t length, long 
 }
 
 int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t length,
-                   walk_visit visit, branch* up);
+                   walk_visitor& visitor, branch* up);
 
 // Stats, reports and, for a directory, descends into the object whose path
 // has just been written into the buffer at `length` characters.  The
 // directory it came from is in `slot`; a subdirectory goes into the next
 // slot of the ring.  Same results as ftw.
 int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
-                walk_visit visit, struct stat* record, branch* up) {
+                walk_visitor& visitor, struct stat* record, branch* up) {
   if (stat(path, record) != 0) {
     const int err = errno;
     *record = {};
-    return visit_failure(visit, path, record,
+    return visit_failure(visitor, path, record,
                          err == ENOENT || err == EACCES ? WALK_NO_STAT : WALK_ERROR, err);
   }
-  if (up->pass_over != nullptr && up->pass_over(strrchr(path, '/') + 1, S_ISDIR(record->st_mode)))
+  if (visitor.pass_over(strrchr(path, '/') + 1, S_ISDIR(record->st_mode)))
     return 0;
-  if (!S_ISDIR(record->st_mode)) return visit(path, record, WALK_FILE);
-  if (up->holds(*record)) return visit(path, record, WALK_LOOP);
+  if (!S_ISDIR(record->st_mode)) return visitor.visit(path, record, WALK_FILE);
+  if (up->holds(*record)) return visitor.visit(path, record, WALK_LOOP);
 
   int child = (slot + 1) % budget;
   // Once the branch is deeper than the ring, the child takes an ancestor's
@@ -117,12 +115,12 @@ int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
   ring[child] = opendir(path);
   if (ring[child] == nullptr) {
     const int err = errno;
-    return visit_failure(visit, path, record,
+    return visit_failure(visitor, path, record,
                          err == EACCES ? WALK_DIR_UNREADABLE : WALK_ERROR, err);
   }
-  int r = visit(path, record, WALK_DIR);
+  int r = visitor.visit(path, record, WALK_DIR);
   if (r == 0 && up->push(*record)) {
-    r = walk_directory(ring, child, budget, path, length, visit, up);
+    r = walk_directory(ring, child, budget, path, length, visitor, up);
     --up->depth;
   }
   close_slot(ring, child);
@@ -133,7 +131,7 @@ int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
 // fills the first `length` characters of the buffer, and walks every entry
 // but "." and "..".
 int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t length,
-                   walk_visit visit, branch* up) {
+                   walk_visitor& visitor, branch* up) {
   // Zeroed so that a visit for a failed stat never sees stale or
   // indeterminate bytes.
   struct stat record = {};
@@ -147,7 +145,7 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
       // The rest of this directory cannot be read; the walk goes on above.
       const int err = errno;
       path[length] = '\0';
-      return visit_failure(visit, path, &record, WALK_ERROR, err);
+      return visit_failure(visitor, path, &record, WALK_ERROR, err);
     }
     count++;
     const char* name = entry->d_name;
@@ -161,13 +159,13 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
       const std::size_t fits = static_cast<std::size_t>(WALK_PATH_MAX) - length - 1;
       memcpy(path + length + 1, name, fits);
       path[WALK_PATH_MAX] = '\0';
-      const int r = visit_failure(visit, path, &record, WALK_ERROR, ENAMETOOLONG);
+      const int r = visit_failure(visitor, path, &record, WALK_ERROR, ENAMETOOLONG);
       if (r != 0) return r;
       continue;
     }
     memcpy(path + length + 1, name, name_length + 1);
 
-    int r = walk_entry(ring, slot, budget, path, entry_length, visit, &record, up);
+    int r = walk_entry(ring, slot, budget, path, entry_length, visitor, &record, up);
     if (r != 0) return r;
 
     if (ring[slot] == nullptr) {
@@ -175,7 +173,7 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
       if (reopened < 0) {
         const int err = errno;
         path[length] = '\0';
-        return visit_failure(visit, path, &record, WALK_ERROR, err);
+        return visit_failure(visitor, path, &record, WALK_ERROR, err);
       }
       if (reopened == 0) return 0;
     }
@@ -184,8 +182,7 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
 
 // The walk itself, with the path buffer supplied by ftw so that the path at
 // which a failure happened is still there afterwards.
-int walk_tree(const char* start, walk_visit visit, int budget, char* path,
-              walk_pass_over pass_over) {
+int walk_tree(const char* start, walk_visitor& visitor, int budget, char* path) {
   std::size_t start_length = strlen(start);
   // Refused before anything else: the path buffer could not hold it, and
   // visiting it under a shortened name would report the wrong object.
@@ -201,21 +198,20 @@ int walk_tree(const char* start, walk_visit visit, int budget, char* path,
   struct stat record = {};
 
   if (stat(path, &record) != 0) {
-    if (errno == ENOENT || errno == EACCES) return visit(path, &record, WALK_NO_STAT);
+    if (errno == ENOENT || errno == EACCES) return visitor.visit(path, &record, WALK_NO_STAT);
     return -1;
   }
-  if (!S_ISDIR(record.st_mode)) return visit(path, &record, WALK_FILE);
+  if (!S_ISDIR(record.st_mode)) return visitor.visit(path, &record, WALK_FILE);
 
   ring[0] = opendir(path);
   if (ring[0] == nullptr) {
-    if (errno == EACCES) return visit(path, &record, WALK_DIR_UNREADABLE);
+    if (errno == EACCES) return visitor.visit(path, &record, WALK_DIR_UNREADABLE);
     return -1;
   }
-  int r = visit(path, &record, WALK_DIR);
+  int r = visitor.visit(path, &record, WALK_DIR);
   branch up;
-  up.pass_over = pass_over;
   up.push(record);
-  if (r == 0) r = walk_directory(ring, 0, budget, path, start_length, visit, &up);
+  if (r == 0) r = walk_directory(ring, 0, budget, path, start_length, visitor, &up);
   // Each level closes the handle of the level below it, so only the
   // start's slot can still be in use; closing them all costs little and
   // keeps the promise that no handle outlives the walk.
@@ -226,11 +222,10 @@ int walk_tree(const char* start, walk_visit visit, int budget, char* path,
 }  // namespace
 
 // Walks the tree below `start`, visiting `start` first; see walk.h.
-int ftw(const char* start, walk_visit visit, int budget, char* stopped_at,
-        walk_pass_over pass_over) {
+int ftw(const char* start, walk_visitor& visitor, int budget, char* stopped_at) {
   char path[WALK_PATH_MAX + 1];
   path[0] = '\0';
-  const int r = walk_tree(start, visit, budget, path, pass_over);
+  const int r = walk_tree(start, visitor, budget, path);
   if (r == -1 && stopped_at != nullptr) {
     const int saved = errno;
     if (path[0] == '\0') snprintf(stopped_at, WALK_PATH_MAX + 1, "%s", start);

@@ -17,17 +17,24 @@ constexpr int WALK_ERROR = 5;           // a path too long, a failed stat, open 
 // Longest path the walk builds, not counting the terminating zero.
 constexpr int WALK_PATH_MAX = 1024;
 
-// Called for every object met: (full path, stat record, kind).  Returns 0 to
-// go on; anything else stops the walk and becomes its result.  For
-// WALK_NO_STAT, WALK_DIR_UNREADABLE and WALK_ERROR, errno holds the cause;
-// a path too long for the walk is given as far as it fits (ENAMETOOLONG),
-// and a directory that fails to be read again is given by its own path.
-using walk_visit = int (*)(const char* path, const struct stat* record, int kind);
-
-// Asked for every entry below the start, once its stat succeeded, with the
-// entry's own name: true passes over it (a directory with everything below
-// it, never opened) without a visit.
-using walk_pass_over = bool (*)(const char* name, bool directory);
+// What the walk asks of its caller about the objects it meets.
+class walk_visitor {
+ public:
+  virtual ~walk_visitor() = default;
+  // Called for every object met: (full path, stat record, kind).  Returns 0
+  // to go on; anything else stops the walk and becomes its result.  For
+  // WALK_NO_STAT, WALK_DIR_UNREADABLE and WALK_ERROR, errno holds the cause;
+  // a path too long for the walk is given as far as it fits (ENAMETOOLONG),
+  // and a directory that fails to be read again is given by its own path.
+  virtual int visit(const char* path, const struct stat* record, int kind) = 0;
+  // Asked for every entry below the start, once its stat succeeded, with the
+  // entry's own name: true passes over it (a directory with everything below
+  // it, never opened) without a visit.
+  virtual bool pass_over(const char* name, bool directory) {
+    (void)name, (void)directory;
+    return false;
+  }
+};
 
 // Walks the tree below `start`, visiting `start` itself first.  At most
 // `budget` directory handles are open at once (a budget below 1 counts as 1).
@@ -37,8 +44,6 @@ using walk_pass_over = bool (*)(const char* name, bool directory);
 // the first non-zero visit result, or -1 with errno when the start itself
 // cannot be walked.  Every handle is closed on return.  After a failure,
 // `stopped_at` (when given, WALK_PATH_MAX + 1 bytes) holds the start.
-// `pass_over`, when given, leaves entries out of the walk.
-int ftw(const char* start, walk_visit visit, int budget, char* stopped_at = nullptr,
-        walk_pass_over pass_over = nullptr);
+int ftw(const char* start, walk_visitor& visitor, int budget, char* stopped_at = nullptr);
 
 }  // namespace zamplet

@@ -204,26 +204,31 @@ struct fuzz_input {
   std::vector<size_t> starts;
 };
 
-ssize_t read_fuzz(void* context, char* into, size_t room) {
-  auto* in = static_cast<fuzz_input*>(context);
-  size_t n = std::min(room, in->len - in->at);
-  // Short reads of up to three chunks, so that they fall across chunks.
-  if (!in->full_reads && n > 1) n = 1 + in->gen.next() % std::min(n, 3 * in->chunk_size);
-  if (n > 0) in->starts.push_back(in->at);
-  memcpy(into, in->text + in->at, n);
-  in->at += n;
-  return static_cast<ssize_t>(n);
-}
-
-bool ready_fuzz(void* context) {
-  auto* in = static_cast<fuzz_input*>(context);
-  switch (in->ready_mode) {
-    case READY_ALWAYS: return true;
-    case READY_SOME: return in->gen.next() % 4 != 0;
-    case READY_NEVER: return false;
-    default: return true;
+// The scan's view of a fuzz input.
+class fuzz_reader final : public zamplet::whole_input {
+ public:
+  explicit fuzz_reader(fuzz_input* in) : in_(in) {}
+  ssize_t read(char* into, size_t room) override {
+    size_t n = std::min(room, in_->len - in_->at);
+    // Short reads of up to three chunks, so that they fall across chunks.
+    if (!in_->full_reads && n > 1) n = 1 + in_->gen.next() % std::min(n, 3 * in_->chunk_size);
+    if (n > 0) in_->starts.push_back(in_->at);
+    memcpy(into, in_->text + in_->at, n);
+    in_->at += n;
+    return static_cast<ssize_t>(n);
   }
-}
+  bool may_wait() const override { return in_->ready_mode != READY_NONE; }
+  bool ready() override {
+    switch (in_->ready_mode) {
+      case READY_SOME: return in_->gen.next() % 4 != 0;
+      case READY_NEVER: return false;
+      default: return true;
+    }
+  }
+
+ private:
+  fuzz_input* in_;
+};
 
 // Rebuilds the output from what the scan hands out, and checks that it
 // hands out the input in order: kept and replaced bytes are the input's own
@@ -293,8 +298,8 @@ void check_expression(const std::string& pattern, int cflags, const std::string&
       longest = std::max(longest, e - s);
     scan.window = longest + in.gen.next() % 8;
   }
-  const zamplet::whole_end end = zamplet::scan_whole(
-      &scan, {read_fuzz, &in, in.ready_mode == READY_NONE ? nullptr : ready_fuzz}, &out);
+  fuzz_reader reader(&in);
+  const zamplet::whole_end end = zamplet::scan_whole(&scan, reader, &out);
   CHECK(end == zamplet::whole_end::done);
   CHECK(memcmp(text, data, n) == 0);  // the input is left alone
   CHECK(out.consumed == n);
