@@ -135,7 +135,10 @@ std::string check(const scenario& sc, const temp_dir& d, const run_result& r, co
   auto text_ok = [&](const std::string& t) {
     return (f.nth > 0 && t == strerror(f.err)) || (always_err >= 0 && t == strerror(always_err));
   };
-  const std::string call = f.call == "fchmod" ? "chmod" : f.call == "fchown" ? "chown" : f.call;
+  const std::string call = f.call == "fchmod"                     ? "chmod"
+                           : f.call == "fchown"                   ? "chown"
+                           : f.call.find("xattr") != std::string::npos ? "xattr"
+                                                                   : f.call;
   const bool out_fault = f.call == "write" && arg == "1";
   const bool silent_skip =
       sc.recursive && f.err == EACCES && (f.call == "stat" || f.call == "opendir");

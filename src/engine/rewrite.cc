@@ -208,7 +208,25 @@ bool copy(frame_state& st) {
   return copy_unchanged_start(st) && copy_chunks(st);
 }
 
-outcome rewrite(frame_state& st) {
+// How one chunk is substituted, from the job.
+substitution substitution_of(const rewrite_job& job) {
+  const bool literal = job.old_text != nullptr;
+  return {literal,          job.pattern, job.old_text, literal ? strlen(job.old_text) : 0,
+          job.replacement, strlen(job.replacement)};
+}
+
+outcome rewrite(const rewrite_job& job, in_place_conversation* files, input_report* reports) {
+  const substitution sub = substitution_of(job);
+  frame_state st;
+  st.job = &job;
+  st.sub = &sub;
+  st.files = files;
+  st.report = reports;
+  // In place the copy is read and the file's name written; otherwise
+  // standard input is rewritten to standard output.
+  st.source = files != nullptr ? files->copy : STREAM_IN;
+  st.target = files != nullptr ? files->file : STREAM_OUT;
+  st.source_is_stream = st.target_is_stream = files == nullptr;
   const outcome failure = st.files != nullptr ? outcome::failed : outcome::gave_up;
   if (!allocate(st)) {
     // Nothing has been moved yet: the file stays as it is.
@@ -236,41 +254,17 @@ outcome rewrite(frame_state& st) {
   return st.simulated ? outcome::counted : outcome::rewritten;
 }
 
-// How one chunk is substituted, from the job.
-substitution substitution_of(const rewrite_job& job) {
-  const bool literal = job.old_text != nullptr;
-  return {literal,          job.pattern, job.old_text, literal ? strlen(job.old_text) : 0,
-          job.replacement, strlen(job.replacement)};
-}
-
 }  // namespace
 }  // namespace steps
 
 using namespace steps;
 
 outcome rewrite_stream(const rewrite_job& job, input_report* report) {
-  const substitution sub = substitution_of(job);
-  frame_state st;
-  st.job = &job;
-  st.sub = &sub;
-  st.report = report;
-  st.source = STREAM_IN;
-  st.target = STREAM_OUT;
-  st.source_is_stream = true;
-  st.target_is_stream = true;
-  return rewrite(st);
+  return rewrite(job, nullptr, report);
 }
 
 outcome rewrite_file(const rewrite_job& job, in_place_conversation* files) {
-  const substitution sub = substitution_of(job);
-  frame_state st;
-  st.job = &job;
-  st.sub = &sub;
-  st.files = files;
-  st.report = files;
-  st.source = files->copy;
-  st.target = files->file;
-  return rewrite(st);
+  return rewrite(job, files, files);
 }
 
 }  // namespace zamplet

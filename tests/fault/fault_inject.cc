@@ -20,8 +20,8 @@
 //
 // Every symbol counts on its own: the "chmod" family is chmod and fchmod,
 // "chown" is chown and fchown, "rename" is rename and renameat2; link,
-// linkat, closedir, futimens and the three syncs (fdatasync, fsync, syncfs)
-// are covered too.  A failing close or closedir still
+// linkat, closedir, futimens, the three syncs (fdatasync, fsync, syncfs)
+// and the extended-attribute calls on descriptors are covered too.  A failing close or closedir still
 // releases the descriptor, as Linux does when close reports an error; every
 // other failing call does nothing.
 #undef _FORTIFY_SOURCE
@@ -35,6 +35,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -42,7 +43,8 @@ namespace {
 #define FAULT_FUNCTIONS(X)                                                                   \
   X(open) X(read) X(write) X(fstat) X(stat) X(chmod) X(fchmod) X(chown) X(fchown) X(fcntl) \
   X(close) X(rename) X(renameat2) X(link) X(linkat) X(unlink) X(opendir) X(readdir)        \
-  X(closedir) X(futimens) X(fdatasync) X(fsync) X(syncfs)
+  X(closedir) X(futimens) X(fdatasync) X(fsync) X(syncfs) X(flistxattr) X(fgetxattr)      \
+  X(fsetxattr) X(fremovexattr)
 
 enum fn : int {
 #define AS_ENUM(name) fn_##name,
@@ -206,6 +208,16 @@ PATH_CALL(linkat, (int da, const char* a, int db, const char* b, int f), b, (da,
 FD_CALL(fdatasync, (int fd), fd, (fd))
 FD_CALL(fsync, (int fd), fd, (fd))
 FD_CALL(syncfs, (int fd), fd, (fd))
+
+ssize_t flistxattr(int fd, char* list, size_t n) noexcept {
+  return fails(fn_flistxattr, fd) ? -1 : REAL(flistxattr)(fd, list, n);
+}
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t n) noexcept {
+  return fails(fn_fgetxattr, fd) ? -1 : REAL(fgetxattr)(fd, name, value, n);
+}
+FD_CALL(fsetxattr, (int fd, const char* name, const void* v, size_t n, int f), fd,
+        (fd, name, v, n, f))
+FD_CALL(fremovexattr, (int fd, const char* name), fd, (fd, name))
 
 DIR* opendir(const char* p) { return fails(fn_opendir, -1, p) ? nullptr : REAL(opendir)(p); }
 struct dirent* readdir(DIR* d) { return fails(fn_readdir, dirfd(d)) ? nullptr : REAL(readdir)(d); }
