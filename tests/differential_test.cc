@@ -20,7 +20,7 @@
 #include "chunk_model.h"
 #include "e2e_support.h"
 #include "scan_support.h"
-#include "engine/engine.h"
+#include "engine/scan.h"
 
 using namespace zamplet_test;
 

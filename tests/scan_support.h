@@ -10,7 +10,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/scan.h"
 
 namespace zamplet_test {
 

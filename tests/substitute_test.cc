@@ -12,7 +12,7 @@
 
 #include "e2e_support.h"
 #include "scan_support.h"
-#include "engine/engine.h"
+#include "engine/scan.h"
 
 using zamplet::chunk_output;
 using zamplet_test::collected;

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/scan.h"
 #include "engine/steps.h"
 #include "support/support.h"
 

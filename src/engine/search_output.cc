@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/engine.h"
+#include "engine/scan.h"
 #include "engine/output.h"
 #include "engine/sink.h"
 #include "engine/steps.h"

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "engine/engine.h"
+#include "engine/scan.h"
 
 namespace zamplet {
 class output_sink;

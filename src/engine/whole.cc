@@ -23,7 +23,7 @@
 #include <cstring>
 #include <sys/types.h>
 
-#include "engine/engine.h"
+#include "engine/scan.h"
 #include "engine/matcher.h"
 
 namespace zamplet {

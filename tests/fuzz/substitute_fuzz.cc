@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "chunk_model.h"
-#include "engine/engine.h"
+#include "engine/scan.h"
 
 namespace {
 
