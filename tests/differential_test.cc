@@ -26,7 +26,6 @@ using namespace zamplet_test;
 
 namespace {
 
-using strings = std::vector<std::string>;
 using zamplet::chunk_output;
 
 // Pieces of expressions over a small alphabet, so that matches are frequent

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <sys/ioctl.h>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,20 +30,26 @@ void exec_zamplet(const std::vector<std::string>& args) {
   _exit(127);
 }
 
+int start_zamplet(const strings& args, const std::string& cwd, int in, int out, int err,
+                  const std::function<void()>& in_child) {
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid != 0) return pid;
+  for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(signo, SIG_DFL);
+  if (in < 0) in = open("/dev/null", O_RDONLY);
+  if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+      (!cwd.empty() && chdir(cwd.c_str()) < 0))
+    _exit(126);
+  if (in_child) in_child();
+  exec_zamplet(args);
+}
+
 run_result run_zamplet(const std::vector<std::string>& args, const run_options& options) {
   int in[2], out[2], err[2];
-  if (pipe(in) < 0 || pipe(out) < 0 || pipe(err) < 0) throw std::runtime_error("pipe");
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(options.merge ? out[1] : err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) < 0) _exit(126);
-    if (options.in_child) options.in_child();
-    exec_zamplet(args);
-  }
+  if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
+    throw std::runtime_error("pipe");
+  const int pid = start_zamplet(args, options.cwd, in[0], out[1], options.merge ? out[1] : err[1],
+                                options.in_child);
   close(in[0]);
   close(out[1]);
   close(err[1]);
@@ -93,6 +101,57 @@ run_result run_zamplet(const std::vector<std::string>& args, const run_options& 
   return result;
 }
 
+run_result run_in(const temp_dir& dir, const strings& args) {
+  return run_zamplet(args, {.cwd = dir.path});
+}
+
+child spawn(const strings& args, const std::string& cwd, bool keep_stdin) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
+    throw std::runtime_error("pipe");
+  const int pid = start_zamplet(args, cwd, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  child c{pid, in[1], out[0], err[0]};
+  if (!keep_stdin) {
+    close(c.in);
+    c.in = -1;
+  }
+  return c;
+}
+
+run_result drain(child& c, const std::function<void()>& on_tick, std::chrono::microseconds tick) {
+  run_result f;
+  int fds_open[2] = {c.out, c.err};
+  while (fds_open[0] >= 0 || fds_open[1] >= 0) {
+    pollfd fds[2];
+    int n = 0;
+    for (int fd : fds_open)
+      if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
+    const timespec timeout{0, static_cast<long>(tick.count()) * 1000};
+    const int ready = ppoll(fds, static_cast<nfds_t>(n), on_tick ? &timeout : nullptr, nullptr);
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; i < n && ready > 0; ++i) {
+      if (fds[i].revents == 0) continue;
+      char buf[65536];
+      const ssize_t r = read(fds[i].fd, buf, sizeof buf);
+      int& slot = fds[i].fd == fds_open[0] ? fds_open[0] : fds_open[1];
+      if (r <= 0) {
+        close(slot);
+        slot = -1;
+        continue;
+      }
+      (slot == c.out ? f.out : f.err).append(buf, static_cast<size_t>(r));
+    }
+    if (on_tick) on_tick();
+  }
+  if (c.in >= 0) close(c.in);
+  c.in = c.out = c.err = -1;
+  f.status = reap(c.pid);
+  return f;
+}
+
 testing::AssertionResult ran(const run_result& r, const std::string& out, const std::string& err,
                              int status) {
   if (r.out == out && r.err == err && r.status == status) return testing::AssertionSuccess();
@@ -127,16 +186,7 @@ paused_run::paused_run(const std::vector<std::string>& args, const std::string& 
     const std::string fill(static_cast<size_t>(prefilled), '#');
     if (write(paused, fill.data(), fill.size()) != prefilled) throw std::runtime_error("prefill");
   }
-  pid = fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(signo, SIG_DFL);
-    const int in = open("/dev/null", O_RDONLY);
-    if (in < 0 || dup2(in, 0) < 0 || dup2(o[1], 1) < 0 || dup2(e[1], 2) < 0 ||
-        chdir(cwd.c_str()) < 0)
-      _exit(126);
-    exec_zamplet(args);
-  }
+  pid = start_zamplet(args, cwd, -1, o[1], e[1]);
   close(o[1]);
   close(e[1]);
   out = o[0];
@@ -161,33 +211,10 @@ int reap(int pid) {
 }
 
 run_result paused_run::finish() {
-  run_result r;
-  std::string* text[2] = {&r.out, &r.err};
-  int fds[2] = {out, err};
-  for (int open_fds = 2; open_fds > 0;) {
-    pollfd p[2];
-    int n = 0;
-    for (int fd : fds)
-      if (fd >= 0) p[n++] = {fd, POLLIN, 0};
-    if (poll(p, n, -1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < n; ++i) {
-      if (p[i].revents == 0) continue;
-      const int k = p[i].fd == fds[0] ? 0 : 1;
-      char buf[65536];
-      const ssize_t got = read(fds[k], buf, sizeof buf);
-      if (got <= 0) {
-        close(fds[k]);
-        fds[k] = -1;
-        --open_fds;
-      } else {
-        text[k]->append(buf, static_cast<size_t>(got));
-      }
-    }
-  }
-  out = err = -1;
-  text[stream - 1]->erase(0, static_cast<size_t>(prefilled));
-  r.status = reap(pid);
-  pid = -1;
+  child c{pid, -1, out, err};
+  run_result r = drain(c);
+  (stream == 1 ? r.out : r.err).erase(0, static_cast<size_t>(prefilled));
+  pid = out = err = -1;
   return r;
 }
 
@@ -237,6 +264,38 @@ std::string cut_total(long occurrences, long inputs) {
          "occurrence\n";
 }
 
+bool shell(const std::string& command, std::string* out) {
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return false;
+  std::string text;
+  char buffer[4096];
+  for (size_t got; (got = fread(buffer, 1, sizeof buffer, p)) > 0;) text.append(buffer, got);
+  const int status = pclose(p);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  if (out != nullptr) *out = text;
+  return status == 0;
+}
+
+unsigned env_number(const char* name, unsigned fallback) {
+  const char* v = getenv(name);
+  return v != nullptr && *v != '\0' ? static_cast<unsigned>(strtoul(v, nullptr, 10)) : fallback;
+}
+
+std::string text_without_b(std::mt19937& rng, size_t size, const std::string& letters) {
+  std::string s(size, ' ');
+  for (char& c : s) c = letters[rng() % letters.size()];
+  return s;
+}
+
+std::string rewritten(const std::string& text, int times) {
+  std::string s;
+  for (char c : text) {
+    s += c;
+    if (c == 'a') s.append(static_cast<size_t>(times), 'b');
+  }
+  return s;
+}
+
 bool wait_until(const std::function<bool()>& done) {
   for (int ms = 0; ms < 30'000; ++ms) {
     if (done()) return true;
@@ -264,6 +323,19 @@ void remove_tree(const std::string& path) {
 }
 
 temp_dir::~temp_dir() { remove_tree(path); }
+
+small_fs::small_fs(const std::string& dir, const std::string& size) : path(dir) {
+  if (geteuid() != 0)
+    why = "mounting a small file system needs root";
+  else if (mkdir(dir.c_str(), 0755) != 0 ||
+           mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
+    why = std::string("cannot mount a tmpfs here: ") + strerror(errno);
+  mounted = why.empty();
+}
+
+small_fs::~small_fs() {
+  if (mounted) umount2(path.c_str(), MNT_DETACH);
+}
 
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -295,6 +367,51 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+strings tree_files(const std::string& dir, const std::string& prefix) {
+  strings found;
+  for (const auto& name : list_dir(dir)) {
+    struct stat st {};
+    if (lstat((dir + "/" + name).c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      for (auto& below : tree_files(dir + "/" + name, prefix + name + "/")) found.push_back(below);
+    } else {
+      found.push_back(prefix + name);
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+struct stat stat_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+std::string padded_name(const std::string& leaf, size_t length) {
+  size_t pad = length - leaf.size();
+  std::string name;
+  if (pad % 2 != 0) {
+    name = ".//";
+    pad -= 3;
+  }
+  for (; pad > 0; pad -= 2) name += "./";
+  return name + leaf;
+}
+
+strings lines_of(const std::string& text) {
+  strings lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+strings sorted_lines(const std::string& text) {
+  strings lines = lines_of(text);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
 namespace {
 
 std::string proc_text(int pid, const char* name) {
@@ -308,6 +425,15 @@ char proc_state(int pid) {
   const size_t close_paren = stat.rfind(')');
   if (close_paren == std::string::npos || close_paren + 2 >= stat.size()) return '?';
   return stat[close_paren + 2];
+}
+
+bool catches_interrupt_or_ended(int pid) {
+  const std::string status = proc_text(pid, "status");
+  if (status.empty() || status.find("State:\tZ") != std::string::npos) return true;
+  const size_t at = status.find("SigCgt:\t");
+  if (at == std::string::npos) return true;
+  const unsigned long long mask = strtoull(status.c_str() + at + 8, nullptr, 16);
+  return (mask >> (SIGINT - 1)) & 1u;
 }
 
 bool sleeping_in(int pid, long number, int fd) {

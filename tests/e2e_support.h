@@ -1,13 +1,19 @@
 // Helpers for end-to-end tests: run the built program on real files in a
-// temporary directory and capture its streams and exit status exactly.
+// temporary directory, capture its streams and exit status exactly, watch it
+// while it runs, and compare what it did with the reference models.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace zamplet_test {
+
+using strings = std::vector<std::string>;
 
 struct run_result {
   int status = -1;     // exit status, or 128 + signal number
@@ -40,8 +46,32 @@ run_options stdin_from_file(const std::string& path, bool merge = false);
 // signal that ended it.
 int reap(int pid);
 
+// Starts the program with `args` in `cwd` (the test's own when empty), its
+// standard input, output and error on `in` (/dev/null when < 0), `out` and
+// `err`, and the stop signals at their default disposition; `in_child` runs
+// in the child just before the program replaces it.  Its pid, for reap().
+int start_zamplet(const strings& args, const std::string& cwd, int in, int out, int err,
+                  const std::function<void()>& in_child = {});
+
 // Runs the program with `args` (not counting the program name).
 run_result run_zamplet(const std::vector<std::string>& args, const run_options& options = {});
+
+// A run whose pipes the test holds: it writes the input when it chooses, and
+// may signal the run while its output waits unread.
+struct child {
+  int pid = -1;
+  int in = -1;   // write end of standard input, -1 once closed
+  int out = -1;  // read end of standard output
+  int err = -1;  // read end of standard error
+};
+// Starts the program in `cwd`.  Standard input stays open (and silent) when
+// `keep_stdin`; otherwise it is at its end from the start.
+child spawn(const strings& args, const std::string& cwd, bool keep_stdin);
+// Reads both pipes to their ends, closes standard input and reaps the run.
+// When `on_tick` is given, it is called after each read and whenever the run
+// has written nothing for `tick`.
+run_result drain(child& c, const std::function<void()>& on_tick = {},
+                 std::chrono::microseconds tick = std::chrono::microseconds(200));
 
 // A run caught in the middle.  Its standard output and error are pipes that
 // the test does not read until finish().  With `room` >= 0 the chosen
@@ -85,8 +115,19 @@ literal_result literal_model(const std::string& input, const std::string& old_te
 std::string cut_note(const std::string& name, long occurrences);
 std::string cut_total(long occurrences, long inputs);
 
+// Text with many 'a's and no 'b': after k rewrites of "a" into "ab" every
+// 'a' is followed by exactly k 'b's, so the file itself says how often it
+// was rewritten, and each rewrite counts every 'a' once.
+std::string text_without_b(std::mt19937& rng, size_t size,
+                           const std::string& letters = "aaaa cdefghij\n");
+// `text` after `times` rewrites of "a" into "ab".
+std::string rewritten(const std::string& text, int times);
+
 // The state letter of /proc/PID/stat, or '?' when it cannot be read.
 char proc_state(int pid);
+// True once the process catches SIGINT (its handler is installed), or once it
+// is gone or a zombie, where nothing more can be learnt.
+bool catches_interrupt_or_ended(int pid);
 // True when the process sleeps in system call `number` on descriptor `fd`.
 // Where /proc/PID/syscall is not available the sleeping state alone counts.
 bool sleeping_in(int pid, long number, int fd);
@@ -96,6 +137,13 @@ bool waits_to_write(int pid, int fd);
 
 // Polls `done` every millisecond for up to 30 s; false if it never held.
 bool wait_until(const std::function<bool()>& done);
+
+// Runs a shell command, its standard error merged; true when it succeeded.
+// Its output, without the final newlines, goes to `out`.
+bool shell(const std::string& command, std::string* out = nullptr);
+
+// The number in the environment variable `name`, or `fallback`.
+unsigned env_number(const char* name, unsigned fallback);
 
 // A temporary directory, removed with everything in it on destruction.
 struct temp_dir {
@@ -107,13 +155,41 @@ struct temp_dir {
   std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
+// Runs the program with `args` in `dir`, so that operands are relative names.
+run_result run_in(const temp_dir& dir, const strings& args);
+
 // Removes `path` and everything below it, making directories writable first.
 void remove_tree(const std::string& path);
+
+// A tmpfs of `size` mounted on `dir` for one case and detached on every way
+// out; `why` says what kept it from being mounted.
+struct small_fs {
+  explicit small_fs(const std::string& dir, const std::string& size = "64k");
+  ~small_fs();
+  small_fs(const small_fs&) = delete;
+  small_fs& operator=(const small_fs&) = delete;
+  std::string path, why;
+  bool mounted = false;
+};
 
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 // Names in `dir`, sorted, without "." and "..".
 std::vector<std::string> list_dir(const std::string& dir);
+// Every name below `dir` that is not a directory, relative to `dir`, sorted.
+// Symbolic links are listed, not followed.
+strings tree_files(const std::string& dir, const std::string& prefix = "");
+// What stat() says of `path`, which must exist.
+struct stat stat_of(const std::string& path);
+// A name of exactly `length` bytes that leads to `leaf` in the working
+// directory: "./" repeated in front of it, after one ".//" when the padding
+// is odd.
+std::string padded_name(const std::string& leaf, size_t length);
+
+// The lines of `text`, without their newlines, in their order or sorted (the
+// lines of a walk come in the directories' order).
+strings lines_of(const std::string& text);
+strings sorted_lines(const std::string& text);
 
 }  // namespace zamplet_test

@@ -44,8 +44,6 @@ using namespace zamplet_test;
 
 namespace {
 
-using strings = std::vector<std::string>;
-
 struct scenario {
   strings args;  // options, patterns and FILE operands
   std::map<std::string, std::string> files;  // path below the run's directory -> content

@@ -329,38 +329,25 @@ TEST(Filter, PipeFedLineByLineAnswersEachLine) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.args[r.args.size() - 2]);
-    int in[2], out[2];
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-      exec_zamplet(r.args);
-    }
-    close(in[0]);
-    close(out[1]);
+    child c = spawn(r.args, "", true);
     for (const auto& [line, answer] : r.lines) {
-      ASSERT_EQ(write(in[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+      ASSERT_EQ(write(c.in, line.data(), line.size()), static_cast<ssize_t>(line.size()));
       // Read until the answer is in; a run that waits for more input hangs
       // here, and the test's time limit tells.
       std::string got;
       while (got.size() < answer.size()) {
         char buffer[64];
-        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        const ssize_t n = read(c.out, buffer, sizeof buffer);
         ASSERT_GT(n, 0);
         got.append(buffer, static_cast<size_t>(n));
       }
       EXPECT_EQ(got, answer);
     }
-    close(in[1]);
-    char buffer[64];
-    const ssize_t n = read(out[0], buffer, sizeof buffer);
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), r.count);
-    close(out[0]);
-    EXPECT_EQ(reap(pid), 0);
+    close(c.in);
+    c.in = -1;
+    const run_result end = drain(c);
+    EXPECT_EQ(end.out, r.count);
+    EXPECT_EQ(end.status, 0);
   }
 }
 

@@ -1,32 +1,24 @@
 // End-to-end tests of interrupt recovery: SIGINT while a file is rewritten in
 // place, or while filter mode waits for input.
 //
-// The program is run by a fork/exec helper of this file that keeps the pipes
-// unread, so that it can be stopped at a known point: with -v the chunk trace
-// fills the unread standard error pipe and the program blocks in a write in
-// the middle of the rewrite.  The tests wait (bounded polling) until
+// The program is started by spawn(), whose pipes stay unread until the test
+// drains them, so that it can be stopped at a known point: with -v the chunk
+// trace fills the unread standard error pipe and the program blocks in a
+// write in the middle of the rewrite.  The tests wait (bounded polling) until
 // /proc shows it sleeping in that write, then send SIGINT.  No fixed sleep
 // decides any outcome.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <iostream>
-#include <poll.h>
 #include <random>
 #include <signal.h>
-#include <sstream>
 #include <string>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -41,110 +33,6 @@ const std::string STOPPED =
 
 using clock_type = std::chrono::steady_clock;
 
-// A running program with the parent's ends of its three pipes.
-struct child {
-  pid_t pid = -1;
-  int in = -1;   // write end of standard input, -1 once closed
-  int out = -1;  // read end of standard output
-  int err = -1;  // read end of standard error
-};
-
-struct finished {
-  int status = -1;  // exit status, or 128 + signal number
-  std::string out;
-  std::string err;
-};
-
-// Starts the program in `cwd`.  Standard input stays open (and silent) when
-// `keep_stdin`; otherwise it is at its end from the start.
-child spawn(const std::vector<std::string>& args, const std::string& cwd, bool keep_stdin) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
-    throw std::runtime_error("pipe");
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(signo, SIG_DFL);
-    if (chdir(cwd.c_str()) < 0) _exit(126);
-    exec_zamplet(args);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  child c{pid, in[1], out[0], err[0]};
-  if (!keep_stdin) {
-    close(c.in);
-    c.in = -1;
-  }
-  return c;
-}
-
-// Reads both pipes to their ends and reaps the program.  When `on_tick` is
-// given, it is called after each read and whenever the program has produced
-// nothing for `tick`.
-finished drain(child& c, const std::function<void()>& on_tick = {},
-               std::chrono::microseconds tick = std::chrono::microseconds(200)) {
-  finished f;
-  int fds_open[2] = {c.out, c.err};
-  while (fds_open[0] >= 0 || fds_open[1] >= 0) {
-    pollfd fds[2];
-    int n = 0;
-    for (int fd : fds_open)
-      if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
-    const timespec timeout{0, static_cast<long>(tick.count()) * 1000};
-    const int ready = ppoll(fds, static_cast<nfds_t>(n), on_tick ? &timeout : nullptr, nullptr);
-    if (ready < 0 && errno != EINTR) break;
-    for (int i = 0; i < n && ready > 0; ++i) {
-      if (fds[i].revents == 0) continue;
-      char buf[65536];
-      const ssize_t r = read(fds[i].fd, buf, sizeof buf);
-      int& slot = fds[i].fd == fds_open[0] ? fds_open[0] : fds_open[1];
-      if (r <= 0) {
-        close(slot);
-        slot = -1;
-        continue;
-      }
-      (slot == c.out ? f.out : f.err).append(buf, static_cast<size_t>(r));
-    }
-    if (on_tick) on_tick();
-  }
-  if (c.in >= 0) close(c.in);
-  c.in = -1;
-  f.status = reap(c.pid);
-  return f;
-}
-
-std::string proc_file(pid_t pid, const char* name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// True once the program catches SIGINT (its handler is installed), or once it
-// is gone or a zombie, where nothing more can be learnt.
-bool catches_interrupt_or_ended(pid_t pid) {
-  const std::string status = proc_file(pid, "status");
-  if (status.empty() || status.find("State:\tZ") != std::string::npos) return true;
-  const size_t at = status.find("SigCgt:\t");
-  if (at == std::string::npos) return true;
-  const unsigned long long mask = strtoull(status.c_str() + at + 8, nullptr, 16);
-  return (mask >> (SIGINT - 1)) & 1u;
-}
-
-// Polls `condition` every millisecond for at most 30 seconds.
-bool wait_for(const std::function<bool()>& condition) {
-  const auto deadline = clock_type::now() + std::chrono::seconds(30);
-  while (clock_type::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return condition();
-}
-
 // About 3 MB of lines, each with one "OLD" in it.
 std::string big_content() {
   std::string s;
@@ -155,11 +43,11 @@ std::string big_content() {
 // Runs `args` on big.txt in `dir`, waits until the program is blocked writing
 // its trace mid-rewrite of big.txt (moved aside to `aside`), sends `signo`.
 // `meanwhile`, if given, runs while it is blocked, before the signal.
-finished interrupt_blocked_rewrite(const temp_dir& dir, const std::vector<std::string>& args,
-                                   const std::string& aside, int signo = SIGINT,
-                                   const std::function<void()>& meanwhile = {}) {
+run_result interrupt_blocked_rewrite(const temp_dir& dir, const strings& args,
+                                     const std::string& aside, int signo = SIGINT,
+                                     const std::function<void()>& meanwhile = {}) {
   child c = spawn(args, dir.path, false);
-  const bool blocked = wait_for([&] {
+  const bool blocked = wait_until([&] {
     return sleeping_in(c.pid, SYS_write, STDERR_FILENO) && exists(dir / aside) &&
            exists(dir / "big.txt");
   });
@@ -176,7 +64,7 @@ TEST(Interrupt, BlockedRewriteRestoresFile) {
   const std::string old_content = big_content();
   write_file(dir / "big.txt", old_content);
 
-  const finished f =
+  const run_result f =
       interrupt_blocked_rewrite(dir, {"-v", "OLD", "NEW", "big.txt"}, "big.txt.lock");
 
   EXPECT_EQ(f.status, 1);
@@ -221,7 +109,7 @@ TEST(Interrupt, EveryStopSignalRestoresFile) {
           write_file(dir / "big.txt", "the editor's save\n");
         }
       };
-      const finished f = interrupt_blocked_rewrite(dir, {"-v", "OLD", "NEW", "big.txt"},
+      const run_result f = interrupt_blocked_rewrite(dir, {"-v", "OLD", "NEW", "big.txt"},
                                                    "big.txt.lock", signo, save);
       EXPECT_EQ(f.status, 1);
       EXPECT_EQ(f.out, "big.txt");
@@ -253,10 +141,10 @@ TEST(Interrupt, NeverHeldBackWhileBlockedInAWrite) {
     paused_run run({"OLD", "NEW", "a.txt"}, dir.path, 1, static_cast<int>(strlen("a.txt")));
     // The count waits for room in standard output, which is where a stop
     // may come: the count is not out, so the old content goes back.
-    EXPECT_TRUE(wait_for([&] { return run.filled(4096) && proc_state(run.pid) == 'S'; }));
+    EXPECT_TRUE(wait_until([&] { return run.filled(4096) && proc_state(run.pid) == 'S'; }));
     kill(run.pid, SIGINT);
     // Ended before anything is read: a drained pipe would let the write go on.
-    EXPECT_TRUE(wait_for([&] { return proc_state(run.pid) == 'Z'; }));
+    EXPECT_TRUE(wait_until([&] { return proc_state(run.pid) == 'Z'; }));
     const run_result r = run.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "a.txt");
@@ -271,9 +159,9 @@ TEST(Interrupt, NeverHeldBackWhileBlockedInAWrite) {
     write_file(dir / "b.txt.lock", "busy\n");
     write_file(dir / "c.txt", "OLD\n");
     paused_run run({"OLD", "NEW", "a.txt", "b.txt", "c.txt"}, dir.path, 2, 0);
-    EXPECT_TRUE(wait_for([&] { return sleeping_in(run.pid, SYS_write, 2); }));
+    EXPECT_TRUE(wait_until([&] { return sleeping_in(run.pid, SYS_write, 2); }));
     kill(run.pid, SIGINT);
-    EXPECT_TRUE(wait_for([&] { return proc_state(run.pid) == 'Z'; }));
+    EXPECT_TRUE(wait_until([&] { return proc_state(run.pid) == 'Z'; }));
     const run_result r = run.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "a.txt 1\n");
@@ -291,7 +179,7 @@ TEST(Interrupt, EarlierFilesKeepNewContentLaterOnesUntouched) {
   write_file(dir / "big.txt", big);
   write_file(dir / "c.txt", "OLD three\n");
 
-  const finished f = interrupt_blocked_rewrite(
+  const run_result f = interrupt_blocked_rewrite(
       dir, {"-v", "OLD", "NEW", "a.txt", "big.txt", "c.txt"}, "big.txt.lock");
 
   EXPECT_EQ(f.status, 1);
@@ -309,7 +197,7 @@ TEST(Interrupt, NamedIntermediateCopyIsMovedBack) {
   const std::string big = big_content();
   write_file(dir / "big.txt", big);
 
-  const finished f =
+  const run_result f =
       interrupt_blocked_rewrite(dir, {"-v", "-t", "aside.tmp", "OLD", "NEW", "big.txt"},
                                 "aside.tmp");
 
@@ -324,9 +212,9 @@ TEST(Interrupt, NamedIntermediateCopyIsMovedBack) {
 TEST(Interrupt, FilterModeWaitingForInputStops) {
   temp_dir dir;
   child c = spawn({"OLD", "NEW"}, dir.path, true);
-  EXPECT_TRUE(wait_for([&] { return sleeping_in(c.pid, SYS_read, STDIN_FILENO); }));
+  EXPECT_TRUE(wait_until([&] { return sleeping_in(c.pid, SYS_read, STDIN_FILENO); }));
   kill(c.pid, SIGINT);
-  const finished f = drain(c);  // closes standard input only after the end
+  const run_result f = drain(c);  // closes standard input only after the end
   EXPECT_EQ(f.status, 1);
   EXPECT_EQ(f.out, "");
   EXPECT_EQ(f.err, STOPPED);
@@ -336,9 +224,9 @@ TEST(Interrupt, FilterModeWaitingForInputStops) {
 TEST(Interrupt, QuietFilterModeStopsSilently) {
   temp_dir dir;
   child c = spawn({"-q", "OLD", "NEW"}, dir.path, true);
-  EXPECT_TRUE(wait_for([&] { return sleeping_in(c.pid, SYS_read, STDIN_FILENO); }));
+  EXPECT_TRUE(wait_until([&] { return sleeping_in(c.pid, SYS_read, STDIN_FILENO); }));
   kill(c.pid, SIGINT);
-  const finished f = drain(c);
+  const run_result f = drain(c);
   EXPECT_EQ(f.status, 1);
   EXPECT_EQ(f.out, "");
   EXPECT_EQ(f.err, "");
@@ -348,12 +236,8 @@ TEST(Interrupt, QuietFilterModeStopsSilently) {
 // old content (status 1) or all of its new content (status 0).  The number
 // of trials comes from ZAMPLET_STRESS_TRIALS (60 by default).
 TEST(Interrupt, RandomMomentsNeverLeavePartialFile) {
-  int trials = 60;
-  if (const char* env = getenv("ZAMPLET_STRESS_TRIALS"); env != nullptr && *env != '\0')
-    trials = atoi(env);
-  unsigned seed = 20240611;
-  if (const char* env = getenv("ZAMPLET_STRESS_SEED"); env != nullptr && *env != '\0')
-    seed = static_cast<unsigned>(strtoul(env, nullptr, 10));
+  const int trials = static_cast<int>(env_number("ZAMPLET_STRESS_TRIALS", 60));
+  const unsigned seed = env_number("ZAMPLET_STRESS_SEED", 20240611);
 
   // Words of varied lengths; "word" grows to "WORDWORDWORD".
   std::string old_content;
@@ -369,7 +253,7 @@ TEST(Interrupt, RandomMomentsNeverLeavePartialFile) {
       {"--whole", "-w", "word", "WORDWORDWORD", "big.txt"}};
 
   // The reference runs give the new content and how long a run takes.
-  finished references[2];
+  run_result references[2];
   std::string new_contents[2];
   auto run_time = clock_type::duration::zero();
   for (int k = 0; k < 2; ++k) {
@@ -408,18 +292,18 @@ TEST(Interrupt, RandomMomentsNeverLeavePartialFile) {
         delay > 0 ? static_cast<long>(rng() % static_cast<unsigned long>(delay)) : 0;
     const int k = t % 4 == 1 ? 1 : 0;
     const std::vector<std::string>& args = arg_sets[k];
-    const finished& reference = references[k];
+    const run_result& reference = references[k];
     const std::string& new_content = new_contents[k];
     const std::string& new_out = reference.out;
     child c = spawn(args, dir.path, false);
     // The delay counts from the moment the handler is in place: an interrupt
     // before that would just kill the program, which says nothing.
-    wait_for([&] { return catches_interrupt_or_ended(c.pid); });
+    wait_until([&] { return catches_interrupt_or_ended(c.pid); });
     const auto start = clock_type::now();
     const auto fire_at = start + std::chrono::microseconds(delay);
     const auto edit_at = start + std::chrono::microseconds(edit_delay);
     bool sent = false, saved_now = !editor;
-    const finished f = drain(c, [&] {
+    const run_result f = drain(c, [&] {
       if (!saved_now && clock_type::now() >= edit_at) {
         write_file(dir / "big.txt.new", saved);
         rename((dir / "big.txt.new").c_str(), (dir / "big.txt").c_str());

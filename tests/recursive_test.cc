@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <functional>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,33 +21,6 @@
 using namespace zamplet_test;
 
 namespace {
-
-using strings = std::vector<std::string>;
-
-strings sorted_lines(const std::string& text) {
-  strings lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
-// Every name below `dir` that is not a directory, relative to `dir`, sorted.
-// Symbolic links are listed, not followed.
-strings tree_files(const std::string& dir, const std::string& prefix = "") {
-  strings found;
-  for (const auto& name : list_dir(dir)) {
-    struct stat st {};
-    if (lstat((dir + "/" + name).c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      for (auto& below : tree_files(dir + "/" + name, prefix + name + "/")) found.push_back(below);
-    } else {
-      found.push_back(prefix + name);
-    }
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
 
 // t/top.txt, t/sub/a.txt, t/sub/deep/b.txt and an empty t/empty.
 void make_tree(const temp_dir& d) {
@@ -324,24 +296,17 @@ TEST(RecursiveEntries, RepositoryAndBinaryFilesAreLeftOut) {
                     "add . && " + git + "commit -q -m widget").c_str()),
             0);
   const std::string sums = "cd '" + d.path + "' && find .git -type f | sort | xargs md5sum";
-  auto output_of = [](const std::string& command) {
-    std::string text;
-    if (FILE* p = popen(command.c_str(), "r")) {
-      char buffer[4096];
-      for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) text.append(buffer, n);
-      pclose(p);
-    }
-    return text;
-  };
-  const std::string before = output_of(sums);
+  std::string before, after, status;
+  ASSERT_TRUE(shell(sums, &before)) << before;
   auto r = run_zamplet({"-r", "--exclude-vcs", "-I", "-w", "widget", "gadget", "."},
                        {.cwd = d.path});
   EXPECT_TRUE(ran(r, "./a.txt 1\n", "", 0));
-  EXPECT_EQ(output_of(sums), before);
+  EXPECT_TRUE(shell(sums, &after));
+  EXPECT_EQ(after, before);
   EXPECT_EQ(read_file(d / "img.bin"), std::string("widget\0", 7) + "widget\n");
-  const std::string in_repository = "cd '" + d.path + "' && ";
-  EXPECT_EQ(output_of(in_repository + "git fsck --no-progress 2>&1 && git status --porcelain"),
-            " M a.txt\n");
+  EXPECT_TRUE(shell("cd '" + d.path + "' && git fsck --no-progress 2>&1 && git status --porcelain",
+                    &status));
+  EXPECT_EQ(status, " M a.txt");
 }
 
 // --- Failures ------------------------------------------------------------------

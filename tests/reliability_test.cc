@@ -14,18 +14,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -36,60 +31,10 @@ using namespace zamplet_test;
 
 namespace {
 
-using strings = std::vector<std::string>;
 using clock_type = std::chrono::steady_clock;
-
-unsigned env_number(const char* name, unsigned fallback) {
-  const char* v = getenv(name);
-  return v != nullptr && *v != '\0' ? static_cast<unsigned>(strtoul(v, nullptr, 10)) : fallback;
-}
 
 int create(const std::string& path) {
   return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-}
-
-// Starts the program in `cwd` with standard output and standard error on the
-// descriptors `out` and `err`.  With a gate, the child first waits for end
-// of file on `gate`, so that the parent lets many children go at one moment
-// by closing `gate_writer`, which each child closes on its side.
-pid_t start(const strings& args, const std::string& cwd, int out, int err, int gate = -1,
-            int gate_writer = -1) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (gate_writer >= 0) close(gate_writer);
-  char byte;
-  while (gate >= 0 && read(gate, &byte, 1) < 0 && errno == EINTR) {
-  }
-  const int in = open("/dev/null", O_RDONLY);
-  if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) < 0)
-    _exit(126);
-  exec_zamplet(args);
-}
-
-strings lines_of(const std::string& text) {
-  strings lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// Text with many 'a's and no 'b': after k rewrites of "a" into "ab" every
-// 'a' is followed by exactly k 'b's, so the file itself says how often it
-// was rewritten, and each rewrite counts every 'a' once.
-std::string text_without_b(std::mt19937& rng, size_t size,
-                           const std::string& letters = "aaaa cdefghij\n") {
-  std::string s(size, ' ');
-  for (char& c : s) c = letters[rng() % letters.size()];
-  return s;
-}
-
-std::string rewritten(const std::string& text, int times) {
-  std::string s;
-  for (char c : text) {
-    s += c;
-    if (c == 'a') s.append(static_cast<size_t>(times), 'b');
-  }
-  return s;
 }
 
 std::string count_of(const std::string& text) {
@@ -137,7 +82,7 @@ TEST(Reliability, KillAtAnyMomentKeepsTheOriginal) {
   for (unsigned t = 0; t < trials; ++t) {
     write_file(file, old_content);
     const long delay = delay_us(rng);
-    const pid_t pid = start(args, dir.path, null_fd, null_fd);
+    const pid_t pid = start_zamplet(args, dir.path, -1, null_fd, null_fd);
     std::this_thread::sleep_for(std::chrono::microseconds(delay));
     kill(pid, SIGKILL);  // unreaped, a run that ended already keeps its pid
     const int status = reap(pid);
@@ -327,7 +272,13 @@ TEST(Reliability, ConcurrentRunsRewriteOncePerReportedCount) {
       if (kind == 2 && r % 2 == 0) args.insert(args.begin(), {"-t", "shared.tmp"});
       const std::string n = std::to_string(r);
       const int out = create(d / ("out" + n)), err = create(d / ("err" + n));
-      pids.push_back(start(args, d.path, out, err, gate[0], gate[1]));
+      // Each run waits for the end of the gate, so that all go at one moment.
+      pids.push_back(start_zamplet(args, d.path, -1, out, err, [&gate] {
+        close(gate[1]);
+        char byte;
+        while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+      }));
       close(out);
       close(err);
     }
@@ -393,17 +344,15 @@ TEST(Reliability, RecursiveRunRewritesFileThatGetsAFreedInodeNumber) {
   int trace[2];
   ASSERT_EQ(pipe2(trace, O_CLOEXEC), 0);
   const int out = create(d / "out");
-  const pid_t pid = start({"-v", "-r", "a", "ab", "t"}, d.path, out, trace[1]);
+  const pid_t pid = start_zamplet({"-v", "-r", "a", "ab", "t"}, d.path, -1, out, trace[1]);
   close(out);
   close(trace[1]);
   // Within a few trace lines of a full pipe the run cannot leave that file.
   const int nearly_full = fcntl(trace[0], F_GETPIPE_SZ) - 512;
   int queued = 0;
-  for (int ms = 0; ms < 30'000 && queued < nearly_full; ++ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ioctl(trace[0], FIONREAD, &queued);
-  }
-  EXPECT_GE(queued, nearly_full) << "the run never stopped in " << walked[1];
+  EXPECT_TRUE(wait_until([&] {
+    return ioctl(trace[0], FIONREAD, &queued) == 0 && queued >= nearly_full;
+  })) << "the run never stopped in " << walked[1];
 
   struct stat st {};
   EXPECT_EQ(stat(first.c_str(), &st), 0);
@@ -432,28 +381,6 @@ TEST(Reliability, RecursiveRunRewritesFileThatGetsAFreedInodeNumber) {
       << walked[2] << " was passed over; the run printed:\n" << listing;
   EXPECT_EQ(read_file(third), "ab\n");
 }
-
-namespace {
-
-// A 64 KiB tmpfs mounted on `dir` for one case and detached on every way out.
-struct small_fs {
-  explicit small_fs(const std::string& dir, const std::string& size = "64k") : path(dir) {
-    if (geteuid() != 0)
-      why = "mounting a small file system needs root";
-    else if (mkdir(dir.c_str(), 0755) != 0 ||
-             mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
-      why = std::string("cannot mount a tmpfs here: ") + strerror(errno);
-    mounted = why.empty();
-  }
-  ~small_fs() {
-    if (mounted) umount2(path.c_str(), MNT_DETACH);
-  }
-  small_fs(const small_fs&) = delete;
-  std::string path, why;
-  bool mounted = false;
-};
-
-}  // namespace
 
 // A file that fits on its file system while its rewrite does not: the write
 // fails and the original comes back whole under its own name.
@@ -488,226 +415,4 @@ TEST(Reliability, FullDiskRestoresTheOriginal) {
     EXPECT_EQ(list_dir(fs.path), strings{"f.txt"});
     EXPECT_EQ(list_dir(d.path), strings{"small"});
   }
-}
-
-namespace {
-
-// Runs a shell command; true when it succeeded.  Its output goes to `out`.
-bool shell(const std::string& command, std::string* out = nullptr) {
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (p == nullptr) return false;
-  std::string text;
-  char buffer[4096];
-  for (size_t got; (got = fread(buffer, 1, sizeof buffer, p)) > 0;) text.append(buffer, got);
-  const int status = pclose(p);
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  if (out != nullptr) *out = text;
-  return status == 0;
-}
-
-// An ext4 file system in an image file, on a loop device, mounted on `dir`
-// with a journal commit every second; all of it undone on destruction.
-struct loop_fs {
-  loop_fs(const std::string& image, const std::string& dir, bool make) : mount_point(dir) {
-    std::string out;
-    if (make &&
-        !shell("truncate -s 64M '" + image + "' && mkfs.ext4 -q -F '" + image + "'", &out)) {
-      why = "mkfs.ext4: " + out;
-      return;
-    }
-    if (!shell("losetup --find --show '" + image + "'", &device)) {
-      why = "losetup: " + device;
-      device.clear();
-      return;
-    }
-    mkdir(dir.c_str(), 0755);
-    if (!shell("mount -o commit=1 '" + device + "' '" + dir + "'", &out)) why = "mount: " + out;
-    mounted = why.empty();
-  }
-  ~loop_fs() {
-    if (mounted) shell("umount '" + mount_point + "'");
-    if (!device.empty()) shell("losetup -d '" + device + "'");
-  }
-  loop_fs(const loop_fs&) = delete;
-  std::string mount_point, device, why;
-  bool mounted = false;
-};
-
-bool copy_file(const std::string& from, const std::string& to) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = in >= 0 && out >= 0;
-  char buffer[1 << 16];
-  for (ssize_t got; ok && (got = read(in, buffer, sizeof buffer)) > 0;)
-    ok = write(out, buffer, static_cast<size_t>(got)) == got;
-  if (in >= 0) close(in);
-  if (out >= 0) close(out);
-  return ok;
-}
-
-}  // namespace
-
-// Another program's data waiting to be written does not change what a run
-// leaves: its file whole and its copy gone.  (How long the run waits is
-// measured by bench/compare.py.)
-TEST(Reliability, OthersDirtyDataLeavesTheRunWhole) {
-  temp_dir d;
-  {
-    std::ofstream other(d / "other.dat", std::ios::binary);
-    const std::string block(1 << 20, 'x');
-    for (int i = 0; i < 256; ++i) other << block;
-  }
-  write_file(d / "f.txt", "hello world\n");
-  const run_result r = run_zamplet({"hello", "bye", "f.txt"}, {.cwd = d.path});
-  EXPECT_TRUE(ran(r, "f.txt 1\n", "", 0));
-  EXPECT_EQ(read_file(d / "f.txt"), "bye world\n");
-  EXPECT_EQ(list_dir(d.path), (strings{"f.txt", "other.dat"}));
-}
-
-// A disk that fails while the new content is synced: the run does not call
-// that success.  The file system is an image on a loop device, on a tmpfs
-// that is full, so that writing its new blocks fails.  The copy stays, the
-// only sure old content, and the run ends with status 1, in listed and in
-// recursive mode.
-TEST(Reliability, FailedSyncKeepsTheCopyAndFails) {
-  if (geteuid() != 0) GTEST_SKIP() << "loop devices and mounts need root";
-  if (!shell("command -v losetup && command -v mkfs.ext4"))
-    GTEST_SKIP() << "losetup or mkfs.ext4 is not installed";
-  for (bool recursive : {false, true}) {
-    SCOPED_TRACE(recursive ? "-r" : "listed");
-    temp_dir d;
-    small_fs backing(d / "backing", "24m");
-    if (!backing.mounted) GTEST_SKIP() << backing.why;
-    loop_fs fs(d / "backing/disk.img", d / "mnt", true);
-    if (!fs.mounted) GTEST_SKIP() << "no loop-mounted file system here: " << fs.why;
-    std::mt19937 rng(5);
-    const std::string content = text_without_b(rng, 400'000);
-    write_file(d / "mnt/f0", content);
-    sync();
-    // Whatever room the backing tmpfs has left is taken.
-    shell("cat /dev/zero > '" + d / "backing/filler" + "'");
-    const run_result r =
-        run_zamplet(recursive ? strings{"-r", "a", "ab", "f0"} : strings{"a", "ab", "f0"},
-                    {.cwd = d / "mnt"});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find("f0.lock\tsync error:"), std::string::npos) << r.err;
-    EXPECT_TRUE(exists(d / "mnt/f0.lock") && read_file(d / "mnt/f0.lock") == content)
-        << "the old content is not kept in its copy";
-  }
-}
-
-// The copy of a rewritten file waits for the disk at most about a second of
-// the run's progress, not until the run ends: a walk that goes on over
-// unchanged files deletes it on its way, while it is still walking.
-TEST(Reliability, WaitingCopyGoesWhileTheWalkGoesOn) {
-  temp_dir d;
-  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
-  for (int i = 0; i < 3000; ++i) write_file(d / ("t/u" + std::to_string(i)), "nothing\n");
-  // The walk takes the directory's order: the first entry is the one changed.
-  const std::string first = [&] {
-    DIR* dir = opendir((d / "t").c_str());
-    std::string name;
-    for (dirent* e; name.empty() && (e = readdir(dir)) != nullptr;)
-      if (e->d_name[0] != '.') name = e->d_name;
-    closedir(dir);
-    return name;
-  }();
-  write_file(d / ("t/" + first), "foo\n");
-  const std::string copy = d / ("t/" + first + ".lock");
-  paused_run run({"-r", "foo", "bar", "t"}, d.path);
-  // Blocked writing the first file's name.
-  ASSERT_TRUE(wait_until([&] { return waits_to_write(run.pid, 1) && exists(copy); }));
-  // Let go until its count line is out (the count may wait for a free page
-  // of the pipe): the copy then waits in its batch.
-  char page[4096];
-  std::string seen;
-  while (seen.find(first + " 1\n") == std::string::npos) {
-    const ssize_t n = read(run.out, page, sizeof page);
-    ASSERT_GT(n, 0);
-    seen.append(page, static_cast<size_t>(n));
-    ASSERT_TRUE(wait_until([&] { return waits_to_write(run.pid, 1); }));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  // A second later the walk goes on for a page of lines, and blocks again.
-  const ssize_t got = read(run.out, page, sizeof page);
-  ASSERT_GT(got, 0) << got;
-  ASSERT_TRUE(wait_until([&] { return waits_to_write(run.pid, 1); }));
-  EXPECT_FALSE(exists(copy)) << "the copy still waits while the walk goes on";
-  const run_result r = run.finish();
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_file(d / ("t/" + first)), "bar\n");
-}
-
-// A power cut at any moment after a run: the image of a mounted file system
-// is copied while the system still holds unwritten data, as a disk would be
-// found after the power went, and the copy is mounted (its journal replays).
-// Every file must hold its old content under its own name or its
-// intermediate name, or its complete new content.  Needs root and loop
-// devices; trials from ZAMPLET_POWER_TRIALS, seed ZAMPLET_POWER_SEED.
-TEST(Reliability, PowerCutAfterARunLosesNoFile) {
-  if (geteuid() != 0) GTEST_SKIP() << "loop devices and mounts need root";
-  if (!shell("command -v losetup && command -v mkfs.ext4"))
-    GTEST_SKIP() << "losetup or mkfs.ext4 is not installed";
-  const unsigned trials = env_number("ZAMPLET_POWER_TRIALS", 6);
-  const unsigned seed = env_number("ZAMPLET_POWER_SEED", std::random_device{}());
-  std::mt19937 rng(seed);
-  constexpr int FILES = 40;
-  int checked = 0, violations = 0, old_under_name = 0, old_in_copy = 0, new_content = 0;
-  for (unsigned t = 0; t < trials; ++t) {
-    const bool recursive = t % 2 != 0;
-    SCOPED_TRACE(recursive ? "-r" : "listed");
-    temp_dir d;
-    std::vector<std::string> names;
-    std::map<std::string, std::string> original;
-    {
-      loop_fs fs(d / "disk.img", d / "mnt", true);
-      if (!fs.mounted) GTEST_SKIP() << "no loop-mounted file system here: " << fs.why;
-      ASSERT_EQ(mkdir((d / "mnt/t").c_str(), 0755), 0);
-      ASSERT_EQ(mkdir((d / "mnt/t/sub").c_str(), 0755), 0);
-      for (int i = 0; i < FILES; ++i) {
-        const std::string name = (i % 2 != 0 ? "t/sub/f" : "t/f") + std::to_string(i) + ".txt";
-        original[name] = text_without_b(rng, 4'000 + rng() % 60'000);
-        write_file(d / ("mnt/" + name), original[name]);
-        names.push_back(name);
-      }
-      sync();
-      // Listed runs use the fixed-string engine, -r runs the expression one.
-      // The listed run names its first file twice, the second time under
-      // another spelling, which is rewritten again.
-      strings args = recursive ? strings{"-r", "a", "ab", "t"} : strings{"-w", "a", "ab"};
-      if (!recursive) args.insert(args.end(), names.begin(), names.end());
-      if (!recursive) args.push_back("./" + names[0]);
-      const run_result r = run_zamplet(args, {.cwd = d / "mnt"});
-      EXPECT_EQ(r.status, 0) << r.err;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1000 + rng() % 3000));
-      // The power goes: what the disk holds is the image as it is now.
-      ASSERT_TRUE(copy_file(d / "disk.img", d / "cut.img"));
-    }
-    loop_fs after(d / "cut.img", d / "after", false);
-    if (!after.mounted) GTEST_SKIP() << "the copied image does not mount: " << after.why;
-    for (const auto& name : names) {
-      const std::string file = d / ("after/" + name), copy = file + ".lock";
-      const std::string now = exists(file) ? read_file(file) : "(missing)";
-      const bool twice = !recursive && name == names[0];
-      const std::string once = rewritten(original[name], 1);
-      ++checked;
-      if (now == original[name] || (twice && now == once)) {
-        ++old_under_name;
-      } else if (exists(copy) &&
-                 (read_file(copy) == original[name] || (twice && read_file(copy) == once))) {
-        ++old_in_copy;
-      } else if (now == rewritten(original[name], twice ? 2 : 1)) {
-        ++new_content;
-      } else if (++violations <= 5) {
-        ADD_FAILURE() << "trial " << t << ": " << name << " holds " << now.size()
-                      << " bytes, neither its old nor its new content, and "
-                      << (exists(copy) ? "its copy is not the old content" : "has no copy");
-      }
-    }
-  }
-  std::cout << "[ power    ] seed " << seed << ", trials " << trials << ", files " << checked
-            << ": old content under the name " << old_under_name << ", old content in the copy "
-            << old_in_copy << ", new content " << new_content << ", violations " << violations
-            << std::endl;
-  EXPECT_EQ(violations, 0);
 }

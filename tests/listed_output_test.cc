@@ -1,0 +1,177 @@
+// End-to-end tests of what the listed-files mode writes: its report and the
+// files' new content, a simulation that only reads, and a diff that applies.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+using namespace zamplet_test;
+
+TEST(ListedOutput, TwoFilesExactOutput) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo 1 foo 2 foo\n");
+  write_file(d / "b.txt", "nothing here\n");
+  auto r = run_in(d, {"foo", "bar", "a.txt", "b.txt"});
+  EXPECT_TRUE(ran(r, "a.txt 3\nb.txt 0\n", "", 0));
+  EXPECT_EQ(read_file(d / "a.txt"), "bar 1 bar 2 bar\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "nothing here\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
+}
+
+TEST(ListedOutput, QuietPrintsNothingAtAll) {
+  temp_dir d;
+  write_file(d / "a.txt", "foo\n");
+  write_file(d / "a.txt.lock", "busy\n");  // a note that -q must silence too
+  write_file(d / "b.txt", "foo foo\n");
+  auto r = run_in(d, {"-q", "foo", "bar", "a.txt", "b.txt"});
+  EXPECT_TRUE(ran(r, "", "", 0));
+  EXPECT_EQ(read_file(d / "a.txt"), "foo\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "bar bar\n");
+}
+
+// Where /proc is empty (a chroot, a small container), the new file cannot be
+// named through /proc/self/fd: it is created under its own name instead.
+TEST(ListedOutput, RewritesWithoutProc) {
+  if (geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
+  if (ZAMPLET_SANITIZED) GTEST_SKIP() << "the sanitizer runtime needs /proc";
+  temp_dir d;
+  write_file(d / "a.txt", "foo\n");
+  write_file(d / "b.txt", "foo foo\n");
+  bool isolated = true;
+  auto r = run_zamplet({"foo", "bar", "a.txt", "b.txt"}, {.cwd = d.path, .in_child = [] {
+    if (unshare(CLONE_NEWNS) < 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+        mount("tmpfs", "/proc", "tmpfs", 0, nullptr) < 0)
+      _exit(125);
+  }});
+  if (r.status == 125) isolated = false;
+  if (!isolated) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_TRUE(ran(r, "a.txt 1\nb.txt 2\n", "", 0));
+  EXPECT_EQ(read_file(d / "a.txt"), "bar\n");
+  EXPECT_EQ(read_file(d / "b.txt"), "bar bar\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
+}
+
+// A simulation only reads: the file keeps its inode, its times and its
+// links, nothing is created beside it, in every mode, and a busy file is
+// still refused first.
+TEST(ListedOutput, SimulateOnlyReads) {
+  struct row {
+    strings args;
+    std::string out, err;
+  };
+  const std::vector<row> rows = {
+      {{"-s", "foo", "bar", "a.txt"}, "a.txt 2\n", ""},
+      {{"-s", "-r", "foo", "bar", "t"}, "t/a.link 2\n", ""},
+      {{"-s", "-l", "-t", "keep", "-d", "foo", "bar", "a.txt", "c.txt"}, "a.txt 2\nc.txt 1\n", ""},
+      {{"-s", "-v", "foo", "bar", "c.txt"}, "c.txt 1\n",
+       "\nLoop 1: Read: 4, Counter: 0\n\tWrite: 4, Counter: 1\n"},
+      {{"-s", "foo", "bar", "busy.txt", "a.txt"}, "a.txt 2\n",
+       "busy.txt\tfile didn't change! busy.txt.lock exists. Try later!\n"},
+      // A diff only reads too, and stands in for the names and counts.
+      {{"--diff", "foo", "bar", "b.txt", "c.txt"},
+       "--- c.txt\n+++ c.txt\n@@ -1 +1 @@\n-foo\n+bar\n", ""},
+      {{"--diff", "-r", "foo", "bar", "t"},
+       "--- t/a.link\n+++ t/a.link\n@@ -1 +1 @@\n-foo foo\n+bar bar\n", ""},
+      {{"--diff", "--color=always", "foo", "bar", "busy.txt", "c.txt"},
+       "\033[1m--- c.txt\033[m\n\033[1m+++ c.txt\033[m\n\033[36m@@ -1 +1 @@\033[m\n"
+       "\033[31m-foo\033[m\n\033[32m+bar\033[m\n",
+       "busy.txt\tfile didn't change! busy.txt.lock exists. Try later!\n"},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    write_file(d / "a.txt", "foo foo\n");
+    write_file(d / "b.txt", "nothing\n");
+    write_file(d / "c.txt", "foo\n");
+    ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+    ASSERT_EQ(link((d / "a.txt").c_str(), (d / "t/a.link").c_str()), 0);
+    const bool busy = std::find(row.args.begin(), row.args.end(), "busy.txt") != row.args.end();
+    if (busy) {
+      write_file(d / "busy.txt", "foo\n");
+      write_file(d / "busy.txt.lock", "foo\n");
+    }
+    const timespec old_times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+      ASSERT_EQ(utimensat(AT_FDCWD, (d / name).c_str(), old_times, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(stat((d / "a.txt").c_str(), &before), 0);
+    const strings names = list_dir(d.path);
+    const auto r = run_in(d, row.args);
+    EXPECT_TRUE(ran(r, row.out, row.err, 0)) << row.args[1];
+    EXPECT_EQ(list_dir(d.path), names) << row.args[1];
+    EXPECT_EQ(list_dir(d / "t"), strings{"a.link"}) << row.args[1];
+    EXPECT_EQ(read_file(d / "a.txt"), "foo foo\n");
+    struct stat after {};
+    ASSERT_EQ(stat((d / "a.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << row.args[1];
+    EXPECT_EQ(after.st_nlink, 2u) << row.args[1];
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << row.args[1];
+    EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec) << row.args[1];
+    EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec) << row.args[1];
+  }
+}
+
+// A hunk longer than what is held in memory goes through a temporary file,
+// or stays in memory where none can be made; either way it applies.
+TEST(ListedOutput, LongDiffAppliesWhereverItsHunkWaits) {
+  if (system("patch --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "patch is not installed";
+  std::string old_text;
+  for (int i = 0; i < 40000; ++i) old_text += "foo " + std::to_string(i) + "\n";
+  old_text += "last foo";
+  for (const char* tmpdir : {"", "/nonexistent"}) {
+    temp_dir d;
+    write_file(d / "a.txt", old_text);
+    const std::string in_child_tmpdir = tmpdir;
+    auto r = run_zamplet({"--diff", "-w", "foo", "barbaz", "a.txt"},
+                         {.cwd = d.path, .in_child = [in_child_tmpdir] {
+                            if (!in_child_tmpdir.empty())
+                              setenv("TMPDIR", in_child_tmpdir.c_str(), 1);
+                          }});
+    EXPECT_EQ(r.status, 0) << tmpdir;
+    EXPECT_EQ(r.out.substr(0, 44), "--- a.txt\n+++ a.txt\n@@ -1,40001 +1,40001 @@\n") << tmpdir;
+    write_file(d / "patch", r.out);
+    ASSERT_EQ(mkdir((d / "p").c_str(), 0755), 0);
+    write_file(d / "p/a.txt", old_text);
+    EXPECT_EQ(system(("cd '" + d.path + "/p' && patch -s -p0 < ../patch").c_str()), 0);
+    EXPECT_TRUE(run_in(d, {"-q", "-w", "foo", "barbaz", "a.txt"}).status == 0);
+    EXPECT_TRUE(read_file(d / "p/a.txt") == read_file(d / "a.txt")) << tmpdir;
+  }
+}
+
+// The names of the standard streams are ordinary file names here, both as
+// operands and as the -t name.
+TEST(ListedOutput, StreamNamesAreOrdinaryFiles) {
+  struct row {
+    strings args;
+    std::string out;
+  };
+  const std::vector<row> rows = {
+      {{"foo", "bar", "stdin", "stdout"}, "stdin 1\nstdout 1\n"},
+      {{"-t", "stdin", "foo", "bar", "stdout"}, "stdout 1\n"},
+      {{"-t", "stdout", "foo", "bar", "stdin"}, "stdin 1\n"},
+  };
+  for (const auto& row : rows) {
+    temp_dir d;
+    write_file(d / "stdin", "foo\n");
+    write_file(d / "stdout", "foo\n");
+    if (row.args[0] == "-t") unlink((d / row.args[1]).c_str());  // never replaced
+    auto r = run_zamplet(row.args, {.input = "foo from the stream\n", .cwd = d.path});
+    SCOPED_TRACE(row.out);
+    EXPECT_TRUE(ran(r, row.out, "", 0));
+    for (const char* name : {"stdin", "stdout"}) {
+      const bool operand = row.out.find(std::string(name) + " 1") != std::string::npos;
+      if (operand) {
+        EXPECT_EQ(read_file(d / name), "bar\n") << name;
+      }
+    }
+  }
+}
