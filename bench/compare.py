@@ -516,9 +516,10 @@ def tree_rows(cases, runs, original, work, progress):
             for i, (case, tool, _) in enumerate(cases)]
 
 
-def real_tree(zamplet, runs, work, progress):
+def real_tree(zamplet, before, runs, work, progress):
     """The system's header tree, with the candidate identifier whose number
-    of files is closest to 1 % of them replaced by itself in upper case."""
+    of files is closest to 1 % of them replaced by itself in upper case; with
+    `before`, the earlier build's runs too."""
     source = system_header_dir()
     original = os.path.join(work, "real-original")
     progress("copying %s" % source)
@@ -537,7 +538,10 @@ def real_tree(zamplet, runs, work, progress):
     print("Identifier %s is in %d files (%.2f %%), as a whole word in %d; candidates: %s."
           % (old, hits, 100 * hits / total, words,
              ", ".join("%s %d" % c for c in counts)))
-    rows = tree_rows(real_tree_cases(zamplet, "{tree}", old, new), runs, original, work, progress)
+    cases = real_tree_cases(zamplet, "{tree}", old, new)
+    if before:
+        cases = with_earlier(cases, real_tree_cases(before, "{tree}", old, new))
+    rows = tree_rows(cases, runs, original, work, progress)
     print_table("The system's header tree, %s replaced in place" % old, rows)
     seconds = {tool: s for _, tool, s, _ in rows if s is not None}
     ours = seconds.get("zamplet -r -w")
@@ -725,7 +729,7 @@ def main():
             shutil.rmtree(original, ignore_errors=True)
 
         if not (args.no_real_tree or args.only_file100):
-            real_tree(zamplet, args.real_tree_runs, work, progress)
+            real_tree(zamplet, before, args.real_tree_runs, work, progress)
         if not (args.only_real_tree or args.only_file100):
             source_file(zamplet, before, args.runs, work, progress)
             whole_files(zamplet, args.runs, args.big_runs, not args.no_big, work, progress)

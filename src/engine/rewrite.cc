@@ -37,7 +37,6 @@ frame_state::~frame_state() {
   if (target_fd >= 0 && !target_is_stream) close(target_fd);
   free(block);
   free(stage);
-  free(blocks);
   free(out.data);
   free(scratch);
   errno = saved;
@@ -66,12 +65,11 @@ bool allocate(frame_state& st) {
   const size_t output_start = fixed ? CHUNK_SIZE + 1 : OUTPUT_START;
   st.block = static_cast<char*>(malloc(BLOCK_SIZE + 1));
   st.stage = static_cast<char*>(malloc(STAGE_SIZE));
-  st.blocks = static_cast<char*>(malloc(STAGE_SIZE));
   st.out.data = static_cast<char*>(malloc(output_start));
   st.out.cap = output_start;
   st.scratch = static_cast<char*>(malloc(CUT_SCRATCH));
-  if (st.block != nullptr && st.stage != nullptr && st.blocks != nullptr &&
-      st.out.data != nullptr && st.scratch != nullptr)
+  if (st.block != nullptr && st.stage != nullptr && st.out.data != nullptr &&
+      st.scratch != nullptr)
     return true;
   errno = ENOMEM;
   return false;
@@ -163,6 +161,10 @@ bool open_target(frame_state& st) {
   return prepare_target(&st, st.source, st.target, st.attrs, st.files);
 }
 
+// An expression is searched once over the input, and so is everything with
+// --whole; a fixed string otherwise chunk by chunk.
+bool one_search(const frame_state& st) { return st.job->whole || !st.sub->literal; }
+
 // The sink of this call: the diff stands in for everything with --diff; a
 // simulation in place writes nothing, in filter mode the unchanged text.
 std::unique_ptr<output_sink> make_sink(frame_state& st) {
@@ -171,8 +173,11 @@ std::unique_ptr<output_sink> make_sink(frame_state& st) {
     return std::make_unique<diff_sink>(st.files != nullptr ? st.files->file : STREAM_IN,
                                        job.color);
   if (st.simulated) return std::make_unique<null_sink>();
-  return std::make_unique<descriptor_sink>(st.target_fd, st.stage, job.simulate,
-                                           st.files != nullptr && job.delete_copy);
+  // The one search collects its own blocks, in the stage; the chunk loop
+  // lets the sink collect its chunks there.
+  char* stage = one_search(st) ? nullptr : st.stage;
+  return std::make_unique<descriptor_sink>(st.target_fd, stage, st.block, BLOCK_SIZE,
+                                           job.simulate, st.files != nullptr && job.delete_copy);
 }
 
 // Releases the lock, closes both files and, with -d, gives the target the
@@ -195,16 +200,14 @@ bool finish(frame_state& st) {
   return closed == 0;
 }
 
-// Copies from the source to the sink: an expression is searched once over
-// the input, a fixed string chunk by chunk (where it can have no false
-// occurrence).
+// Copies from the source to the sink.
 bool copy(frame_state& st) {
   // A sink that numbers lines reads the file again from its start.
   if (st.sink->sees_whole_input() && st.prefix > 0) {
     st.prefix = 0;
     st.cuts = 0;
   }
-  if (st.job->whole || !st.sub->literal) return copy_whole(st);
+  if (one_search(st)) return copy_whole(st);
   return copy_unchanged_start(st) && copy_chunks(st);
 }
 

@@ -47,8 +47,10 @@ class whole_writer final : public whole_output {
         trace_(st.job->trace),
         chunks_(chunks),
         hold_(chunks && trace_),
-        stage_(st.blocks) {}
+        stage_(st.stage) {}
   ~whole_writer() override { shrink_stage(); }
+  whole_writer(const whole_writer&) = delete;
+  whole_writer& operator=(const whole_writer&) = delete;
 
   bool kept(const char* data, size_t len) override {
     if (len == 0) return true;
@@ -111,7 +113,7 @@ class whole_writer final : public whole_output {
       errno = ENOMEM;
       return false;
     }
-    stage_ = st_.blocks = bigger;
+    stage_ = st_.stage = bigger;
     stage_size_ = size;
     return true;
   }
@@ -119,7 +121,7 @@ class whole_writer final : public whole_output {
   void shrink_stage() {
     if (stage_size_ == STAGE_SIZE || staged_ > STAGE_SIZE) return;
     if (char* smaller = static_cast<char*>(realloc(stage_, STAGE_SIZE))) {
-      stage_ = st_.blocks = smaller;
+      stage_ = st_.stage = smaller;
       stage_size_ = STAGE_SIZE;
     }
   }

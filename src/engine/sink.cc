@@ -26,7 +26,7 @@ bool descriptor_sink::write(const char* old, size_t old_len, const char* data, s
     data = old;
     len = old_len;
   }
-  if (collect && len <= STAGE_SIZE) {
+  if (collect && stage_ != nullptr && len <= STAGE_SIZE) {
     if (staged_ + len > STAGE_SIZE && !flush()) return false;
     memcpy(stage_ + staged_, data, len);
     staged_ += len;
@@ -56,7 +56,7 @@ void descriptor_sink::start_writeback() {
   kicked_ = written_;
 }
 
-// In the kernel where it can, else through the stage, which is empty here.
+// In the kernel where it can, else through the buffer.
 bool descriptor_sink::copy(int source_fd, off_t at, off_t end) {
   if (!flush()) return false;
   const off_t from = at;
@@ -72,14 +72,14 @@ bool descriptor_sink::copy(int source_fd, off_t at, off_t end) {
   }
   written_ += at - from;
   while (at < end) {
-    const size_t want = std::min(STAGE_SIZE, static_cast<size_t>(end - at));
-    const ssize_t got = pread(source_fd, stage_, want, at);
+    const size_t want = std::min(buffer_size_, static_cast<size_t>(end - at));
+    const ssize_t got = pread(source_fd, buffer_, want, at);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       if (got == 0) errno = EIO;  // the file shrank under the lock
       return false;
     }
-    if (!put(stage_, static_cast<size_t>(got))) return false;
+    if (!put(buffer_, static_cast<size_t>(got))) return false;
     at += got;
   }
   if (writeback_) start_writeback();

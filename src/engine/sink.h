@@ -48,14 +48,22 @@ class null_sink final : public output_sink {
 };
 
 // Writes to a descriptor: the new file, or standard output.  Collected
-// output waits in `stage`, STAGE_SIZE bytes that the caller owns.  With `echo` the input goes
+// output waits in `stage`, STAGE_SIZE bytes (null: nothing is collected);
+// copies that the kernel cannot make go through `buffer`, `buffer_size`
+// bytes.  The caller owns both.  With `echo` the input goes
 // out as it came (-s in filter mode); with `writeback` the disk is asked to
 // start writing as the file grows, so that the sync before the copy is
 // deleted finds little left to do.
 class descriptor_sink final : public output_sink {
  public:
-  descriptor_sink(int fd, char* stage, bool echo, bool writeback)
-      : fd_(fd), echo_(echo), writeback_(writeback), stage_(stage) {}
+  descriptor_sink(int fd, char* stage, char* buffer, size_t buffer_size, bool echo,
+                  bool writeback)
+      : fd_(fd),
+        echo_(echo),
+        writeback_(writeback),
+        stage_(stage),
+        buffer_(buffer),
+        buffer_size_(buffer_size) {}
   bool write(const char* old, size_t old_len, const char* data, size_t len, bool collect) override;
   bool copy(int source_fd, off_t at, off_t end) override;
   bool flush() override;
@@ -69,6 +77,8 @@ class descriptor_sink final : public output_sink {
   bool writeback_;
   char* stage_;
   size_t staged_ = 0;
+  char* buffer_;
+  size_t buffer_size_;
   off_t kicked_ = 0;  // how many of the written bytes the disk was asked to take
 };
 

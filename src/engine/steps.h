@@ -63,8 +63,9 @@ struct frame_state {
   int target_fd = -1;
   bool locked = false;
   char* block = nullptr;  // input, BLOCK_SIZE bytes and a zero byte
-  char* stage = nullptr;   // STAGE_SIZE bytes for the sink
-  char* blocks = nullptr;  // STAGE_SIZE bytes for a whole search's blocks
+  // STAGE_SIZE bytes: the sink collects a fixed string's chunks there; the
+  // one search over the input builds its blocks there instead.
+  char* stage = nullptr;
   chunk_output out;
   char* scratch = nullptr;  // CUT_SCRATCH bytes for the boundary checks
   chunk_tail tail;          // the end of the previous chunk
