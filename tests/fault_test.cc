@@ -458,8 +458,12 @@ TEST(FaultListed, MemoryAndMatcherErrorsAreOneFilesFailure) {
     std::string variable, value;
     strings args;
     std::string out, err;
+    std::string a = A;  // a.txt's content
   };
   const std::vector<row> rows = {
+      // A diff's change grows with a line that changes all along.
+      {"ZAMPLET_FAULT_MALLOC_FROM", "70000", {"--diff", "-w", "q", "Q", "a.txt", "b.txt"}, "",
+       "a.txt\tmemory error:Cannot allocate memory\n", std::string(200000, 'q')},
       {"ZAMPLET_FAULT_MALLOC_FROM", "60000", {"foo", "bar", "a.txt", "b.txt"}, "a.txt\nb.txt\n",
        "a.txt\tmemory error:Cannot allocate memory\nb.txt\tmemory error:Cannot allocate memory\n"},
       {"ZAMPLET_FAULT_MALLOC_FROM", "60000", {"-r", "foo", "bar", "t"}, "t/c.txt\n",
@@ -476,7 +480,7 @@ TEST(FaultListed, MemoryAndMatcherErrorsAreOneFilesFailure) {
   };
   for (const auto& row : rows) {
     temp_dir d;
-    write_file(d / "a.txt", A);
+    write_file(d / "a.txt", row.a);
     write_file(d / "b.txt", B);
     ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
     write_file(d / "t/c.txt", "foo\n");
@@ -488,7 +492,7 @@ TEST(FaultListed, MemoryAndMatcherErrorsAreOneFilesFailure) {
     };
     const run_result r = run_zamplet(row.args, o);
     EXPECT_TRUE(ran(r, row.out, row.err, 1)) << row.variable << " " << row.args[0];
-    EXPECT_EQ(read_file(d / "a.txt"), A);
+    EXPECT_EQ(read_file(d / "a.txt"), row.a);
     EXPECT_EQ(read_file(d / "b.txt"), B);
     EXPECT_EQ(read_file(d / "t/c.txt"), "foo\n");
     std::set<std::string> names;

@@ -237,6 +237,10 @@ TEST(Filter, WriteFailureToFullDevice) {
   r = run_zamplet({"-h"}, o);
   EXPECT_EQ(r.err, "write error:No space left on device\n");
   EXPECT_EQ(r.status, 1);
+  // And so is a diff.
+  r = run_zamplet({"--diff", "a", "b"}, o);
+  EXPECT_EQ(r.err, "write error:No space left on device\n");
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST(Filter, EmptyMatches) {

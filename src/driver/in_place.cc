@@ -109,7 +109,7 @@ class in_place_file final : public in_place_conversation {
   }
   void name_taken() override { new_file_named(*this); }
   void line_begins() override {
-    if (shows_line_) write_report(file);
+    if (shows_line_ && !named_) write_report(file);
     named_ = true;
   }
   bool counted(int64_t count, long cuts, bool final) override {

@@ -48,7 +48,8 @@ int rewrite_filter(const rewrite_job& job) {
   if (framed) write_text(STDOUT_FILENO, "\n");
   if (done) report_cuts(job, "stdin", report.cuts());
   report_cut_total();
-  return done ? 0 : 1;
+  // A diff that could not be written is no success either.
+  return done && !report_failed() ? 0 : 1;
 }
 
 void report_cuts(const rewrite_job& job, const char* name, long cuts) {

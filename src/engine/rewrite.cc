@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,6 +115,7 @@ outcome look_and_move(frame_state& st) {
   files->line_begins();
   // A simulation reads the file under its own name and writes nothing.
   st.simulated = st.job->only_reads();
+  st.moved = !st.simulated;
   if (st.simulated) st.source = files->file;
   if (st.looked == look_result::found && !st.simulated && !copy_is_looked_file(st, *files))
     return outcome::gave_up;
@@ -218,18 +220,7 @@ substitution substitution_of(const rewrite_job& job) {
           job.replacement, strlen(job.replacement)};
 }
 
-outcome rewrite(const rewrite_job& job, in_place_conversation* files, input_report* reports) {
-  const substitution sub = substitution_of(job);
-  frame_state st;
-  st.job = &job;
-  st.sub = &sub;
-  st.files = files;
-  st.report = reports;
-  // In place the copy is read and the file's name written; otherwise
-  // standard input is rewritten to standard output.
-  st.source = files != nullptr ? files->copy : STREAM_IN;
-  st.target = files != nullptr ? files->file : STREAM_OUT;
-  st.source_is_stream = st.target_is_stream = files == nullptr;
+outcome rewrite_steps(frame_state& st) {
   const outcome failure = st.files != nullptr ? outcome::failed : outcome::gave_up;
   if (!allocate(st)) {
     // Nothing has been moved yet: the file stays as it is.
@@ -255,6 +246,30 @@ outcome rewrite(const rewrite_job& job, in_place_conversation* files, input_repo
   if (st.files != nullptr) st.files->written = sink->written();
   give_count(st, st.files != nullptr && !st.simulated);
   return st.simulated ? outcome::counted : outcome::rewritten;
+}
+
+outcome rewrite(const rewrite_job& job, in_place_conversation* files, input_report* reports) {
+  const substitution sub = substitution_of(job);
+  frame_state st;
+  st.job = &job;
+  st.sub = &sub;
+  st.files = files;
+  st.report = reports;
+  // In place the copy is read and the file's name written; otherwise
+  // standard input is rewritten to standard output.
+  st.source = files != nullptr ? files->copy : STREAM_IN;
+  st.target = files != nullptr ? files->file : STREAM_OUT;
+  st.source_is_stream = st.target_is_stream = files == nullptr;
+  try {
+    return rewrite_steps(st);
+  } catch (const std::bad_alloc&) {
+    // A structure that grows with the input (a diff's change, say) found no
+    // memory: this input fails, with its old content, and the run goes on.
+    if (files != nullptr) files->line_begins();
+    errno = ENOMEM;
+    report(files != nullptr ? files->file : st.source, "memory");
+    return files != nullptr && !st.moved ? outcome::failed : outcome::gave_up;
+  }
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ struct frame_state {
   ~frame_state();
   const rewrite_job* job = nullptr;
   bool simulated = false;         // in place with -s or --diff: the file is only read
+  bool moved = false;             // in place: the file was moved aside
   const char* source = nullptr;   // the names the frame reads and writes
   const char* target = nullptr;
   bool source_is_stream = false;  // standard input
