@@ -389,12 +389,15 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
       size_t longest = best.fast != nullptr ? 0 : input.size();
       for (const auto& [s, e] : whole_matches(&re, newline, input)) longest = std::max(longest, e - s);
       const chunk_result piped = substitute(best, input, 1 + rng() % 24, &rng, longest);
+      // The library's texts for back-references are short: a longer match is
+      // left alone, with what it may still take.
+      const bool passed_long = best.short_texts && longest > zamplet::LIBRARY_WINDOW;
       const auto piped_model = chunk_rule_model(&re, newline, input, "\x01", 0, piped.starts);
       const chunk_result piped_reference{piped_model.text, piped_model.count, piped_model.cuts, {}};
       for (const auto& [what, got, want] :
            {std::tuple{"library", &by_library, &reference}, {"best", &by_best, &reference},
             {"piped", &piped, &piped_reference}}) {
-        if (why.empty() && !(*got == *want))
+        if (why.empty() && !(*got == *want) && !(passed_long && got == &piped))
           why = std::string(what) + ": '" + shown(got->out) + "' " + std::to_string(got->count) +
                 "/" + std::to_string(got->cuts) + " against '" + shown(want->out) + "' " +
                 std::to_string(want->count) + "/" + std::to_string(want->cuts);
@@ -635,7 +638,7 @@ TEST(Differential, WholeFilterMatchesSed) {
       strings args = flags;
       args.insert(args.end(), {"--", pattern, replacement});
       const run_result r = run_zamplet(args, {.input = inputs[k], .feed_piece = 4096});
-      if (r.err.find("matches longer than 65536 bytes left alone") != std::string::npos) {
+      if (r.err.find("matches longer than ") != std::string::npos) {
         ++left_alone;  // sed replaces them; nothing to compare
         continue;
       }

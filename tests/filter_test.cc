@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -314,6 +315,42 @@ TEST(Filter, ChunkBoundariesCutButMakeNoOccurrence) {
     const auto got = run_zamplet(r.args, stdin_from_file(dir / "in"));
     EXPECT_TRUE(ran(got, r.out, r.cuts > 0 ? cut_note("stdin", r.cuts) + cut_total(r.cuts, 1) : "",
                     0));
+  }
+}
+
+// A match too long to replace is left alone whole: nothing inside it is
+// replaced, however far it runs; an expression with back-references is
+// searched by the library in short texts, within bounded memory.
+TEST(Filter, LongMatchesAreLeftWhole) {
+  struct row {
+    std::vector<std::string> args;
+    std::string input, out, err;
+  };
+  std::string long_run;
+  for (int i = 0; i < 270000; ++i) long_run += "bbbj";
+  long_run += "\n";
+  const std::string as(200000, 'a');
+  const std::string long_note = "stdin\tmatches longer than 65536 bytes left alone: 1\n";
+  const std::vector<row> rows = {
+      {{"--whole", "b[^z]*j", "X"}, long_run, long_run + " 0", long_note},
+      {{"b[^z]*j", "X"}, long_run, long_run + " 0", cut_note("stdin", 1) + cut_total(1, 1)},
+      {{"--whole", "\\(a*\\)\\1b", "X"}, as + "b\n", as + "b\n 0",
+       "stdin\tmatches longer than 1024 bytes left alone: 1\n"},
+      {{"\\(a*\\)\\1b", "X"}, as + "\n", as + "\n 0", ""},
+      {{"--whole", "\\(ab\\)\\1", "X"}, as + " ababab\n", as + " Xab\n 1", ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[r.args.size() - 2]);
+    temp_dir dir;
+    write_file(dir / "in", r.input);
+    run_options o = stdin_from_file(dir / "in");
+    // The library's memory stays bounded (a sanitizer reserves far more).
+    o.in_child = [from_file = o.in_child] {
+      from_file();
+      const struct rlimit most = {256 << 20, 256 << 20};
+      if (!ZAMPLET_SANITIZED) setrlimit(RLIMIT_AS, &most);
+    };
+    EXPECT_TRUE(ran(run_zamplet(r.args, o), r.out, r.err, 0));
   }
 }
 

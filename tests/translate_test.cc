@@ -36,7 +36,8 @@ TEST(Translate, WhatRe2IsGivenAndWhatEveryMatchTakes) {
       {"\\bfo\\w", REG_EXTENDED, false, "word operator and word class", 3, "fo_9Z", " .\n"},
       {"\\W\\s", REG_EXTENDED, false, "non-word and space classes", 2, " .\n\t", ""},
       {"\\b*x", 0, false, "a basic '*' after an anchor is a literal", 2, "*x", "a"},
-      {"\\(a\\)\\1", 0, false, "a back-reference", UNKNOWN, "", ""},
+      {"\\(a\\)\\1", 0, false, "a back-reference: facts alone", 2, "a", "b"},
+      {"\\(a*\\)\\1b", 0, false, "a back-reference of any length", NO_BOUND, "ab", "c"},
       {"[[=a=]]", 0, false, "an equivalence class", UNKNOWN, "", ""},
       {"a{1001}", REG_EXTENDED, false, "a count beyond RE2's 1000", UNKNOWN, "", ""},
   };

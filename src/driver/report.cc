@@ -8,8 +8,6 @@
 
 namespace zamplet {
 
-static_assert(WHOLE_WINDOW == 65536, "the note names the window's size");
-
 namespace {
 
 // The occurrences that chunk boundaries cut in this run, and in how many inputs.
@@ -55,7 +53,7 @@ int rewrite_filter(const rewrite_job& job) {
 void report_cuts(const rewrite_job& job, const char* name, long cuts) {
   if (cuts <= 0) return;
   if (job.whole) {
-    note("%s\tmatches longer than 65536 bytes left alone: %ld", name, cuts);
+    note("%s\tmatches longer than %zu bytes left alone: %ld", name, longest_replaced(job), cuts);
     return;
   }
   note("%s\t%ld occurrences cut by chunk boundaries left unchanged", name, cuts);

@@ -109,6 +109,10 @@ class in_place_conversation : public input_report {
   off_t written = 0;  // the new file's length, once complete
 };
 
+// The longest match that --whole replaces with `job`: WHOLE_WINDOW, or less
+// for an expression that the C library searches in short texts.
+size_t longest_replaced(const rewrite_job& job);
+
 // Rewrites standard input to standard output (filter mode); the count goes
 // to `report`.  rewritten, or gave_up after saying why.
 outcome rewrite_stream(const rewrite_job& job, input_report* report);

@@ -144,6 +144,18 @@ bool fast_matcher_built() { return false; }
 bool fast_matcher_built() { return true; }
 #endif
 
+namespace {
+
+// Whether a backslash and a digit stand in `pattern`: a back-reference,
+// unless in a bracket (which only makes the search's texts shorter).
+bool has_back_reference(const char* pattern) {
+  for (const char* p = pattern; *p != '\0'; ++p)
+    if (p[0] == '\\' && p[1] >= '1' && p[1] <= '9') return true;
+  return false;
+}
+
+}  // namespace
+
 matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
                      matcher_choice choice, bool zero_in_text) {
   matcher m;
@@ -155,11 +167,16 @@ matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
   const expression_facts& facts = analysis.facts;
   if (choice == matcher_choice::library || !analysis.translated) {
     // What a match can be made of, and how long it can be, still tell a
-    // search over a pipe what no later input can change.
+    // search over a pipe what no later input can change; the required
+    // string spares the library the texts that cannot match.
     m.takes_known = analysis.parsed;
+    m.short_texts = analysis.back_references || (!analysis.parsed && has_back_reference(pattern));
     if (m.takes_known) {
       m.takes = facts.takes;
       m.longest = facts.longest;
+      m.shortest = facts.shortest;
+      m.required = facts.required;
+      m.required_lead = facts.lead;
     }
     return m;
   }

@@ -37,6 +37,9 @@ struct matcher {
   bool takes_known = false;
   bool runs = false;
   size_t shortest = 0;  // the fewest bytes a match takes
+  // The library's memory grows with the square of the text searched for an
+  // expression with back-references: it is given short texts.
+  bool short_texts = false;
   // How many searches still go without runs after one met a run too long
   // to be searched alone: where the text is one long run, looking for its
   // end again at every match would cost more than the search.  Only the
@@ -113,6 +116,7 @@ struct expression_analysis {
   // false where its meaning to the C library is not certain to be kept (the
   // library's word operators besides the above).
   bool translated = false;
+  bool back_references = false;  // parsed, with back-references
   std::string syntax;
   expression_facts facts;
 };

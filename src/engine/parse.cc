@@ -58,9 +58,10 @@ class parser {
     return ok_ && *p_ == '\0';
   }
   const std::vector<node>& nodes() const { return nodes_; }
-  // The library's word operators and classes are read for the facts
-  // alone: RE2 never searches what holds them.
-  bool met_word_operators() const { return met_word_operators_; }
+  // The library's word operators and classes, and back-references, are
+  // read for the facts alone: RE2 never searches what holds them.
+  bool met_library_only() const { return met_library_only_; }
+  bool met_back_references() const { return met_back_references_; }
 
  private:
   size_t add(node n) {
@@ -199,6 +200,20 @@ class parser {
     return true;
   }
 
+  // \1 to \9: the text the group matched, read for the facts alone.  A
+  // group not yet closed is left to the library.
+  bool back_reference(size_t* out) {
+    const size_t number = static_cast<size_t>(p_[1] - '1');
+    if (number >= groups_.size() || groups_[number] == NO_GROUP) return false;
+    p_ += 2;
+    met_library_only_ = true;
+    met_back_references_ = true;
+    node n{node_kind::back_reference};
+    n.parts.push_back(groups_[number]);
+    *out = add(std::move(n));
+    return true;
+  }
+
   // One atom.  `start` says that an expression begins here, `first` that it
   // is the branch's first; anchors are reported in *anchor.
   bool atom(int depth, bool start, bool first, size_t* out, bool* anchor) {
@@ -237,13 +252,17 @@ class parser {
     const bool open = extended_ ? c == '(' : c == '\\' && p_[1] == '(';
     if (open) {
       p_ += extended_ ? 1 : 2;
+      const size_t number = groups_.size();
+      groups_.push_back(NO_GROUP);
       *out = alternatives(depth + 1);
       if (!ok_ || !at_close()) return false;
       p_ += extended_ ? 1 : 2;
+      groups_[number] = *out;
       return true;
     }
+    if (c == '\\' && p_[1] >= '1' && p_[1] <= '9') return back_reference(out);
     if (c == '\\' && p_[1] != '\0' && strchr("<>bB`'wWsS", p_[1])) {
-      met_word_operators_ = true;
+      met_library_only_ = true;
       return word_operator(out, anchor);
     }
     if (c == '\\') {
@@ -320,7 +339,10 @@ class parser {
 
   const unsigned char* p_;
   bool extended_, icase_, newline_;
-  bool met_word_operators_ = false;
+  bool met_library_only_ = false;
+  bool met_back_references_ = false;
+  static constexpr size_t NO_GROUP = SIZE_MAX;
+  std::vector<size_t> groups_;  // each group's node, once it is closed
   bool ok_ = true;
   std::vector<node> nodes_;
 };
@@ -328,11 +350,12 @@ class parser {
 }  // namespace
 
 bool parse_expression(const char* pattern, int cflags, std::vector<node>* nodes, size_t* root,
-                      bool* word_operators) {
+                      bool* library_only, bool* back_references) {
   parser parse(pattern, cflags);
   if (!parse.parse(root)) return false;
   *nodes = parse.nodes();
-  *word_operators = parse.met_word_operators();
+  *library_only = parse.met_library_only();
+  *back_references = parse.met_back_references();
   return true;
 }
 

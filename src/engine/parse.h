@@ -16,8 +16,8 @@ constexpr int UNBOUNDED = -1;  // a repetition's maximum without a bound
 using byte_set = std::array<bool, 256>;
 
 // line_end also stands for the library's word and buffer boundaries, which
-// take no byte either.
-enum class node_kind { bytes, line_start, line_end, sequence, alternatives, repeat };
+// take no byte either; a back_reference's one part is the group it repeats.
+enum class node_kind { bytes, line_start, line_end, sequence, alternatives, repeat, back_reference };
 
 struct node {
   explicit node(node_kind k) : kind(k) {}
@@ -28,9 +28,11 @@ struct node {
 };
 
 // Parses `pattern`, compiled with `cflags`, into `nodes` with its root in
-// *root; false when it holds what is not read here.  *word_operators says
-// whether it holds the library's word operators or \w, \s (and capitals).
+// *root; false when it holds what is not read here.  *library_only says
+// whether it holds what only the library searches: its word operators, \w,
+// \s (and capitals), back-references; *back_references, whether it holds
+// back-references.
 bool parse_expression(const char* pattern, int cflags, std::vector<node>* nodes, size_t* root,
-                      bool* word_operators);
+                      bool* library_only, bool* back_references);
 
 }  // namespace zamplet

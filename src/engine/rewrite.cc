@@ -2,6 +2,7 @@
 // own name, look.cc), the target (target.cc), the sink the output goes to
 // (sink.h), and the count.  What lies between is a fixed string's chunk loop
 // (chunk_loop.cc) or the search over the whole input (search_output.cc).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 
 #include "engine/diff.h"
 #include "engine/engine.h"
+#include "engine/scan.h"
 #include "engine/sink.h"
 #include "engine/steps.h"
 #include "support/support.h"
@@ -276,6 +278,11 @@ outcome rewrite(const rewrite_job& job, in_place_conversation* files, input_repo
 }  // namespace steps
 
 using namespace steps;
+
+size_t longest_replaced(const rewrite_job& job) {
+  const bool short_texts = job.old_text == nullptr && job.pattern->short_texts;
+  return short_texts ? std::min(WHOLE_WINDOW, LIBRARY_WINDOW) : WHOLE_WINDOW;
+}
 
 outcome rewrite_stream(const rewrite_job& job, input_report* report) {
   return rewrite(job, nullptr, report);

@@ -26,6 +26,9 @@ constexpr size_t OUTPUT_STEP = 1024;
 // The input is held WHOLE_BUFFER bytes at a time.
 constexpr size_t WHOLE_BUFFER = 1 << 20;
 constexpr size_t CHUNK_RULE_BUFFER = 1 << 18;  // the same search under the chunk rule
+// The window of an expression that only the C library searches: its memory
+// grows with the square of the text for some expressions (back-references).
+constexpr size_t LIBRARY_WINDOW = 1024;
 
 // Where the search of a whole input sends what it decides, in input order.
 // The pointers are into the search's buffer and stay valid until moving().
@@ -106,6 +109,12 @@ struct whole_scan {
   size_t pos = 0, end = 0;  // the search's place and the bytes held
   bool eof = false;
   size_t last_end = SIZE_MAX;  // where the last match ended, if in the buffer
+  // After a match too long to replace, which may run on past what is held:
+  // the bytes up to `long_end` (an input offset; -1, no such bound) are kept,
+  // and with `long_run` only while they are bytes a match can be made of.
+  bool passing_long = false;
+  off_t long_end = -1;
+  bool long_run = false;
   // With read_chunks: the input offsets where the chunks held begin.
   std::deque<off_t> edges;
   off_t told = -1;  // the last boundary given to chunk_end()

@@ -50,6 +50,8 @@ bool anchors_agree(const std::vector<node>& nodes, size_t at, bool leading, bool
       return true;
     case node_kind::repeat:
       return anchors_agree(nodes, n.parts[0], leading, trailing, true, anywhere);
+    case node_kind::back_reference:
+      return false;
     case node_kind::sequence:
       for (size_t i = 0; i < n.parts.size(); ++i) {
         bool before = leading, after = trailing;
@@ -112,6 +114,8 @@ bool put_set(std::string* out, const byte_set& set, bool zero_in_text) {
 bool write_node(const std::vector<node>& nodes, size_t at, std::string* out, bool zero_in_text) {
   const node& n = nodes[at];
   switch (n.kind) {
+    case node_kind::back_reference:
+      return false;
     case node_kind::bytes:
       return put_set(out, n.set, zero_in_text);
     case node_kind::line_start:
@@ -180,6 +184,8 @@ size_t text_bound(const std::vector<node>& nodes, size_t at, bool most) {
       }
       return bound;
     }
+    case node_kind::back_reference:
+      return text_bound(nodes, n.parts[0], most);
     case node_kind::repeat: {
       const size_t one = text_bound(nodes, n.parts[0], most);
       if (one == 0) return 0;
@@ -266,6 +272,7 @@ literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
     case node_kind::sequence:
       return sequence_facts(nodes, n);
     case node_kind::alternatives:
+    case node_kind::back_reference:
       return f;  // no string common to the choices is looked for
     case node_kind::repeat: {
       if (n.min == 0) return f;
@@ -300,8 +307,10 @@ void analyse_expression(const char* pattern, int cflags, bool zero_in_text,
   *analysis = expression_analysis{};
   std::vector<node> nodes;
   size_t root = 0;
-  bool word_operators = false;
-  if (!parse_expression(pattern, cflags, &nodes, &root, &word_operators)) return;
+  bool library_only = false;
+  if (!parse_expression(pattern, cflags, &nodes, &root, &library_only,
+                        &analysis->back_references))
+    return;
   expression_facts& facts = analysis->facts;
   analysis->parsed = true;
   facts.longest = text_bound(nodes, root, true);
@@ -312,7 +321,7 @@ void analyse_expression(const char* pattern, int cflags, bool zero_in_text,
   facts.lead = literal.lead;
   // With -n an anchor holds at every line end for both, wherever it stands.
   const bool newline = (cflags & REG_NEWLINE) != 0;
-  if (word_operators || !anchors_agree(nodes, root, true, true, false, newline)) return;
+  if (library_only || !anchors_agree(nodes, root, true, true, false, newline)) return;
   analysis->translated = write_node(nodes, root, &analysis->syntax, zero_in_text);
   if (!analysis->translated) analysis->syntax.clear();
 }

@@ -182,8 +182,58 @@ bool cut_by_boundary(whole_scan* s, size_t start, size_t end) {
   return zero == nullptr;
 }
 
+// Keeps the bytes that a match too long to replace may still take: up to
+// its bound, and where it is known, only through the bytes a match can be
+// made of.  Its true end is not known once its start has left the buffer,
+// so nothing it may hold is ever replaced.
+whole_end pass_long_match(whole_scan* s, whole_output* out, bool* finished) {
+  const matcher& m = *s->pattern;
+  size_t to = s->end;
+  if (s->long_end >= 0 && s->long_end - s->base < static_cast<off_t>(to))
+    to = static_cast<size_t>(std::max<off_t>(s->long_end - s->base, 0));
+  size_t p = s->pos;
+  if (s->long_run)
+    while (p < to && m.takes[static_cast<unsigned char>(s->buf[p])]) ++p;
+  else
+    p = std::max(p, to);
+  if (!keep_to(s, out, p)) return whole_end::output_failed;
+  if (p < s->end) s->passing_long = false;  // a byte no match takes, or the bound
+  else if (s->long_end >= 0 && s->long_end <= s->base + static_cast<off_t>(s->end))
+    s->passing_long = false;
+  s->last_end = NONE;
+  *finished = s->eof && s->pos >= s->end;
+  return whole_end::done;
+}
+
+// Whether the match found at buf[start, end), in the text searched up to
+// `length`, is the whole match: nothing behind `length` could lengthen it
+// (the input ends there, its bound falls short of it, or a byte no match
+// takes lies between).
+bool match_is_whole(const whole_scan* s, size_t start, size_t end, size_t length) {
+  const matcher& m = *s->pattern;
+  if (s->eof && length == s->end) return true;
+  if (m.longest != SIZE_MAX && start + m.longest < length) return true;
+  if (!m.takes_known) return false;
+  for (size_t i = end; i < length; ++i)
+    if (!m.takes[static_cast<unsigned char>(s->buf[i])]) return true;
+  return false;
+}
+
+// Begins passing over a match found at buf[start, ...) that is too long to
+// replace and may run on: it ends where no match of the expression can end
+// any more.
+void begin_long_match(whole_scan* s, size_t start) {
+  const matcher& m = *s->pattern;
+  s->passing_long = true;
+  s->long_run = m.takes_known;
+  s->long_end = m.longest != SIZE_MAX && m.longest <= static_cast<size_t>(INT64_MAX / 2)
+                    ? s->base + static_cast<off_t>(start + m.longest)
+                    : -1;
+}
+
 // The search for the expression from `pos`, with the rules above; only a
-// match beginning before `sure` is decided while input remains.
+// match beginning before `sure` is decided while input remains.  The
+// library searches at most twice the window from where a match may begin.
 whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finished) {
   const matcher& m = *s->pattern;
   const bool exact = s->eof;  // the rest of the input is all in the buffer
@@ -191,27 +241,39 @@ whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finish
     *finished = true;
     return whole_end::done;
   }
+  if (s->passing_long) return pass_long_match(s, out, finished);
   // With newline special, an input that ends with one has no line after it:
   // neither ^ nor $ holds at its very end.
   const bool no_last_line = exact && m.newline && s->end > 0 && s->buf[s->end - 1] == '\n';
-  const size_t stop = exact ? (no_last_line ? s->end : s->end + 1) : sure;
+  size_t stop = exact ? (no_last_line ? s->end : s->end + 1) : sure;
   size_t start = 0;
   size_t end = 0;
   int found = MATCH_NONE;
+  bool cut_short = false;  // the text searched ends before what is held
+  size_t searched = s->end;
   const size_t from = first_possible(m, s->buf, s->end, s->pos);
   if (from != SIZE_MAX && from < stop) {
+    size_t length = s->end;
+    if (m.short_texts && s->end - from > 2 * s->window + 1) {
+      length = searched = from + 2 * s->window + 1;
+      stop = std::min(stop, from + s->window + 1);
+      cut_short = true;
+    }
     // Offset 0 is a line start only at the input's start; a later start of
     // the search takes its context from the byte before it.
-    const int eflags = (s->base > 0 ? REG_NOTBOL : 0) | (exact && !no_last_line ? 0 : REG_NOTEOL);
-    found = matcher_search(m, s->buf, s->end, from, stop, eflags, &start, &end);
-    if (found == MATCH_ERROR) return whole_end::matcher_failed;
+    const int eflags = (s->base > 0 ? REG_NOTBOL : 0) |
+                       (exact && !no_last_line && !cut_short ? 0 : REG_NOTEOL);
+    if (!cut_short || may_match(m, s->buf + from, length - from)) {
+      found = matcher_search(m, s->buf, length, from, stop, eflags, &start, &end);
+      if (found == MATCH_ERROR) return whole_end::matcher_failed;
+    }
     if (found == MATCH_FOUND && start >= stop) found = MATCH_NONE;
   }
   if (found == MATCH_NONE) {
-    // No match of at most the window begins before `sure`.
-    const size_t until = exact ? s->end : std::max(sure, s->pos);
+    // No match of at most the window begins before `sure` (or `stop`).
+    const size_t until = cut_short ? stop : exact ? s->end : std::max(sure, s->pos);
     if (!keep_to(s, out, until)) return whole_end::output_failed;
-    *finished = exact;
+    *finished = exact && !cut_short;
     return whole_end::done;
   }
   const bool empty = start == end;
@@ -224,6 +286,7 @@ whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finish
     if (!repeat && (s->chunks ? cut_by_boundary(s, start, end) : too_long)) ++s->left_alone;
     if (!keep_to(s, out, end)) return whole_end::output_failed;
     s->last_end = end;
+    if (too_long && !match_is_whole(s, start, end, searched)) begin_long_match(s, start);
   } else {
     ++s->count;
     if (!keep_to(s, out, start)) return whole_end::output_failed;
@@ -285,7 +348,10 @@ whole_end settle(whole_scan* s, whole_output* out, bool* finished) {
 whole_end scan_whole(whole_scan* s, whole_input& in, whole_output* out) {
   if (s->buf == nullptr) {
     // Room for the lookahead behind the byte of context, and with the chunk
-    // rule for the start of a chunk and one more read.
+    // rule for the start of a chunk and one more read.  The library is given
+    // texts of twice LIBRARY_WINDOW at most, which keeps its memory bounded.
+    if (s->pattern != nullptr && s->old_text == nullptr && s->pattern->short_texts)
+      s->window = std::min(s->window, LIBRARY_WINDOW);
     if (s->chunks) s->window = std::max(s->window, s->chunk_size);
     const size_t chunk_room = s->chunks ? 2 * s->chunk_size : 0;
     s->capacity = std::max(s->capacity, 2 * s->window + 2 + chunk_room);
