@@ -125,24 +125,28 @@ TEST(ListedOutput, SimulateOnlyReads) {
 TEST(ListedOutput, LongDiffAppliesWhereverItsHunkWaits) {
   if (system("patch --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "patch is not installed";
   std::string old_text;
-  for (int i = 0; i < 40000; ++i) old_text += "foo " + std::to_string(i) + "\n";
+  for (int i = 0; i < 40000; ++i) old_text += "a foo " + std::to_string(i) + "\n";
   old_text += "last foo";
-  for (const char* tmpdir : {"", "/nonexistent"}) {
+  // With --whole the search's blocks end at line ends, where the diff's
+  // change ends too.
+  for (const char* tmpdir : {"", "/nonexistent", "--whole"}) {
     temp_dir d;
     write_file(d / "a.txt", old_text);
-    const std::string in_child_tmpdir = tmpdir;
-    auto r = run_zamplet({"--diff", "-w", "foo", "barbaz", "a.txt"},
-                         {.cwd = d.path, .in_child = [in_child_tmpdir] {
-                            if (!in_child_tmpdir.empty())
-                              setenv("TMPDIR", in_child_tmpdir.c_str(), 1);
-                          }});
+    const std::string in_child_tmpdir = tmpdir[0] == '/' ? tmpdir : "";
+    strings args = {"--diff", "-w", "foo", "barbaz", "a.txt"};
+    if (tmpdir[0] == '-') args.insert(args.begin(), tmpdir);
+    auto r = run_zamplet(args, {.cwd = d.path, .in_child = [in_child_tmpdir] {
+                                  if (!in_child_tmpdir.empty())
+                                    setenv("TMPDIR", in_child_tmpdir.c_str(), 1);
+                                }});
     EXPECT_EQ(r.status, 0) << tmpdir;
     EXPECT_EQ(r.out.substr(0, 44), "--- a.txt\n+++ a.txt\n@@ -1,40001 +1,40001 @@\n") << tmpdir;
     write_file(d / "patch", r.out);
     ASSERT_EQ(mkdir((d / "p").c_str(), 0755), 0);
     write_file(d / "p/a.txt", old_text);
     EXPECT_EQ(system(("cd '" + d.path + "/p' && patch -s -p0 < ../patch").c_str()), 0);
-    EXPECT_TRUE(run_in(d, {"-q", "-w", "foo", "barbaz", "a.txt"}).status == 0);
+    args[args.size() - 5] = "-q";  // the same run, rewriting
+    EXPECT_TRUE(run_in(d, args).status == 0);
     EXPECT_TRUE(read_file(d / "p/a.txt") == read_file(d / "a.txt")) << tmpdir;
   }
 }

@@ -53,6 +53,20 @@ class whole_writer final : public whole_output {
   whole_writer& operator=(const whole_writer&) = delete;
 
   bool kept(const char* data, size_t len) override {
+    // Once a block is half full, it ends at the last line end of what is
+    // kept, where input and output are in step: a diff closes its change
+    // there, and so holds no more than a block of it.
+    if (!hold_ && staged_ + len >= STAGE_SIZE / 2 && len < STAGE_SIZE) {
+      if (const void* line_end = memrchr(data, '\n', len)) {
+        const size_t head = static_cast<size_t>(static_cast<const char*>(line_end) - data) + 1;
+        if (!kept_stretch(data, head) || !flush()) return false;
+        data += head;
+        len -= head;
+      }
+    }
+    return kept_stretch(data, len);
+  }
+  bool kept_stretch(const char* data, size_t len) {
     if (len == 0) return true;
     chunk_old_ += len;
     chunk_new_ += len;
