@@ -88,6 +88,32 @@ TEST(RecursiveTree, StartOperandForms) {
   }
 }
 
+// A directory's glob leaves out what grep -r leaves out with it, trailing
+// slashes and all: the files rewritten are the files grep lists.  Grep runs
+// without an operand, so that no glob applies to the start itself.
+TEST(RecursiveTree, DirectoryGlobsAsGrepReadsThem) {
+  if (!shell("grep --version | grep -q GNU")) GTEST_SKIP() << "GNU grep is not installed";
+  for (const char* glob : {"vendor", "vendor/", "vendor//", "s?b/", "*/", "[sv]*//", "sub/",
+                           ".*/", "/", "vendor/*", "./vendor", "\\vendor/"}) {
+    SCOPED_TRACE(glob);
+    temp_dir d;
+    for (const char* dir : {"vendor", "vendor/sub", "sub", "sab", ".hidden", "plain"})
+      ASSERT_EQ(mkdir((d / dir).c_str(), 0755), 0);
+    for (const char* file : {"top.txt", "vendor/v.txt", "vendor/sub/w.txt", "sub/a.txt",
+                             "sab/b.txt", ".hidden/h.txt", "plain/vendor"})
+      write_file(d / file, "widget\n");
+    std::string listed;
+    shell("cd '" + d.path + "' && grep -rl --exclude-dir='" + glob + "' widget", &listed);
+    const auto r = run_zamplet({"-r", "-q", std::string("--exclude-dir=") + glob, "widget",
+                                "gadget", "."}, {.cwd = d.path});
+    EXPECT_TRUE(ran(r, "", "", 0));
+    strings rewritten;
+    for (const auto& file : tree_files(d.path))
+      if (read_file(d / file) == "gadget\n") rewritten.push_back(file);
+    EXPECT_EQ(rewritten, sorted_lines(listed));
+  }
+}
+
 TEST(RecursiveTree, MissingStartOperand) {
   temp_dir d;
   auto r = run_zamplet({"-r", "foo", "bar", "nope"}, {.cwd = d.path});
@@ -284,29 +310,64 @@ TEST(RecursiveLocks, DanglingLockMeansBusy) {
   EXPECT_EQ(tree_files(d / "t"), (strings{"a.txt", "a.txt.lock"}));
 }
 
-// A repository: with --exclude-vcs nothing under .git is even looked at,
-// the repository stays sound, and -I passes over a binary file.
-TEST(RecursiveEntries, RepositoryAndBinaryFilesAreLeftOut) {
+// Repositories within repositories: a submodule and a worktree, whose .git
+// is a file that says where the repository lies, and symbolic links to a
+// .git directory or file under other names, made before and after it, so
+// that the walk meets a link on either side of its target.  With
+// --exclude-vcs nothing of any repository is even looked at, and each stays
+// sound; the user's files are rewritten, and -I passes over a binary file.
+TEST(RecursiveEntries, RepositoriesAndBinaryFilesAreLeftOut) {
   if (system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "git is not installed";
   temp_dir d;
-  write_file(d / "a.txt", "widget\n");
-  write_file(d / "img.bin", std::string("widget\0", 7) + "widget\n");
-  const std::string git = "cd '" + d.path + "' && git -c user.email=t@t -c user.name=t ";
-  ASSERT_EQ(system((git + "init -q . && " + git + "remote add widget /widget && " + git +
-                    "add . && " + git + "commit -q -m widget").c_str()),
-            0);
-  const std::string sums = "cd '" + d.path + "' && find .git -type f | sort | xargs md5sum";
-  std::string before, after, status;
+  for (const char* dir : {"lib", "main"}) ASSERT_EQ(mkdir((d / dir).c_str(), 0755), 0);
+  write_file(d / "lib/lib.txt", "widget\n");
+  write_file(d / "main/a.txt", "widget\n");
+  write_file(d / "main/img.bin", std::string("widget\0", 7) + "widget\n");
+  ASSERT_EQ(symlink(".git", (d / "main/before").c_str()), 0);
+  const std::string git = "git -c user.email=t@t -c user.name=t -c protocol.file.allow=always ";
+  const std::string in_d = "cd '" + d.path + "' && ";
+  std::string said;
+  ASSERT_TRUE(shell(in_d + "cd lib && " + git + "init -q && " + git + "add . && " + git +
+                        "commit -q -m widget && cd ../main && " + git + "init -q && " + git +
+                        "remote add widget /widget && " + git + "add a.txt img.bin && " + git +
+                        "commit -q -m widget && " + git + "submodule add -q ../lib libwidget && " +
+                        git + "commit -q -m lib && " + git + "worktree add -q ../wt-widget",
+                    &said))
+      << said;
+  ASSERT_EQ(symlink(".git", (d / "main/after").c_str()), 0);
+  ASSERT_EQ(symlink("libwidget/.git", (d / "main/pointer").c_str()), 0);
+  ASSERT_EQ(symlink("../main/pointer", (d / "lib/chain").c_str()), 0);
+  // Every file of every repository, the .git files too.
+  const std::string sums =
+      in_d + "find . -name .git | while read -r g; do find \"$g\" -type f; done | sort | "
+             "xargs md5sum";
+  std::string before, after;
   ASSERT_TRUE(shell(sums, &before)) << before;
+  for (const char* file : {"  ./main/libwidget/.git\n", "  ./wt-widget/.git\n"})
+    ASSERT_NE((before + "\n").find(file), std::string::npos) << file;
+
   auto r = run_zamplet({"-r", "--exclude-vcs", "-I", "-w", "widget", "gadget", "."},
                        {.cwd = d.path});
-  EXPECT_TRUE(ran(r, "./a.txt 1\n", "", 0));
+  EXPECT_EQ(sorted_lines(r.out),
+            (strings{"./lib/lib.txt 1", "./main/.gitmodules 2", "./main/a.txt 1",
+                     "./main/libwidget/lib.txt 1", "./wt-widget/.gitmodules 2",
+                     "./wt-widget/a.txt 1"}));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(shell(sums, &after));
   EXPECT_EQ(after, before);
-  EXPECT_EQ(read_file(d / "img.bin"), std::string("widget\0", 7) + "widget\n");
-  EXPECT_TRUE(shell("cd '" + d.path + "' && git fsck --no-progress 2>&1 && git status --porcelain",
-                    &status));
-  EXPECT_EQ(status, " M a.txt");
+  EXPECT_EQ(read_file(d / "main/img.bin"), std::string("widget\0", 7) + "widget\n");
+  for (const auto& [repository, changes] : std::vector<std::pair<std::string, std::string>>{
+           {"main", " M .gitmodules\n M a.txt\n M libwidget\n?? after\n?? before\n?? pointer"},
+           {"main/libwidget", " M lib.txt"},
+           {"wt-widget", " M .gitmodules\n M a.txt"},
+           {"lib", " M lib.txt\n?? chain"}}) {
+    std::string status;
+    EXPECT_TRUE(shell(in_d + "cd " + repository + " && git fsck --no-progress 2>&1 && " +
+                          "git status --porcelain",
+                      &status));
+    EXPECT_EQ(status, changes) << repository;
+  }
 }
 
 // --- Failures ------------------------------------------------------------------

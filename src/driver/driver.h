@@ -2,6 +2,7 @@
 // protocol around one file, the two in-place modes and the interrupt handling.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include <sys/stat.h>
@@ -24,11 +25,12 @@ constexpr int VISIT_NAME_BYTES = 1024;
 // sets itself.
 // What -r leaves out of its walk, silently: version-control directories
 // (--exclude-vcs), files and directories whose names match a glob
-// (--exclude, --exclude-dir).
+// (--exclude, --exclude-dir).  A directory's glob is kept without the
+// trailing slashes it may be given with.
 struct walk_exclusions {
   bool vcs = false;
-  std::vector<const char*> files;
-  std::vector<const char*> dirs;
+  std::vector<std::string> files;
+  std::vector<std::string> dirs;
 };
 
 struct command_line {

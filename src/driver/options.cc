@@ -23,6 +23,15 @@ decltype(command_line::color) color_choice(const char* argument) {
   show_usage(1);
 }
 
+// The glob of --exclude-dir as it is matched against a directory's name:
+// "vendor/", as completion types a directory, matches what "vendor" matches.
+// A glob of slashes alone keeps one, which no name matches.
+std::string directory_glob(const char* argument) {
+  std::string glob = argument;
+  while (glob.size() > 1 && glob.back() == '/') glob.pop_back();
+  return glob;
+}
+
 }  // namespace
 
 void parse_options(int argc, char** argv, command_line* cl) {
@@ -48,7 +57,7 @@ void parse_options(int argc, char** argv, command_line* cl) {
       case COLOR: cl->color = color_choice(optarg); break;
       case EXCLUDE_VCS: cl->excluded.vcs = true; break;
       case EXCLUDE: cl->excluded.files.push_back(optarg); break;
-      case EXCLUDE_DIR: cl->excluded.dirs.push_back(optarg); break;
+      case EXCLUDE_DIR: cl->excluded.dirs.push_back(directory_glob(optarg)); break;
       case 'd': opt_keep_times = 1; break;
       case 'e': cl->extended = 1; break;
       case 'h': show_usage(0);

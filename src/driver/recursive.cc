@@ -74,13 +74,77 @@ bool entry_key_of(const char* path, const struct stat& record, entry_key* key) {
   return true;
 }
 
-// The directories of version-control systems: their files are the
-// repository's own database, never the user's text.
-const char* const VCS_DIRECTORIES[] = {".git", ".hg", ".svn", ".bzr", "_darcs", "CVS"};
+// The names of version-control systems' directories: what is below them is
+// the repository's own database, never the user's text.  A file under one of
+// these names is never the user's text either: git's `.git` file, in a
+// submodule or a worktree, says where the repository lies, and the other
+// systems never make such a file, so that no user file is lost by passing
+// over one.
+const char* const VCS_NAMES[] = {".git", ".hg", ".svn", ".bzr", "_darcs", "CVS"};
 
-bool matches_any(const std::vector<const char*>& globs, const char* name) {
-  for (const char* glob : globs)
-    if (fnmatch(glob, name, 0) == 0) return true;
+bool is_vcs_name(const char* name) {
+  for (const char* vcs : VCS_NAMES)
+    if (strcmp(name, vcs) == 0) return true;
+  return false;
+}
+
+// The last part of `path`: all of it when it has no slash.
+const char* last_part(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Whether the directory that the symbolic link `path` leads to, with the
+// stat record `record`, is a version-control directory.  The system resolves
+// `path/..` from the directory the link leads to, whatever the link says and
+// however many links lead there, so that one of the version-control names in
+// that parent leads to the directory itself when it is one.  The directory
+// may come later in the walk than the link, or lie outside the tree.  Six
+// stats, made for a link to a directory only.
+bool leads_to_vcs_directory(const char* path, const struct stat& record) {
+  for (const char* vcs : VCS_NAMES) {
+    const std::string beside = std::string(path) + "/../" + vcs;
+    struct stat st;
+    if (stat(beside.c_str(), &st) == 0 && st.st_dev == record.st_dev &&
+        st.st_ino == record.st_ino)
+      return true;
+  }
+  return false;
+}
+
+// Whether the file that the symbolic link `path` leads to has a
+// version-control name: the last part of the last link's target is that
+// file's name in its own directory.  A file's path cannot end in "." or
+// "..", which only a directory's can.  A chain that cannot be read to its
+// end leaves the file to the walk.
+bool leads_to_vcs_file(const char* path) {
+  std::string at = path;
+  char target[PATH_MAX];
+  // As many links as the system follows in one path before it gives up.
+  for (int hop = 0; hop < 40; ++hop) {
+    const ssize_t n = readlink(at.c_str(), target, sizeof target);
+    // EINVAL: not a link, so its last part is its own name.
+    if (n < 0) return errno == EINVAL && is_vcs_name(last_part(at));
+    if (n == static_cast<ssize_t>(sizeof target)) return false;
+    // A relative target is read from the link's own directory.
+    const size_t from = target[0] == '/' ? 0 : static_cast<size_t>(last_part(at) - at.c_str());
+    at.replace(from, std::string::npos, target, static_cast<size_t>(n));
+  }
+  return false;
+}
+
+// Whether `entry` is a version-control directory or file, under its own
+// name or through a symbolic link.  Only a link costs system calls.
+bool is_vcs_entry(const walk_entry& entry, bool directory) {
+  if (is_vcs_name(entry.name)) return true;
+  if (!entry.is_link()) return false;
+  return directory ? leads_to_vcs_directory(entry.path, *entry.record)
+                   : leads_to_vcs_file(entry.path);
+}
+
+bool matches_any(const std::vector<std::string>& globs, const char* name) {
+  for (const std::string& glob : globs)
+    if (fnmatch(glob.c_str(), name, 0) == 0) return true;
   return false;
 }
 
@@ -91,13 +155,12 @@ class tree_rewrite final : public walk_visitor {
       : job_(job), excluded_(excluded) {}
   // Rewrites one walked entry; always 0, so no file stops the walk.
   int visit(const char* path, const struct stat* record, int kind) override;
-  // True for an entry the options leave out of the walk.
-  bool pass_over(const char* name, bool directory) override {
-    if (!directory) return matches_any(excluded_.files, name);
-    if (excluded_.vcs)
-      for (const char* vcs : VCS_DIRECTORIES)
-        if (strcmp(name, vcs) == 0) return true;
-    return matches_any(excluded_.dirs, name);
+  // True for an entry the options leave out of the walk.  Without
+  // --exclude-vcs this makes no system call.
+  bool pass_over(const walk_entry& entry) override {
+    const bool directory = S_ISDIR(entry.record->st_mode);
+    if (excluded_.vcs && is_vcs_entry(entry, directory)) return true;
+    return matches_any(directory ? excluded_.dirs : excluded_.files, entry.name);
   }
   // Set when a file could not be rewritten because something failed.
   bool any_failed = false;

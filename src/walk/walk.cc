@@ -86,11 +86,19 @@ int reopen_directory(DIR** ring, int slot, char* path, std::size_t length, long 
 int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t length,
                    walk_visitor& visitor, branch* up);
 
+// What the directory says of an entry being a symbolic link: 1, 0, or -1
+// where its file system does not say what its entries are.
+int link_by_type(unsigned char type) {
+  if (type == DT_UNKNOWN) return -1;
+  return type == DT_LNK ? 1 : 0;
+}
+
 // Stats, reports and, for a directory, descends into the object whose path
-// has just been written into the buffer at `length` characters.  The
-// directory it came from is in `slot`; a subdirectory goes into the next
-// slot of the ring.  Same results as ftw.
-int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
+// has just been written into the buffer at `length` characters; `link` is
+// what its directory said of it being a symbolic link.  The directory it
+// came from is in `slot`; a subdirectory goes into the next slot of the
+// ring.  Same results as ftw.
+int walk_object(DIR** ring, int slot, int budget, char* path, std::size_t length, int link,
                 walk_visitor& visitor, struct stat* record, branch* up) {
   if (stat(path, record) != 0) {
     const int err = errno;
@@ -98,8 +106,7 @@ int walk_entry(DIR** ring, int slot, int budget, char* path, std::size_t length,
     return visit_failure(visitor, path, record,
                          err == ENOENT || err == EACCES ? WALK_NO_STAT : WALK_ERROR, err);
   }
-  if (visitor.pass_over(strrchr(path, '/') + 1, S_ISDIR(record->st_mode)))
-    return 0;
+  if (visitor.pass_over(walk_entry{path, strrchr(path, '/') + 1, record, link})) return 0;
   if (!S_ISDIR(record->st_mode)) return visitor.visit(path, record, WALK_FILE);
   if (up->holds(*record)) return visitor.visit(path, record, WALK_LOOP);
 
@@ -165,7 +172,8 @@ int walk_directory(DIR** ring, int slot, int budget, char* path, std::size_t len
     }
     memcpy(path + length + 1, name, name_length + 1);
 
-    int r = walk_entry(ring, slot, budget, path, entry_length, visitor, &record, up);
+    int r = walk_object(ring, slot, budget, path, entry_length, link_by_type(entry->d_type),
+                        visitor, &record, up);
     if (r != 0) return r;
 
     if (ring[slot] == nullptr) {
@@ -220,6 +228,12 @@ int walk_tree(const char* start, walk_visitor& visitor, int budget, char* path) 
 }
 
 }  // namespace
+
+bool walk_entry::is_link() const {
+  if (link >= 0) return link == 1;
+  struct stat own;
+  return lstat(path, &own) == 0 && S_ISLNK(own.st_mode);
+}
 
 // Walks the tree below `start`, visiting `start` first; see walk.h.
 int ftw(const char* start, walk_visitor& visitor, int budget, char* stopped_at) {

@@ -17,6 +17,18 @@ constexpr int WALK_ERROR = 5;           // a path too long, a failed stat, open 
 // Longest path the walk builds, not counting the terminating zero.
 constexpr int WALK_PATH_MAX = 1024;
 
+// An entry below the start, as the walk asks about it before any visit.
+struct walk_entry {
+  const char* path;           // its path, as a visit would be given it
+  const char* name;           // its own name, the last part of the path
+  const struct stat* record;  // what stat says of it, symbolic links followed
+  int link;                   // 1 or 0 when its directory said what it is, else -1
+  // Whether the entry itself is a symbolic link.  Free where the directory
+  // says what its entries are; elsewhere it costs an lstat, so the walk
+  // leaves the question to the visitors that need the answer.
+  bool is_link() const;
+};
+
 // What the walk asks of its caller about the objects it meets.
 class walk_visitor {
  public:
@@ -27,11 +39,11 @@ class walk_visitor {
   // a path too long for the walk is given as far as it fits (ENAMETOOLONG),
   // and a directory that fails to be read again is given by its own path.
   virtual int visit(const char* path, const struct stat* record, int kind) = 0;
-  // Asked for every entry below the start, once its stat succeeded, with the
-  // entry's own name: true passes over it (a directory with everything below
-  // it, never opened) without a visit.
-  virtual bool pass_over(const char* name, bool directory) {
-    (void)name, (void)directory;
+  // Asked for every entry below the start, once its stat succeeded: true
+  // passes over it (a directory with everything below it, never opened)
+  // without a visit.
+  virtual bool pass_over(const walk_entry& entry) {
+    (void)entry;
     return false;
   }
 };
