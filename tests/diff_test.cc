@@ -25,8 +25,10 @@ namespace {
 // A text as pieces of old bytes and what the run makes of them.
 using pieces = std::vector<std::pair<std::string, std::string>>;
 
-// What the sink writes for `text`, fed in groups of consecutive pieces.
-std::string sink_output(const pieces& text, std::mt19937& rng) {
+// What the sink named `name` writes for `text`, fed in groups of consecutive
+// pieces.
+std::string sink_output(const pieces& text, std::mt19937& rng, const char* name = "f",
+                        bool color = false) {
   temp_dir d;
   fflush(stdout);
   const int saved = dup(STDOUT_FILENO);
@@ -34,7 +36,7 @@ std::string sink_output(const pieces& text, std::mt19937& rng) {
   dup2(fd, STDOUT_FILENO);
   close(fd);
   {
-    zamplet::diff_sink sink("f");
+    zamplet::diff_sink sink(name, color);
     for (size_t at = 0; at < text.size();) {
       const size_t group = 1 + rng() % 3;
       std::string old_part, new_part;
@@ -61,7 +63,7 @@ std::string diff_u(const pieces& text) {
   const std::string command = "cd '" + d.path + "' && diff -u old new | tail -n +3 > hunks";
   if (system(command.c_str()) != 0) return "(diff failed)";
   const std::string hunks = read_file(d / "hunks");
-  return hunks.empty() ? "" : "--- f\n+++ f\n" + hunks;
+  return hunks.empty() ? "" : "--- f\t\n+++ f\t\n" + hunks;
 }
 
 pieces lines(int from, int to, const std::string& changed_at = "", int every = 0) {
@@ -100,5 +102,37 @@ TEST(Diff, HunksAreThoseOfDiffU) {
     for (int cut = 0; cut < 3; ++cut)
       EXPECT_TRUE(sink_output(text, rng) == expected) << sink_output(text, rng).substr(0, 400)
                                                       << "\nagainst\n" << expected.substr(0, 400);
+  }
+}
+
+// A name that patch would end early or read as another file's is given in
+// double quotes with C escapes, as diff -u gives it; every name is followed
+// by a tab, where diff -u puts the date.
+TEST(Diff, HeadersQuoteNamesPatchWouldMisread) {
+  const std::vector<std::pair<const char*, const char*>> rows = {
+      {"plain.txt", "plain.txt\t"},
+      {"dir/sub-name_1.c", "dir/sub-name_1.c\t"},
+      {"notes old.txt", "\"notes old.txt\"\t"},
+      {" lead", "\" lead\"\t"},
+      {"trail ", "\"trail \"\t"},
+      {"--- x", "\"--- x\"\t"},
+      {"@@ -1 +1 @@", "\"@@ -1 +1 @@\"\t"},
+      {"a\tb\nc", "\"a\\tb\\nc\"\t"},
+      {"back\\slash", "\"back\\\\slash\"\t"},
+      {"quo\"te", "\"quo\\\"te\"\t"},
+      {"\a\b\v\f\r", "\"\\a\\b\\v\\f\\r\"\t"},
+      // Octal always in three digits, so that a digit after it stays one.
+      {"\001" "7\177\377\376", "\"\\0017\\177\\377\\376\"\t"},
+  };
+  const pieces text = {{"a\n", "b\n"}};
+  std::mt19937 rng(1);
+  for (const auto& [name, shown] : rows) {
+    SCOPED_TRACE(shown);
+    const std::string header = shown;
+    EXPECT_EQ(sink_output(text, rng, name),
+              "--- " + header + "\n+++ " + header + "\n@@ -1 +1 @@\n-a\n+b\n");
+    EXPECT_EQ(sink_output(text, rng, name, true),
+              "\033[1m--- " + header + "\033[m\n\033[1m+++ " + header +
+                  "\033[m\n\033[36m@@ -1 +1 @@\033[m\n\033[31m-a\033[m\n\033[32m+b\033[m\n");
   }
 }

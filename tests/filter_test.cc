@@ -138,7 +138,7 @@ TEST(Filter, OptionFlags) {
       {{"-n", "b.c", "X"}, "b\nc bxc", "b\nc X 1"},
       {{"b.c", "X"}, "b\nc", "X 1"},
       // A diff stands in for the text and the count, and names stdin.
-      {{"--diff", "a", "b"}, "aXa\nc", "--- stdin\n+++ stdin\n@@ -1,2 +1,2 @@\n-aXa\n+bXb\n c\n"
+      {{"--diff", "a", "b"}, "aXa\nc", "--- stdin\t\n+++ stdin\t\n@@ -1,2 +1,2 @@\n-aXa\n+bXb\n c\n"
        "\\ No newline at end of file\n"},
       {{"--diff", "--color=never", "-w", "c", "d"}, "aXa", ""},
   };

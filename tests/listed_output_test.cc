@@ -79,11 +79,11 @@ TEST(ListedOutput, SimulateOnlyReads) {
        "busy.txt\tfile didn't change! busy.txt.lock exists. Try later!\n"},
       // A diff only reads too, and stands in for the names and counts.
       {{"--diff", "foo", "bar", "b.txt", "c.txt"},
-       "--- c.txt\n+++ c.txt\n@@ -1 +1 @@\n-foo\n+bar\n", ""},
+       "--- c.txt\t\n+++ c.txt\t\n@@ -1 +1 @@\n-foo\n+bar\n", ""},
       {{"--diff", "-r", "foo", "bar", "t"},
-       "--- t/a.link\n+++ t/a.link\n@@ -1 +1 @@\n-foo foo\n+bar bar\n", ""},
+       "--- t/a.link\t\n+++ t/a.link\t\n@@ -1 +1 @@\n-foo foo\n+bar bar\n", ""},
       {{"--diff", "--color=always", "foo", "bar", "busy.txt", "c.txt"},
-       "\033[1m--- c.txt\033[m\n\033[1m+++ c.txt\033[m\n\033[36m@@ -1 +1 @@\033[m\n"
+       "\033[1m--- c.txt\t\033[m\n\033[1m+++ c.txt\t\033[m\n\033[36m@@ -1 +1 @@\033[m\n"
        "\033[31m-foo\033[m\n\033[32m+bar\033[m\n",
        "busy.txt\tfile didn't change! busy.txt.lock exists. Try later!\n"},
   };
@@ -140,7 +140,7 @@ TEST(ListedOutput, LongDiffAppliesWhereverItsHunkWaits) {
                                     setenv("TMPDIR", in_child_tmpdir.c_str(), 1);
                                 }});
     EXPECT_EQ(r.status, 0) << tmpdir;
-    EXPECT_EQ(r.out.substr(0, 44), "--- a.txt\n+++ a.txt\n@@ -1,40001 +1,40001 @@\n") << tmpdir;
+    EXPECT_EQ(r.out.substr(0, 46), "--- a.txt\t\n+++ a.txt\t\n@@ -1,40001 +1,40001 @@\n") << tmpdir;
     write_file(d / "patch", r.out);
     ASSERT_EQ(mkdir((d / "p").c_str(), 0755), 0);
     write_file(d / "p/a.txt", old_text);

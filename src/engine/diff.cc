@@ -43,6 +43,38 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// A name as the headers give it, the way diff -u does: bare when patch reads
+// it back whole, otherwise in double quotes with C escapes, so that no blank,
+// line end, quote or unprintable byte ends the name early or makes it
+// another file's.  The tab after it stands where diff -u puts the date.
+std::string header_name(const char* name) {
+  const char* const LETTERS = "abtnvfr";  // of the bytes 7 to 13: \a to \r
+  bool quote = false;
+  for (const char* p = name; *p != '\0' && !quote; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    quote = c <= ' ' || c >= 0x7f || c == '\\' || c == '"';
+  }
+  if (!quote) return std::string(name) + '\t';
+  std::string text = "\"";
+  for (const char* p = name; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\\' || c == '"') {
+      text += '\\';
+      text += static_cast<char>(c);
+    } else if (c >= 7 && c <= 13) {
+      text += '\\';
+      text += LETTERS[c - 7];
+    } else if (c < ' ' || c >= 0x7f) {
+      // Always three digits, so that a digit after it stays a digit.
+      text += '\\';
+      for (int shift : {6, 3, 0}) text += static_cast<char>('0' + ((c >> shift) & 7));
+    } else {
+      text += static_cast<char>(c);
+    }
+  }
+  return text + "\"\t";
+}
+
 const char* const COLOR_META = "\033[1m";
 const char* const COLOR_FRAG = "\033[36m";
 const char* const COLOR_OLD = "\033[31m";
@@ -286,11 +318,13 @@ void diff_sink::write_hunk() {
   }
   if (!opt_quiet) {
     if (!headers_written_) {
-      std::string headers = std::string("--- ") + name_ + "\n+++ " + name_ + "\n";
-      if (color_)
-        headers = std::string(COLOR_META) + "--- " + name_ + COLOR_RESET + "\n" + COLOR_META +
-                  "+++ " + name_ + COLOR_RESET + "\n";
-      out_ += headers;
+      const std::string name = header_name(name_);
+      for (const char* mark : {"--- ", "+++ "}) {
+        if (color_) out_ += COLOR_META;
+        out_ += mark + name;
+        if (color_) out_ += COLOR_RESET;
+        out_ += '\n';
+      }
       headers_written_ = true;
     }
     // An empty range is given by the line before it, as diff -u does.

@@ -19,8 +19,8 @@ namespace zamplet {
 // built are held, never the file.
 class diff_sink final : public output_sink {
  public:
-  // `name` is the file's name as the run prints it, in both headers; with
-  // `color` the lines are coloured.
+  // `name` is the file's name as the run prints it, in both headers (quoted
+  // where patch would misread it); with `color` the lines are coloured.
   explicit diff_sink(const char* name, bool color = false);
   // One chunk: its old bytes and the bytes the rewrite makes of them.
   void feed(const char* old_data, size_t old_len, const char* new_data, size_t new_len);
