@@ -164,3 +164,13 @@ TEST(ListedCutMatches, WholeReplacesWhatChunksCut) {
     }
   }
 }
+
+// An occurrence at the input's very end, where a chunk boundary falls, is
+// the last chunk's: in place as from standard input.
+TEST(ListedCutMatches, OccurrenceAtTheEndOnABoundary) {
+  temp_dir d;
+  const std::string text = std::string(2 * 1023 - 1, '.') + "a";
+  write_file(d / "a.txt", text);
+  EXPECT_TRUE(ran(run_in(d, {"x*$", "!", "a.txt"}), "a.txt 1\n", "", 0));
+  EXPECT_EQ(read_file(d / "a.txt"), text + "!");
+}

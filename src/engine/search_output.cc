@@ -212,9 +212,12 @@ bool copy_whole(frame_state& st) {
       return false;
     }
     // The search resumes at the first occurrence, reading the byte before it
-    // for the context, and under the chunk rule from the start of its chunk.
+    // for the context, and under the chunk rule from the start of its chunk;
+    // at a boundary, from the chunk before it too, which holds the place when
+    // it is the input's end.
     const off_t chunk = static_cast<off_t>(CHUNK_SIZE);
-    const off_t from = scan.chunks ? st.prefix - st.prefix % chunk : st.prefix;
+    off_t from = scan.chunks ? st.prefix - st.prefix % chunk : st.prefix;
+    if (scan.chunks && from == st.prefix) from -= chunk;
     scan.base = from > 0 ? from - 1 : 0;
     scan.skip = static_cast<size_t>(st.prefix - scan.base);
   }
