@@ -139,15 +139,27 @@ class in_place_file final : public in_place_conversation {
   long cuts_ = 0;
 };
 
+// Says that `files.file` did not change and that its old content is under
+// the copy's name.
+void note_old_content_aside(const in_place_conversation& files) {
+  note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
+}
+
 // Moves the copy back after a failed rewrite; the messages come after the
-// step, never with the stop signals blocked.  restored, or failed.
+// step, never with the stop signals blocked.  restored, or failed.  Where the
+// copy stays, the user hears under which name, as long as that name still
+// leads to the old content: a copy that another program removed or replaced
+// meanwhile is not promised.
 outcome move_back(const in_place_conversation& files) {
   if (put_file_back(files) == 0) return outcome::restored;
   if (errno == EEXIST) {
-    note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
+    note_old_content_aside(files);
     return outcome::failed;
   }
   rename_failed(files.file);
+  struct stat copy;
+  if (stat(files.copy, &copy) == 0 && identity_of(copy) == files.source)
+    note_old_content_aside(files);
   return outcome::failed;
 }
 
