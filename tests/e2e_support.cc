@@ -105,11 +105,19 @@ run_result run_in(const temp_dir& dir, const strings& args) {
   return run_zamplet(args, {.cwd = dir.path});
 }
 
-child spawn(const strings& args, const std::string& cwd, bool keep_stdin) {
+std::function<void()> with_faults(const strings& variables) {
+  return [variables] {
+    setenv("LD_PRELOAD", ZAMPLET_FAULT_LIBRARY, 1);
+    for (const auto& v : variables) putenv(strdup(v.c_str()));
+  };
+}
+
+child spawn(const strings& args, const std::string& cwd, bool keep_stdin,
+            const std::function<void()>& in_child) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
     throw std::runtime_error("pipe");
-  const int pid = start_zamplet(args, cwd, in[0], out[1], err[1]);
+  const int pid = start_zamplet(args, cwd, in[0], out[1], err[1], in_child);
   close(in[0]);
   close(out[1]);
   close(err[1]);

@@ -56,6 +56,12 @@ int start_zamplet(const strings& args, const std::string& cwd, int in, int out, 
 // Runs the program with `args` (not counting the program name).
 run_result run_zamplet(const std::vector<std::string>& args, const run_options& options = {});
 
+// For run_options::in_child or spawn(): preloads the fault library
+// (tests/fault/fault_inject.cc) with its variables, each "NAME=VALUE".
+// Where the program is sanitized the library does not reach its calls: tests
+// skip there.
+std::function<void()> with_faults(const strings& variables);
+
 // A run whose pipes the test holds: it writes the input when it chooses, and
 // may signal the run while its output waits unread.
 struct child {
@@ -65,8 +71,10 @@ struct child {
   int err = -1;  // read end of standard error
 };
 // Starts the program in `cwd`.  Standard input stays open (and silent) when
-// `keep_stdin`; otherwise it is at its end from the start.
-child spawn(const strings& args, const std::string& cwd, bool keep_stdin);
+// `keep_stdin`; otherwise it is at its end from the start.  `in_child` runs in
+// the child just before the program replaces it.
+child spawn(const strings& args, const std::string& cwd, bool keep_stdin,
+            const std::function<void()>& in_child = {});
 // Reads both pipes to their ends, closes standard input and reaps the run.
 // When `on_tick` is given, it is called after each read and whenever the run
 // has written nothing for `tick`.

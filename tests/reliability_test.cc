@@ -143,9 +143,10 @@ struct race_tally {
 // that found it gone.  A walk that meets only another run's copy of a file reports that
 // copy instead, and one that reads a name just before another run moves the
 // file aside finds nothing there and passes over it without a word
-// (tallied): the other run counts it.  A file moved away between a run's busy
-// probe and its own move is that file's "rename error", status 1, and the
-// run goes on.  A run that moved aside a file other than
+// (tallied): the other run counts it.  A file that another run moves aside
+// between a run's busy probe and its own move is busy too; one found gone
+// with no copy under its intermediate name is that file's "rename error",
+// status 1, and the run goes on.  A run that moved aside a file other than
 // the one it looked at (another run's result, or its half-written target)
 // gives up on it, prints the bare name and puts the file back.
 std::string check_run(const std::map<std::string, std::string>& original, const strings& order,

@@ -99,11 +99,20 @@ class in_place_file final : public in_place_conversation {
     const int moved = begin_file(file, copy, replaceable_);
     const int err = errno;
     if (moved == 0) return outcome::moved;
-    errno = err;
-    if (err == EEXIST) {
+    // Gone from its name with its copy's name taken: another run moved it
+    // aside after this one looked, and works on it now.
+    if (err == EEXIST || (err == ENOENT && copy_name_taken())) {
       note_busy(file, copy);
       return outcome::left_alone;
     }
+    // FILE.lock does not fit the file system's names, whatever this run
+    // does: the file is left alone on purpose.  (A -t name too long for it
+    // is the command line's fault, and fails every file.)
+    if (err == ENAMETOOLONG && copy_is_lock_name()) {
+      note_name_too_long(file);
+      return outcome::left_alone;
+    }
+    errno = err;
     rename_failed(file);
     return outcome::failed;
   }
@@ -132,6 +141,19 @@ class in_place_file final : public in_place_conversation {
   void cut_note() const { report_cuts(job_, file, cuts_); }
 
  private:
+  // True when something stands under the copy's name that is not the copy
+  // this run kept there for an earlier file.
+  bool copy_name_taken() const {
+    struct stat there;
+    return lstat(copy, &there) == 0 &&
+           (replaceable_ == nullptr || !(identity_of(there) == *replaceable_));
+  }
+  // True when the copy's name is the file's own followed by ".lock".
+  bool copy_is_lock_name() const {
+    const size_t len = strlen(file);
+    return strncmp(copy, file, len) == 0 && strcmp(copy + len, ".lock") == 0;
+  }
+
   const rewrite_job& job_;
   const file_identity* replaceable_;
   bool shows_line_;     // a diff stands in for the names and counts
@@ -139,15 +161,27 @@ class in_place_file final : public in_place_conversation {
   long cuts_ = 0;
 };
 
+// Says that `files.file` did not change and that its old content is under
+// the copy's name.
+void note_old_content_aside(const in_place_conversation& files) {
+  note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
+}
+
 // Moves the copy back after a failed rewrite; the messages come after the
-// step, never with the stop signals blocked.  restored, or failed.
+// step, never with the stop signals blocked.  restored, or failed.  Where the
+// copy stays, the user hears under which name, as long as that name still
+// leads to the old content: a copy that another program removed or replaced
+// meanwhile is not promised.
 outcome move_back(const in_place_conversation& files) {
   if (put_file_back(files) == 0) return outcome::restored;
   if (errno == EEXIST) {
-    note("%s\tfile didn't change! Its old content is in %s", files.file, files.copy);
+    note_old_content_aside(files);
     return outcome::failed;
   }
   rename_failed(files.file);
+  struct stat copy;
+  if (stat(files.copy, &copy) == 0 && identity_of(copy) == files.source)
+    note_old_content_aside(files);
   return outcome::failed;
 }
 

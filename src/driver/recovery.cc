@@ -28,6 +28,12 @@ const char* volatile in_hand_file = nullptr;
 volatile sig_atomic_t in_hand_named = 0;
 volatile sig_atomic_t in_hand_counted = 0;
 file_identity in_hand_new;
+// Set once a file's count is out and kept until the next file is moved
+// aside: the file handed on from there (to the batch of copies, or left
+// behind with a note) is final too, and a stop meanwhile, in that file's
+// sync, its copy's deletion, its line end or before the next file, must not
+// say " recovered" after a count that stands.
+volatile sig_atomic_t last_counted = 0;
 
 void forget_file() {
   in_hand_copy = nullptr;
@@ -111,13 +117,14 @@ const char* stopped_by(int signo) {
 // copy goes, as the batch's copies do.  Before that, the copy goes back over
 // the engine's own new file only; a file another program put under the name
 // stays, and the message says where the old content is instead of
-// " recovered".
+// " recovered".  Once the last file's count is out and nothing else is in
+// hand, nothing goes back, and the message is the stop line alone.
 void on_stop(int signo) {
   if (stopping.exchange(1) != 0) return;
   const char* source = in_hand_copy;
   const char* target = in_hand_file;
   bool kept = false;
-  bool final = false;
+  bool final = source == nullptr && last_counted != 0;
   bool unsynced = false;
   if (source != nullptr && target != nullptr && in_hand_counted != 0) {
     final = true;
@@ -176,6 +183,7 @@ int begin_file(const char* file, const char* copy, const file_identity* replacea
   if (moved == 0) {
     in_hand_named = 0;
     in_hand_counted = 0;
+    last_counted = 0;
     in_hand_copy = copy;
     in_hand_file = file;
   }
@@ -213,6 +221,7 @@ bool file_counted(const char* text, size_t len) {
   }
   const int err = errno;
   in_hand_counted = 1;
+  last_counted = 1;
   sigprocmask(SIG_SETMASK, &open, nullptr);
   errno = err;
   return ok;

@@ -1,15 +1,28 @@
 // Test-only fault injection, loaded into the program with LD_PRELOAD: makes
-// the k-th call of one chosen function fail with a chosen errno, and counts
-// the calls of every covered function.  The program has one thread and does
-// not fork, so plain globals serve.
+// the k-th call of one chosen function fail with a chosen errno, holds the
+// program in the calls of another, and counts the calls of every covered
+// function.  The program has one thread and does not fork, so plain globals
+// serve.
 //
 // Environment (all optional):
 //   ZAMPLET_FAULT_CALL=NAME    the function to fail, one of the names below
 //   ZAMPLET_FAULT_NTH=K        its K-th call fails (counting from 1)
 //   ZAMPLET_FAULT_ERRNO=E      with errno E (default EIO)
-//   ZAMPLET_FAULT_ALWAYS=NAME:E  every call of NAME fails with errno E
-//                              (a file system without a feature, or a second
-//                              fault that persists); combines with the above
+//   ZAMPLET_FAULT_RACED=1      that call on a path does its work before it
+//                              fails, as when another process made the same
+//                              call just before (a rename that finds its
+//                              source gone: ENOENT)
+//   ZAMPLET_FAULT_ALWAYS=NAME:E[,NAME:E...]  every call of NAME fails with
+//                              errno E (a file system without a feature, or
+//                              a second fault that persists); combines with
+//                              the above
+//   ZAMPLET_FAULT_DELAY=NAME:MS  every call of NAME first sleeps MS
+//                              milliseconds (counted before it sleeps), so
+//                              that a test can signal the program while it
+//                              is held there; a call made by a signal
+//                              handler that interrupted such a sleep is not
+//                              held again
+//   ZAMPLET_FAULT_DELAY_PATH=P  only the calls of NAME on the path P are held
 //   ZAMPLET_FAULT_LOG=PATH     the injected fault is appended there as
 //                              "NAME K ERRNO ARG", ARG the descriptor or path
 //   ZAMPLET_FAULT_COUNTS=PATH  call counts, one line "NAME COUNT" for each
@@ -29,6 +42,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,6 +50,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -61,8 +76,11 @@ struct settings {
   int target = -1;
   long nth = 0;
   int err = EIO;
-  int always = -1;
-  int always_err = 0;
+  bool raced = false;
+  int always_err[fn_count] = {};  // 0: the calls of that function go through
+  int delayed = -1;
+  long delay_ms = 0;
+  const char* delay_path = nullptr;
   const char* log = nullptr;
   char* counts = nullptr;  // fn_count records of RECORD bytes, or null
   long calls[fn_count] = {};
@@ -87,21 +105,37 @@ void show(int f) {
   memcpy(s.counts + f * RECORD, record, RECORD);
 }
 
+// Reads "NAME:NUMBER" at `v` into the function's index `f` (-1 when
+// unknown) and `number`; the end of what it read, or null when it is not
+// of that form.
+const char* name_and_number(const char* v, int* f, long* number) {
+  char name[32];
+  const char* colon = strchr(v, ':');
+  if (colon == nullptr || colon - v >= static_cast<long>(sizeof name)) return nullptr;
+  memcpy(name, v, static_cast<size_t>(colon - v));
+  name[colon - v] = '\0';
+  *f = lookup(name);
+  char* end = nullptr;
+  *number = strtol(colon + 1, &end, 10);
+  return end;
+}
+
 void setup() {
   s.ready = true;
   s.target = lookup(getenv("ZAMPLET_FAULT_CALL"));
   if (const char* v = getenv("ZAMPLET_FAULT_NTH")) s.nth = atol(v);
   if (const char* v = getenv("ZAMPLET_FAULT_ERRNO")) s.err = atoi(v);
-  if (const char* v = getenv("ZAMPLET_FAULT_ALWAYS")) {
-    char name[32];
-    const char* colon = strchr(v, ':');
-    if (colon != nullptr && colon - v < static_cast<long>(sizeof name)) {
-      memcpy(name, v, static_cast<size_t>(colon - v));
-      name[colon - v] = '\0';
-      s.always = lookup(name);
-      s.always_err = atoi(colon + 1);
-    }
+  s.raced = getenv("ZAMPLET_FAULT_RACED") != nullptr;
+  for (const char* v = getenv("ZAMPLET_FAULT_ALWAYS"); v != nullptr && *v != '\0';) {
+    int f = -1;
+    long err = 0;
+    v = name_and_number(v, &f, &err);
+    if (v == nullptr) break;
+    if (f >= 0) s.always_err[f] = static_cast<int>(err);
+    if (*v == ',') ++v;
   }
+  if (const char* v = getenv("ZAMPLET_FAULT_DELAY")) name_and_number(v, &s.delayed, &s.delay_ms);
+  s.delay_path = getenv("ZAMPLET_FAULT_DELAY_PATH");
   s.log = getenv("ZAMPLET_FAULT_LOG");
   const char* path = getenv("ZAMPLET_FAULT_COUNTS");
   if (path == nullptr) return;
@@ -114,13 +148,31 @@ void setup() {
   for (int f = 0; f < fn_count; ++f) show(f);
 }
 
-// Counts the call of `f`; true, with errno set, when it is to fail.  `fd` or
-// `path` describes the call in the log.
+// Set while a call is held: a signal handler that runs meanwhile makes its
+// calls at once.
+volatile sig_atomic_t holding = 0;
+
+// Sleeps the delay of ZAMPLET_FAULT_DELAY, the whole of it even when a
+// signal whose handler returns interrupts it.
+void hold() {
+  holding = 1;
+  struct timespec left = {s.delay_ms / 1000, (s.delay_ms % 1000) * 1000000};
+  while (nanosleep(&left, &left) < 0 && errno == EINTR) {
+  }
+  holding = 0;
+}
+
+// Counts the call of `f`, then holds it when it is the delayed function;
+// true, with errno set, when it is to fail.  `fd` or `path` describes the
+// call in the log.
 bool fails(int f, int fd, const char* path = nullptr) {
   const int saved = errno;
   if (!s.ready) setup();
   ++s.calls[f];
   if (s.counts != nullptr) show(f);
+  if (f == s.delayed && holding == 0 &&
+      (s.delay_path == nullptr || (path != nullptr && strcmp(path, s.delay_path) == 0)))
+    hold();
   int err = 0;
   if (f == s.target && s.calls[f] == s.nth) {
     err = s.err;
@@ -136,8 +188,8 @@ bool fails(int f, int fd, const char* path = nullptr) {
         REAL(close)(log);
       }
     }
-  } else if (f == s.always) {
-    err = s.always_err;
+  } else {
+    err = s.always_err[f];
   }
   errno = err != 0 ? err : saved;
   return err != 0;
@@ -187,8 +239,18 @@ int close(int fd) {
   return -1;
 }
 
-#define PATH_CALL(name, params, path, args) \
-  int name params noexcept { return fails(fn_##name, -1, path) ? -1 : REAL(name) args; }
+// A failing call on a path does nothing, or, when the injected one is
+// raced, its work first.
+#define PATH_CALL(name, params, path, args)                                \
+  int name params noexcept {                                               \
+    if (!fails(fn_##name, -1, path)) return REAL(name) args;               \
+    if (s.raced && fn_##name == s.target && s.calls[s.target] == s.nth) { \
+      const int err = errno;                                               \
+      (void)REAL(name) args;                                               \
+      errno = err;                                                         \
+    }                                                                      \
+    return -1;                                                             \
+  }
 #define FD_CALL(name, params, fd, args) \
   int name params noexcept { return fails(fn_##name, fd) ? -1 : REAL(name) args; }
 
