@@ -220,6 +220,7 @@ class fuzz_reader final : public zamplet::whole_input {
   bool may_wait() const override { return in_->ready_mode != READY_NONE; }
   bool ready() override {
     switch (in_->ready_mode) {
+      case READY_ALWAYS: return true;
       case READY_SOME: return in_->gen.next() % 4 != 0;
       case READY_NEVER: return false;
       default: return true;
