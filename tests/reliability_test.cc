@@ -133,17 +133,18 @@ namespace {
 
 struct race_tally {
   int runs = 0, applications = 0, busy = 0, rename_errors = 0, stopped = 0;
-  int copy_only = 0, silent = 0, gave_up = 0;
+  int copy_only = 0, gave_up = 0, gone = 0;
 };
 
 // Checks what one of the concurrent runs says against the rules, adds its
 // counts to `applied` and its figures to `tally`; returns the fault found.
 // A file that a run does not count must be named in a refusal: busy (its
 // .lock or the run's -t name `temp` exists, or already holds it), or a rename
-// that found it gone.  A walk that meets only another run's copy of a file reports that
-// copy instead, and one that reads a name just before another run moves the
-// file aside finds nothing there and passes over it without a word
-// (tallied): the other run counts it.  A file moved away between a run's busy
+// that found it gone.  A walk that meets only another run's copy of a file
+// reports that copy instead, and one that reads a name just before another
+// run moves the file aside (or deletes its copy) finds nothing there when it
+// looks, and says so, with status 1: the other run counts it.  No walk passes
+// over a file without a word.  A file moved away between a run's busy
 // probe and its own move is that file's "rename error", status 1, and the
 // run goes on.  A run that moved aside a file other than
 // the one it looked at (another run's result, or its half-written target)
@@ -171,7 +172,7 @@ std::string check_run(const std::map<std::string, std::string>& original, const 
   }
   const std::string enoent = strerror(ENOENT);
   bool ended = false;
-  int tally_rename_errors = 0;
+  int tally_rename_errors = 0, tally_gone = 0;
   std::set<std::string> copy_seen, explained;
   for (const auto& line : lines_of(err)) {
     const std::string path = line.substr(0, line.find('\t'));
@@ -189,6 +190,14 @@ std::string check_run(const std::map<std::string, std::string>& original, const 
       ++answered[path];
       ++tally.rename_errors;
       ++tally_rename_errors;
+    } else if (recursive && original.count(path) && line == path + "\t" + enoent) {
+      ++answered[path];
+      ++tally.gone;
+      ++tally_gone;
+    } else if (recursive && original.count(file) && line == path + "\t" + enoent) {
+      // Another run's copy, deleted once its file was on disk.
+      copy_seen.insert(file);
+      ++tally_gone;
     } else if (recursive && original.count(file) &&
                line == path + "\t" + TRY_LATER + "Try -t option!") {
       copy_seen.insert(file);
@@ -211,16 +220,17 @@ std::string check_run(const std::map<std::string, std::string>& original, const 
   }
   for (const auto& g : gave_up)
     if (!explained.count(g)) fault = g + " given up without a reason";
-  // A file given up on, or a move that failed, makes the run's status 1.
-  const bool failed = ended || !gave_up.empty() || tally_rename_errors > 0;
+  // A file given up on, a move that failed, or an entry gone when the walk
+  // looked makes the run's status 1.
+  const bool failed = ended || !gave_up.empty() || tally_rename_errors > 0 || tally_gone > 0;
   if (status != (failed ? 1 : 0)) fault = "status " + std::to_string(status);
   tally.stopped += ended;
   bool passed_stop = false;
   for (const auto& f : order) {
     const int a = answered[f];
     if (a > 1 || (a == 1 && passed_stop)) fault = f + " answered " + std::to_string(a) + " times";
-    if (a == 0 && recursive) {
-      ++(copy_seen.count(f) ? tally.copy_only : tally.silent);
+    if (a == 0 && recursive && copy_seen.count(f) != 0) {
+      ++tally.copy_only;
     } else if (a == 0 && !ended) {
       fault = f + " neither rewritten nor reported";
     }
@@ -320,8 +330,8 @@ TEST(Reliability, ConcurrentRunsRewriteOncePerReportedCount) {
               << tally.applications << ", busy reports " << tally.busy << ", rename errors "
               << tally.rename_errors << ", given up " << tally.gave_up << ", runs stopped "
               << tally.stopped
-              << ", only the copy seen " << tally.copy_only << ", silently skipped "
-              << tally.silent << std::endl;
+              << ", only the copy seen " << tally.copy_only << ", gone when looked at "
+              << tally.gone << std::endl;
   }
 }
 

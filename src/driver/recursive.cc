@@ -202,14 +202,16 @@ bool tree_rewrite::refused(const char* path, const struct stat& record, const wa
 int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   const int cause = errno;
   settle_if_due();
-  // What the walk could not look at is said, and the walk goes on; a
+  // What the walk could not look at is said, and the walk goes on: an entry
+  // gone since its directory was read (a file or a directory renamed or
+  // removed meanwhile) is one the run never looked at, whatever it held.  A
   // symbolic link that leads nowhere holds nothing to rewrite.
   if (kind == WALK_LOOP) {
     note("%s\tFile system loop", path);
     any_failed = true;
     return 0;
   }
-  if (kind == WALK_ERROR || kind == WALK_DIR_UNREADABLE ||
+  if (kind == WALK_ERROR || kind == WALK_DIR_UNREADABLE || kind == WALK_VANISHED ||
       (kind == WALK_NO_STAT && cause != ENOENT)) {
     note("%s\t%s", path, strerror(cause));
     any_failed = true;
