@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -390,6 +391,115 @@ TEST(Reliability, RecursiveRunRewritesFileThatGetsAFreedInodeNumber) {
   EXPECT_NE(listing.find(walked[2] + " 1\n"), std::string::npos)
       << walked[2] << " was passed over; the run printed:\n" << listing;
   EXPECT_EQ(read_file(third), "ab\n");
+}
+
+// Directories renamed back and forth while a -r run walks the tree, as a
+// program reorganising it would do.  Afterwards every file holds its old
+// content (under its name, or in its copy when its directory was away for
+// the move back) or its new content, none is lost and none is rewritten
+// twice; every file that kept its old content is named on standard error,
+// by its own path, its copy's or a directory's above it, and so is every copy
+// left behind.  Nothing stops the run, so nothing says " recovered".  A note
+// gives the path the walk had, so the ".moved" of a directory that was away
+// at that moment is taken out.  Trials and seed from ZAMPLET_RENAME_TRIALS
+// and ZAMPLET_RENAME_SEED (seed: random).
+TEST(Reliability, DirectoriesRenamedDuringTheWalkLeaveNothingUnsaid) {
+  const unsigned trials = env_number("ZAMPLET_RENAME_TRIALS", 16);
+  const unsigned seed = env_number("ZAMPLET_RENAME_SEED", std::random_device{}());
+  std::mt19937 rng(seed);
+  constexpr int DIRS = 12, FILES = 15, DEEPER = 10;  // 300 files
+  const std::string away = ".moved";
+  int rewritten_files = 0, kept_named = 0, copies_named = 0, walk_notes = 0, violations = 0;
+  std::atomic<long> renames{0};
+  for (unsigned t = 0; t < trials; ++t) {
+    temp_dir d;
+    std::map<std::string, std::string> original;
+    std::vector<std::pair<std::string, std::string>> moves;  // a directory, its name while away
+    ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+    for (int i = 0; i < DIRS; ++i) {
+      const std::string dir = "t/d" + std::to_string(i);
+      for (const std::string& moved : {dir, dir + "/s"})
+        moves.emplace_back(d / moved, d / moved + away);
+      ASSERT_EQ(mkdir((d / dir).c_str(), 0755), 0);
+      ASSERT_EQ(mkdir((d / dir + "/s").c_str(), 0755), 0);
+      for (int j = 0; j < FILES + DEEPER; ++j) {
+        const std::string name =
+            j < FILES ? dir + "/f" + std::to_string(j) : dir + "/s/g" + std::to_string(j);
+        original[name] = text_without_b(rng, 100 + rng() % 2000);
+        write_file(d / name, original[name]);
+      }
+    }
+    // One directory at a time is away, for a moment, and always comes back.
+    std::atomic<bool> stop{false};
+    std::thread renamer([&, thread_seed = rng()] {
+      std::mt19937 local(thread_seed);
+      while (!stop) {
+        const auto& [from, to] = moves[local() % moves.size()];
+        if (rename(from.c_str(), to.c_str()) != 0) continue;
+        ++renames;
+        if (local() % 2 != 0)
+          std::this_thread::sleep_for(std::chrono::microseconds(local() % 100));
+        if (rename(to.c_str(), from.c_str()) != 0) std::abort();
+      }
+    });
+    const run_result r = run_zamplet({"-r", "a", "ab", "t"}, {.cwd = d.path});
+    stop = true;
+    renamer.join();
+
+    std::vector<std::pair<std::string, std::string>> notes;  // path, the rest of the line
+    for (std::string line : lines_of(r.err)) {
+      for (size_t at; (at = line.find(away)) != std::string::npos;) line.erase(at, away.size());
+      const size_t tab = line.find('\t');
+      notes.emplace_back(line.substr(0, tab), tab == std::string::npos ? "" : line.substr(tab));
+      walk_notes += notes.back().second == "\t" + std::string(strerror(ENOENT));
+    }
+    auto named = [&](const std::string& path) {
+      return std::any_of(notes.begin(), notes.end(), [&](const auto& n) {
+        return path == n.first || path.rfind(n.first + "/", 0) == 0 ||
+               (n.second.size() > path.size() &&
+                n.second.compare(n.second.size() - path.size() - 1, std::string::npos,
+                                 " " + path) == 0);
+      });
+    };
+    auto fault = [&](const std::string& what) {
+      if (++violations <= 5)
+        ADD_FAILURE() << "trial " << t << ": " << what << "\nerr:\n" << r.err;
+    };
+    bool any_kept = false;
+    std::set<std::string> expected_left;
+    for (const auto& [name, old] : original) {
+      const std::string copy = name + ".lock";
+      const bool has_file = exists(d / name), has_copy = exists(d / copy);
+      const std::string now = has_file ? read_file(d / name) : "";
+      if (has_file) expected_left.insert(name);
+      if (has_copy) expected_left.insert(copy);
+      if (has_copy && (read_file(d / copy) != old || !(named(copy) || named(name)))) {
+        fault(copy + " is left behind unnamed, or is not the old content");
+      } else if (has_copy) {
+        ++copies_named;
+      }
+      if (has_file && now == rewritten(old, 1)) {
+        ++rewritten_files;
+      } else if ((has_file && now == old) || (!has_file && has_copy)) {
+        any_kept = true;
+        if (named(name) || named(copy)) ++kept_named;
+        else fault(name + " kept its old content without a word");
+      } else {
+        fault(name + (has_file ? " holds neither its old nor its new content" : " is lost"));
+      }
+    }
+    const strings left = tree_files(d / "t");
+    for (const auto& path : left)
+      if (!expected_left.count("t/" + path)) fault("t/" + path + " is left in the tree");
+    if (r.err.find(" recovered") != std::string::npos) fault("a note says \" recovered\"");
+    if (r.status != (any_kept ? 1 : r.status) || r.status > 1)
+      fault("status " + std::to_string(r.status) + (any_kept ? " with old content kept" : ""));
+  }
+  std::cout << "[ renames  ] seed " << seed << ", trials " << trials << ", directory renames "
+            << renames << ": files rewritten " << rewritten_files << ", kept and named "
+            << kept_named << ", copies left and named " << copies_named << ", entries gone "
+            << walk_notes << ", violations " << violations << std::endl;
+  EXPECT_EQ(violations, 0);
 }
 
 // A file that fits on its file system while its rewrite does not: the write
