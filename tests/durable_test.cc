@@ -201,6 +201,67 @@ TEST(Reliability, WaitingCopyGoesWhileTheWalkGoesOn) {
   EXPECT_EQ(read_file(d / ("t/" + first)), "bar\n");
 }
 
+// A new file that another program renames, or whose directory it renames,
+// while the file's copy waits in the batch still holds the new content that
+// the copy guards: the batch syncs the file it keeps open, and since the name
+// no longer holds it, the whole file system, before the copy goes.  Every
+// syncfs (or every fdatasync) fails here, through the fault library, so that
+// a copy deleted without that sync shows: it must stay, named, with status 1.
+// A file still under its name needs no syncfs.  The run is held before the
+// second file's count, the first one's copy waiting in the batch.
+TEST(DurableCopies, FileRenamedBeforeItsSyncKeepsItsCopyUntilItIsSynced) {
+  if (ZAMPLET_SANITIZED) GTEST_SKIP() << "the fault library does not reach a sanitized program";
+  struct row {
+    std::string from, to;  // renamed while the run is held; nothing when empty
+    std::string failing;   // every call of it fails with EIO
+    std::string err;
+    strings left;  // the files afterwards
+  };
+  const std::string kept = "d/f.txt.lock\tsync error:Input/output error\n";
+  const std::vector<row> rows = {
+      {"", "", "syncfs", "", {"d/f.txt", "e.txt"}},
+      {"d/f.txt", "d/g.txt", "syncfs", kept, {"d/f.txt.lock", "d/g.txt", "e.txt"}},
+      {"d", "d2", "syncfs", kept, {"d2/f.txt", "d2/f.txt.lock", "e.txt"}},
+      {"d/f.txt", "d/g.txt", "fdatasync",
+       kept + "e.txt.lock\tsync error:Input/output error\n",
+       {"d/f.txt.lock", "d/g.txt", "e.txt", "e.txt.lock"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.from + " -> " + row.to + ", failing " + row.failing);
+    temp_dir d;
+    ASSERT_EQ(mkdir((d / "d").c_str(), 0755), 0);
+    write_file(d / "d/f.txt", "a\n");
+    write_file(d / "e.txt", "a\n");
+    paused_run run({"a", "ab", "d/f.txt", "e.txt"}, d.path, 1, 0, [&] {
+      setenv("LD_PRELOAD", ZAMPLET_FAULT_LIBRARY, 1);
+      setenv("ZAMPLET_FAULT_ALWAYS", (row.failing + ":5").c_str(), 1);
+    });
+    // The pipe is one page, and the run waits for it to be empty before each
+    // count: it is let go page by page until it holds e.txt, counted.
+    std::string seen;
+    char page[4096];
+    for (;;) {
+      ASSERT_TRUE(wait_until([&] { return waits_to_write(run.pid, 1); }));
+      if (exists(d / "e.txt.lock")) break;
+      const ssize_t n = read(run.out, page, sizeof page);
+      ASSERT_GT(n, 0);
+      seen.append(page, static_cast<size_t>(n));
+    }
+    if (!row.from.empty()) {
+      ASSERT_EQ(rename((d / row.from).c_str(), (d / row.to).c_str()), 0);
+    }
+    seen.erase(0, static_cast<size_t>(run.prefilled));
+    run.prefilled = 0;
+    run_result r = run.finish();
+    r.out.insert(0, seen);
+    EXPECT_TRUE(ran(r, "d/f.txt 1\ne.txt 1\n", row.err, row.err.empty() ? 0 : 1));
+    EXPECT_EQ(tree_files(d.path), row.left);
+    for (const auto& name : row.left)
+      EXPECT_EQ(read_file(d / name), name.find(".lock") != std::string::npos ? "a\n" : "ab\n")
+          << name;
+  }
+}
+
 // A power cut at any moment after a run: the image of a mounted file system
 // is copied while the system still holds unwritten data, as a disk would be
 // found after the power went, and the copy is mounted (its journal replays).

@@ -184,7 +184,7 @@ run_options stdin_from_file(const std::string& path, bool merge) {
 constexpr int PAGE = 4096;
 
 paused_run::paused_run(const std::vector<std::string>& args, const std::string& cwd, int which,
-                       int room)
+                       int room, const std::function<void()>& in_child)
     : stream(which), prefilled(room < 0 ? 0 : PAGE - room) {
   int o[2], e[2];
   if (pipe2(o, O_CLOEXEC) < 0 || pipe2(e, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
@@ -194,7 +194,7 @@ paused_run::paused_run(const std::vector<std::string>& args, const std::string& 
     const std::string fill(static_cast<size_t>(prefilled), '#');
     if (write(paused, fill.data(), fill.size()) != prefilled) throw std::runtime_error("prefill");
   }
-  pid = start_zamplet(args, cwd, -1, o[1], e[1]);
+  pid = start_zamplet(args, cwd, -1, o[1], e[1], in_child);
   close(o[1]);
   close(e[1]);
   out = o[0];

@@ -88,10 +88,11 @@ run_result drain(child& c, const std::function<void()>& on_tick = {},
 // file's name, right after the move aside and before the engine opens
 // anything.  With `room` < 0 the pipe is an ordinary empty one that fills as
 // the run writes (for example its -v trace), which stops it in the middle of
-// a file.  The stop signals have their default disposition in the run.
+// a file.  The stop signals have their default disposition in the run, and
+// `in_child` runs in it just before the program replaces it.
 struct paused_run {
   paused_run(const std::vector<std::string>& args, const std::string& cwd, int stream = 1,
-             int room = 0);
+             int room = 0, const std::function<void()>& in_child = {});
   ~paused_run();
   paused_run(const paused_run&) = delete;
   paused_run& operator=(const paused_run&) = delete;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <dirent.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -248,6 +249,58 @@ TEST(RecursiveEntries, WhatCannotBeWalkedIsSaidAndTheWalkGoesOn) {
     EXPECT_EQ(sorted_lines(r.out), (strings{"t/a.txt 1", "t/sub/b.txt 1", "t/z/c.txt 1"}));
     for (const char* name : {"t/a.txt", "t/sub/b.txt", "t/z/c.txt"})
       EXPECT_EQ(read_file(d / name), "ab\n") << name;
+  }
+}
+
+// An entry that another program renames away after the walk read its
+// directory and before it looked at it was never looked at: the note says
+// which, the walk goes on, and the run ends with status 1.  The run is held
+// writing its first file's name (the directory has been read by then) while
+// the last entry in the directory's order goes, or becomes a symbolic link
+// that leads nowhere, which holds nothing to rewrite.
+TEST(RecursiveEntries, EntryGoneBeforeTheWalkLooksIsSaid) {
+  enum class change { dir_renamed, file_renamed, now_dangling };
+  for (change c : {change::dir_renamed, change::file_renamed, change::now_dangling}) {
+    SCOPED_TRACE(static_cast<int>(c));
+    const bool dirs = c == change::dir_renamed;
+    temp_dir d;
+    ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+    for (const char* name : {"e0", "e1", "e2", "e3"}) {
+      const std::string entry = d / "t/" + name;
+      if (dirs) {
+        ASSERT_EQ(mkdir(entry.c_str(), 0755), 0);
+      }
+      write_file(dirs ? entry + "/f" : entry, "a\n");
+    }
+    strings order;  // the walk's order: the directory's own
+    DIR* dir = opendir((d / "t").c_str());
+    for (dirent* e; (e = readdir(dir)) != nullptr;)
+      if (e->d_name[0] != '.') order.push_back(e->d_name);
+    closedir(dir);
+    const std::string first = "t/" + order.front() + (dirs ? "/f" : "");
+    const std::string last = "t/" + order.back();
+
+    paused_run run({"-r", "a", "ab", "t"}, d.path);
+    ASSERT_TRUE(
+        wait_until([&] { return waits_to_write(run.pid, 1) && exists(d / first + ".lock"); }));
+    if (c == change::now_dangling) {
+      ASSERT_EQ(unlink((d / last).c_str()), 0);
+      ASSERT_EQ(symlink("nowhere", (d / last).c_str()), 0);
+    } else {
+      ASSERT_EQ(rename((d / last).c_str(), (d / "moved").c_str()), 0);
+    }
+    const run_result r = run.finish();
+    const std::string note =
+        c == change::now_dangling ? "" : last + "\tNo such file or directory\n";
+    strings lines;
+    for (size_t i = 0; i + 1 < order.size(); ++i)
+      lines.push_back("t/" + order[i] + (dirs ? "/f" : "") + " 1");
+    EXPECT_EQ(sorted_lines(r.out), lines);
+    EXPECT_EQ(r.err, note);
+    EXPECT_EQ(r.status, note.empty() ? 0 : 1);
+    if (c != change::now_dangling) {
+      EXPECT_EQ(read_file(d / (dirs ? "moved/f" : "moved")), "a\n");
+    }
   }
 }
 

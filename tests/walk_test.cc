@@ -26,6 +26,7 @@ using zamplet::WALK_ERROR;
 using zamplet::WALK_LOOP;
 using zamplet::WALK_FILE;
 using zamplet::WALK_NO_STAT;
+using zamplet::WALK_VANISHED;
 
 using Visits = std::vector<std::pair<std::string, int>>;
 
@@ -80,6 +81,41 @@ class calling_visitor final : public zamplet::walk_visitor {
  private:
   int (*visit_)(const char*, const struct stat*, int);
 };
+
+// Records each visit's kind and cause, and renames `from` to `to` when it
+// visits `trigger`, or, with `on_look`, when the walk asks whether to pass
+// over `trigger`: between its look at it and the opening of the directory.
+class renaming_visitor final : public zamplet::walk_visitor {
+ public:
+  int visit(const char* path, const struct stat* record, int kind) override {
+    (void)record;
+    const int cause = errno;
+    seen[path] = {kind, kind == WALK_FILE || kind == WALK_DIR ? 0 : cause};
+    if (!on_look && path == trigger) move();
+    return 0;
+  }
+  bool pass_over(const zamplet::walk_entry& entry) override {
+    if (on_look && entry.path == trigger) move();
+    return false;
+  }
+  std::string trigger, from, to;
+  bool on_look = false;
+  bool moved = false;
+  std::map<std::string, std::pair<int, int>> seen;  // path -> kind, errno
+
+ private:
+  void move() { moved = rename(from.c_str(), to.c_str()) == 0; }
+};
+
+// The names in `dir` in the order readdir gives them, as the walk reads them.
+std::vector<std::string> in_directory_order(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (struct dirent* e = d != nullptr ? readdir(d) : nullptr)
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  if (d != nullptr) closedir(d);
+  return names;
+}
 
 class WalkTest : public ::testing::Test {
  protected:
@@ -356,6 +392,59 @@ TEST_F(WalkTest, UnreadableDirectoryIsReportedAndNotEntered) {
   EXPECT_EQ(seen[root_ + "/locked"], WALK_DIR_UNREADABLE);
   EXPECT_EQ(seen.count(root_ + "/locked/f"), 0u);
   EXPECT_EQ(seen.count(root_ + "/after"), 1u);
+}
+
+// An entry renamed or removed after its directory was read, or a directory
+// above it, is one the walk never looked at: visited as WALK_VANISHED with
+// ENOENT, never as a symbolic link that leads nowhere, and the walk goes on.
+TEST_F(WalkTest, EntryGoneSinceItsDirectoryWasReadIsVisitedAsVanished) {
+  const std::pair<int, int> vanished{WALK_VANISHED, ENOENT};
+  // Sibling directories: the first one's visit moves the last one out of
+  // the tree before the walk looks at it, and nothing below it is visited.
+  dir("box");
+  for (const std::string name : {"e0", "e1", "e2", "e3"}) {
+    dir("box/" + name);
+    file("box/" + name + "/inner");
+  }
+  const std::vector<std::string> order = in_directory_order(root_ + "/box");
+  renaming_visitor sibling;
+  sibling.trigger = root_ + "/box/" + order.front();
+  sibling.from = root_ + "/box/" + order.back();
+  sibling.to = root_ + "/moved";
+  EXPECT_EQ(zamplet::ftw((root_ + "/box").c_str(), sibling, 64), 0);
+  EXPECT_TRUE(sibling.moved);
+  EXPECT_EQ(sibling.seen[sibling.from], vanished);
+  // The start, the four siblings, and the other three's files: the walk goes on.
+  EXPECT_EQ(sibling.seen.size(), 8u);
+
+  // The directory in hand renamed once it is opened: every entry read from
+  // it is gone from the walk's path.  A dangling link beside it stays one.
+  dir("q");
+  dir("q/p");
+  file("q/p/a");
+  file("q/p/b");
+  link("nowhere", "q/dangling", WALK_NO_STAT);
+  renaming_visitor in_hand;
+  in_hand.trigger = in_hand.from = root_ + "/q/p";
+  in_hand.to = root_ + "/p.moved";
+  EXPECT_EQ(zamplet::ftw((root_ + "/q").c_str(), in_hand, 64), 0);
+  EXPECT_TRUE(in_hand.moved);
+  EXPECT_EQ(in_hand.seen[root_ + "/q/p/a"], vanished);
+  EXPECT_EQ(in_hand.seen[root_ + "/q/p/b"], vanished);
+  EXPECT_EQ(in_hand.seen[root_ + "/q/dangling"], std::make_pair(WALK_NO_STAT, ENOENT));
+
+  // A directory renamed between the look at it and its opening.
+  dir("r");
+  dir("r/d");
+  file("r/d/x");
+  renaming_visitor looked;
+  looked.on_look = true;
+  looked.trigger = looked.from = root_ + "/r/d";
+  looked.to = root_ + "/d.moved";
+  EXPECT_EQ(zamplet::ftw((root_ + "/r").c_str(), looked, 64), 0);
+  EXPECT_TRUE(looked.moved);
+  EXPECT_EQ(looked.seen[root_ + "/r/d"], vanished);
+  EXPECT_EQ(looked.seen.count(root_ + "/r/d/x"), 0u);
 }
 
 }  // namespace

@@ -15,6 +15,11 @@ namespace zamplet {
 constexpr int NAME_BUFFER_BYTES = 4096;
 // Size of the recursive visit's intermediate-name buffer, with its zero.
 constexpr int VISIT_NAME_BYTES = 1024;
+// Descriptors a run holds besides the walk's directories and the new files
+// the batch keeps open: the standard streams, the engine's source and target,
+// the probe of an intermediate copy, the file systems that the waiting
+// copies are synced on, and what a sync of the batch opens.
+constexpr long RUN_DESCRIPTORS = 12;
 
 // Prints the usage text to standard output and ends the run with `status`:
 // 0 when it was asked for, 1 after a wrong command line, so that a script
@@ -131,15 +136,22 @@ void report_cut_total();
 // durable.cc).  make_room_to_settle() settles the waiting batch if it cannot
 // take `copy` of `target` (on device `dev`), or if it is due, and returns
 // false when the copy cannot wait: the new file must then be synced at once
-// (sync_file_now) before its copy is deleted.  settle_later() adds a copy,
-// with the stop signals blocked.  settle_copies() syncs this run's new files
-// and deletes every waiting copy whose new content is on disk; a copy whose
-// sync failed stays, with a note, and the result is false.
+// (sync_file_now) before its copy is deleted.  When it can wait, the new
+// file is opened, and settle_later() adds the copy, with the stop signals
+// blocked, and keeps that descriptor for the sync if it is still the new
+// file `new_file`.  settle_copies() syncs this run's new files and deletes
+// every waiting copy whose new content is on disk; a copy whose sync failed
+// stays, with a note, and the result is false.
 // settle_copies_now() does the same from the stop handler, silently.
 bool make_room_to_settle(const char* copy, const char* target, dev_t dev);
 void settle_later(const char* copy, const char* file, const file_identity& old_file,
                   const file_identity& new_file, off_t bytes);
 bool sync_file_now(const char* file, const file_identity& identity);
+// Lets the batch keep at most `spare` new files open (never more than it
+// has copies); the batch is settled early when they are all in use.  How
+// many it takes.  Without a call, it takes what RUN_DESCRIPTORS leaves of the
+// process's limit.
+long hold_new_files(long spare);
 bool settle_copies();
 void settle_copies_now();
 // For atexit: whatever ends the run, a fatal message included.

@@ -11,6 +11,12 @@
 // file system serves the batch instead only when the kernel reports that
 // little besides the batch's own data is waiting to be written, since such a
 // sync also waits for every other program's dirty pages.
+//
+// The sync reaches the file the run wrote, not whatever its name holds by
+// then: the batch keeps each new file open from its rewrite to its sync, and
+// a file that its name no longer holds (another program renamed it, or a
+// directory above it, or replaced it) is covered by a sync of its whole file
+// system before its copy goes.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +51,7 @@ struct waiting_copy {
   file_identity old_file;  // the copy, as followed from its name
   file_identity new_file;  // the new file under the file's name
   off_t bytes;             // the new file's length
+  int held;                // the new file, open since its rewrite, or -1
 };
 
 // The batch.  The stop handler reads it, so it changes only while the stop
@@ -58,6 +65,11 @@ int device_fds[DEVICES_MAX];
 volatile sig_atomic_t device_count = 0;
 long long batch_started = 0;
 bool sync_failed = false;
+// New files the batch may keep open (-1 until it is told or first needs to
+// know), how many it keeps, and the one opened for the copy about to join.
+int held_max = -1;
+int held_count = 0;
+int staged = -1;
 
 long long now_nanoseconds() {
   struct timespec t {};
@@ -114,6 +126,21 @@ void forget_devices() {
   device_count = 0;
 }
 
+// How many new files the batch may keep open.
+int held_limit() {
+  if (held_max < 0) (void)hold_new_files(sysconf(_SC_OPEN_MAX) - RUN_DESCRIPTORS);
+  return held_max;
+}
+
+// Closes the new files the batch keeps open; they are no longer waited for.
+void release_held(int count) {
+  for (int i = 0; i < count; ++i) {
+    if (batch[i].held >= 0) close(batch[i].held);
+    batch[i].held = -1;
+  }
+  held_count = 0;
+}
+
 // Reads the number after `key` in the text `info`, in kB; 0 when absent.
 long long meminfo_value(const char* info, const char* key) {
   const char* at = strstr(info, key);
@@ -141,36 +168,102 @@ bool little_else_dirty(long long own) {
   return dirty - own <= OTHERS_DIRTY_MAX;
 }
 
-// Puts the file `file`, if it is still `identity`, on the disk with its data
-// and its name.  A name that holds another file now needs nothing of this
-// run.  What cannot be opened is covered by a sync of its file system
-// instead.  False, with errno, when the disk refused it.  Async-signal-safe.
-bool sync_own_file(const char* file, const file_identity& identity, char* last_dir) {
+// Opens the new file `file` to sync it, without following a symbolic link
+// or waiting on a FIFO put there meanwhile; write-only when it cannot be
+// read.  -1, with errno, when it cannot be opened.  Async-signal-safe.
+int open_for_sync(const char* file) {
   const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   int fd = open(file, O_RDONLY | flags);
   if (fd < 0 && errno == EACCES) fd = open(file, O_WRONLY | flags);
-  if (fd < 0 && (errno == ENOENT || errno == ELOOP)) return true;  // replaced or removed since
-  char dir[DIR_MAX];
-  const bool same_dir =
-      last_dir != nullptr && directory_of(file, dir) && strcmp(dir, last_dir) == 0;
+  return fd;
+}
+
+// What the syncs of one batch have done so far: the directory in hand, whose
+// names one sync of it makes durable (the batch's files come directory by
+// directory, and every name was made before the sync), and the file systems
+// synced whole, which hold everything of the batch that is on them.
+struct sync_state {
+  char dir[DIR_MAX] = "";
   int dir_fd = -1;
-  if (!same_dir && directory_of(file, dir)) dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  bool ok;
-  if (fd >= 0) {
+  bool dir_synced = false;
+  dev_t whole[DEVICES_MAX] = {};
+  int whole_count = 0;
+  sync_state() = default;
+  sync_state(const sync_state&) = delete;
+  sync_state& operator=(const sync_state&) = delete;
+  // The caller reads errno after the syncs.
+  ~sync_state() {
+    const int err = errno;
+    if (dir_fd >= 0) close(dir_fd);
+    errno = err;
+  }
+};
+
+// Whether the name `file` still holds the file `identity`, as its directory,
+// opened and made the directory in hand, says.  Async-signal-safe.
+bool name_holds(const char* file, const file_identity& identity, sync_state* s) {
+  char dir[DIR_MAX];
+  if (!directory_of(file, dir)) return false;
+  if (s->dir_fd < 0 || strcmp(dir, s->dir) != 0) {
+    if (s->dir_fd >= 0) close(s->dir_fd);
+    s->dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    strcpy(s->dir, dir);
+    s->dir_synced = false;
+  }
+  const char* slash = strrchr(file, '/');
+  struct stat st;
+  return s->dir_fd >= 0 &&
+         fstatat(s->dir_fd, slash == nullptr ? file : slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         identity_of(st) == identity;
+}
+
+// Syncs the whole file system that holds the file `identity`, once for a
+// batch: through `fd` when it is open on that file, else through the batch's
+// descriptor on that file system or the directory in hand when it is on it.
+// False, with errno, when it fails or no descriptor reaches that file system
+// (ENOENT: the file is gone from where the run can see it).
+// Async-signal-safe.
+bool sync_whole(const file_identity& identity, int fd, sync_state* s) {
+  for (int i = 0; i < s->whole_count; ++i)
+    if (s->whole[i] == identity.dev) return true;
+  const int k = device_index(identity.dev);
+  struct stat st;
+  if (fd < 0 && k >= 0) fd = device_fds[k];
+  if (fd < 0 && s->dir_fd >= 0 && fstat(s->dir_fd, &st) == 0 && st.st_dev == identity.dev)
+    fd = s->dir_fd;
+  if (fd < 0) {
+    errno = ENOENT;
+    return false;
+  }
+  if (syncfs(fd) < 0) return false;
+  if (s->whole_count < DEVICES_MAX) s->whole[s->whole_count++] = identity.dev;
+  return true;
+}
+
+// Puts the new file `file`, the file `identity`, on the disk with its data
+// and its name; `held` is that file, open since its rewrite, or -1, when it
+// is opened by name and looked at.  Where the name no longer holds it, the
+// file is somewhere the run cannot name (renamed, or a directory above it
+// renamed, by another program) or replaced: the sync of its whole file system
+// holds it wherever it is, before its copy, the old content, may go.  False,
+// with errno, when the disk refused it.  Async-signal-safe.
+bool sync_own_file(const char* file, const file_identity& identity, int held, sync_state* s) {
+  int fd = held;
+  bool own = held >= 0;
+  if (!own) {
+    fd = open_for_sync(file);
     struct stat st;
-    const bool other = fstat(fd, &st) == 0 && !(identity_of(st) == identity);
-    ok = other || fdatasync(fd) == 0;
-    // The name: the directory that holds it, once for files one after
-    // another in the same directory; or the whole file system.
-    if (ok && !other && !same_dir)
-      ok = dir_fd >= 0 ? fsync(dir_fd) == 0 || errno == EINVAL : syncfs(fd) == 0;
-  } else {
-    ok = dir_fd >= 0 && syncfs(dir_fd) == 0;
+    own = fd >= 0 && fstat(fd, &st) == 0 && identity_of(st) == identity;
+  }
+  bool ok = !own || fdatasync(fd) == 0;
+  if (ok && own && name_holds(file, identity, s)) {
+    if (!s->dir_synced) ok = fsync(s->dir_fd) == 0 || errno == EINVAL;
+    s->dir_synced = ok;
+  } else if (ok) {
+    ok = sync_whole(identity, own ? fd : -1, s);
   }
   const int err = errno;
-  if (fd >= 0) close(fd);
-  if (dir_fd >= 0) close(dir_fd);
-  if (ok && !same_dir && last_dir != nullptr && dir_fd >= 0) strcpy(last_dir, dir);
+  if (fd >= 0 && fd != held) close(fd);
   errno = err;
   return ok;
 }
@@ -186,11 +279,11 @@ void sync_batch(int count, bool cheapest, int* synced_at) {
     for (int i = 0; i < count; ++i) synced_at[i] = err;
     return;
   }
-  char last_dir[DIR_MAX] = "";
+  sync_state state;
   for (int i = 0; i < count; ++i) {
     const waiting_copy& w = batch[i];
     errno = 0;
-    const bool synced = sync_own_file(names + w.file_at, w.new_file, last_dir);
+    const bool synced = sync_own_file(names + w.file_at, w.new_file, w.held, &state);
     synced_at[i] = synced ? 0 : errno != 0 ? errno : EIO;
   }
 }
@@ -200,20 +293,35 @@ void sync_batch(int count, bool cheapest, int* synced_at) {
 bool make_room_to_settle(const char* copy, const char* target, dev_t dev) {
   const size_t need = strlen(copy) + strlen(target) + 2;
   const bool known = device_index(dev) >= 0;
+  // A batch that holds as many new files open as it may is settled early,
+  // so that the run never runs out of descriptors.
+  const bool hold = held_limit() > 0;
   if (pending > 0 && (pending == PENDING_MAX || names_used + need > NAMES_BYTES ||
-                      (!known && device_count == DEVICES_MAX)))
+                      (!known && device_count == DEVICES_MAX) || (hold && held_count >= held_max)))
     settle_copies();
   else
     settle_if_due();
   if (need > NAMES_BYTES) return false;
-  if (device_index(dev) >= 0) return true;
-  if (device_count == DEVICES_MAX) forget_devices();
-  const int fd = open_on_device(target);
-  if (fd < 0) return false;
-  devices[device_count] = dev;
-  device_fds[device_count] = fd;
-  device_count = device_count + 1;
+  if (device_index(dev) < 0) {
+    if (device_count == DEVICES_MAX) forget_devices();
+    const int fd = open_on_device(target);
+    if (fd < 0) return false;
+    devices[device_count] = dev;
+    device_fds[device_count] = fd;
+    device_count = device_count + 1;
+  }
+  // The new file, open from now until its sync; settle_later keeps it when
+  // it is still the file the rewrite made.  Its record locks are gone with
+  // the rewrite, so closing it later releases nothing.  Without it, the sync
+  // opens the file by name and looks at what it finds.
+  if (staged >= 0) close(staged);
+  staged = hold ? open_for_sync(target) : -1;
   return true;
+}
+
+long hold_new_files(long spare) {
+  held_max = static_cast<int>(spare < 0 ? 0 : spare > PENDING_MAX ? PENDING_MAX : spare);
+  return held_max;
 }
 
 void settle_later(const char* copy, const char* file, const file_identity& old_file,
@@ -231,11 +339,23 @@ void settle_later(const char* copy, const char* file, const file_identity& old_f
   w.old_file = old_file;
   w.new_file = new_file;
   w.bytes = bytes;
+  w.held = -1;
+  if (staged >= 0) {
+    struct stat st;
+    if (fstat(staged, &st) == 0 && identity_of(st) == new_file) {
+      w.held = staged;
+      ++held_count;
+    } else {
+      close(staged);
+    }
+    staged = -1;
+  }
   pending = pending + 1;
 }
 
 bool sync_file_now(const char* file, const file_identity& identity) {
-  if (sync_own_file(file, identity, nullptr)) return true;
+  sync_state state;
+  if (sync_own_file(file, identity, -1, &state)) return true;
   sync_failed = true;
   return false;
 }
@@ -257,6 +377,7 @@ bool settle_copies() {
   }
   pending = 0;
   allow_stop_signals();
+  release_held(count);
   // The names stay readable until the next copy joins a batch.  A copy whose
   // new content may not be on disk stays, the only sure old content, and the
   // user hears which.
@@ -305,6 +426,7 @@ void settle_copies_now() {
   for (int i = 0; i < count; ++i)
     if (synced_at[i] == 0) (void)unlink(names + batch[i].copy_at);
   pending = 0;
+  release_held(count);
 }
 
 }  // namespace zamplet

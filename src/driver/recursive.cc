@@ -17,11 +17,6 @@ namespace zamplet {
 
 namespace {
 
-// Descriptors the run holds besides the walk's directories: the standard
-// streams, the engine's source and target, the probe of an intermediate copy,
-// and the file systems that the waiting copies are synced on.
-constexpr long RESERVED_DESCRIPTORS = 12;
-
 // The files this run has written, and the other objects it has reported.
 // The walk may meet one of them again, through a link to an ancestor or
 // because a directory yields an entry that was created anew; rewriting it
@@ -202,14 +197,16 @@ bool tree_rewrite::refused(const char* path, const struct stat& record, const wa
 int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   const int cause = errno;
   settle_if_due();
-  // What the walk could not look at is said, and the walk goes on; a
+  // What the walk could not look at is said, and the walk goes on: an entry
+  // gone since its directory was read (a file or a directory renamed or
+  // removed meanwhile) is one the run never looked at, whatever it held.  A
   // symbolic link that leads nowhere holds nothing to rewrite.
   if (kind == WALK_LOOP) {
     note("%s\tFile system loop", path);
     any_failed = true;
     return 0;
   }
-  if (kind == WALK_ERROR || kind == WALK_DIR_UNREADABLE ||
+  if (kind == WALK_ERROR || kind == WALK_DIR_UNREADABLE || kind == WALK_VANISHED ||
       (kind == WALK_NO_STAT && cause != ENOENT)) {
     note("%s\t%s", path, strerror(cause));
     any_failed = true;
@@ -263,8 +260,11 @@ int rewrite_recursive(const rewrite_job& job, const char* start,
     note("%s\t%s", start, strerror(err));
     return 1;
   }
-  const long limit = sysconf(_SC_OPEN_MAX);
-  long budget = limit - RESERVED_DESCRIPTORS;
+  // What the run itself does not hold goes half to the walk's directories
+  // and half to the new files waiting for their sync (the walk needs at most
+  // one per level of the tree, the batch one per copy).
+  const long spare = sysconf(_SC_OPEN_MAX) - RUN_DESCRIPTORS;
+  long budget = spare - hold_new_files(spare / 2);
   if (budget < 1) budget = 1;
   if (budget > INT_MAX) budget = INT_MAX;
   char stopped_at[WALK_PATH_MAX + 1];

@@ -93,6 +93,28 @@ int link_by_type(unsigned char type) {
   return type == DT_LNK ? 1 : 0;
 }
 
+// The kind of a visit for an entry just read from its directory whose stat
+// failed with `err`.  ENOENT means a symbolic link that leads nowhere only
+// while the name still holds a link; otherwise the entry itself, or a
+// directory above it, was removed or renamed since the directory was read.
+// That entry was never looked at, and whoever walks must hear of it: taken
+// for a dangling link, a whole directory renamed during the walk would be
+// passed over in silence.
+int failed_stat_kind(const char* path, int err) {
+  if (err == EACCES) return WALK_NO_STAT;
+  if (err != ENOENT) return WALK_ERROR;
+  struct stat own;
+  if (lstat(path, &own) == 0 && S_ISLNK(own.st_mode)) return WALK_NO_STAT;
+  return WALK_VANISHED;
+}
+
+// The kind of a visit for a directory, just looked at, that cannot be opened
+// with `err`: ENOENT is a directory gone since the look.
+int failed_open_kind(int err) {
+  if (err == EACCES) return WALK_DIR_UNREADABLE;
+  return err == ENOENT ? WALK_VANISHED : WALK_ERROR;
+}
+
 // Stats, reports and, for a directory, descends into the object whose path
 // has just been written into the buffer at `length` characters; `link` is
 // what its directory said of it being a symbolic link.  The directory it
@@ -103,8 +125,7 @@ int walk_object(DIR** ring, int slot, int budget, char* path, std::size_t length
   if (stat(path, record) != 0) {
     const int err = errno;
     *record = {};
-    return visit_failure(visitor, path, record,
-                         err == ENOENT || err == EACCES ? WALK_NO_STAT : WALK_ERROR, err);
+    return visit_failure(visitor, path, record, failed_stat_kind(path, err), err);
   }
   if (visitor.pass_over(walk_entry{path, strrchr(path, '/') + 1, record, link})) return 0;
   if (!S_ISDIR(record->st_mode)) return visitor.visit(path, record, WALK_FILE);
@@ -122,8 +143,7 @@ int walk_object(DIR** ring, int slot, int budget, char* path, std::size_t length
   ring[child] = opendir(path);
   if (ring[child] == nullptr) {
     const int err = errno;
-    return visit_failure(visitor, path, record,
-                         err == EACCES ? WALK_DIR_UNREADABLE : WALK_ERROR, err);
+    return visit_failure(visitor, path, record, failed_open_kind(err), err);
   }
   int r = visitor.visit(path, record, WALK_DIR);
   if (r == 0 && up->push(*record)) {
