@@ -77,26 +77,18 @@ long long now_nanoseconds() {
   return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
 
-// Copies into `dir` the directory part of `path` ("." when it has none);
-// false when it does not fit.  Async-signal-safe.
-bool directory_of(const char* path, char* dir) {
-  const char* slash = strrchr(path, '/');
-  if (slash == nullptr) {
-    strcpy(dir, ".");
-    return true;
-  }
-  const size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
-  if (len >= DIR_MAX) return false;
-  memcpy(dir, path, len);
-  dir[len] = '\0';
-  return true;
+// True when `dirty`, the data waiting to be written as the kernel reports
+// it, is little more than `own` bytes, so that a sync of the whole file
+// system waits for little else.  False when the kernel cannot tell.
+bool little_else_dirty(long long dirty, long long own) {
+  return dirty >= 0 && dirty - own <= OTHERS_DIRTY_MAX;
 }
 
 // Opens, on the file system of `target`, the directory that holds it, for
 // the syncs; -1 when that fails.
 int open_on_device(const char* target) {
   char dir[DIR_MAX];
-  if (!directory_of(target, dir)) return -1;
+  if (!directory_of(target, dir, sizeof dir)) return -1;
   return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
@@ -141,43 +133,6 @@ void release_held(int count) {
   held_count = 0;
 }
 
-// Reads the number after `key` in the text `info`, in kB; 0 when absent.
-long long meminfo_value(const char* info, const char* key) {
-  const char* at = strstr(info, key);
-  if (at == nullptr) return 0;
-  at += strlen(key);
-  while (*at == ' ') ++at;
-  long long kb = 0;
-  while (*at >= '0' && *at <= '9') kb = kb * 10 + (*at++ - '0');
-  return kb;
-}
-
-// True when the data waiting to be written, as the kernel reports it, is
-// little more than `own` bytes, so that a sync of the whole file system
-// waits for little else.  False when the kernel cannot tell.
-bool little_else_dirty(long long own) {
-  const int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char info[8192];
-  const ssize_t got = read(fd, info, sizeof info - 1);
-  close(fd);
-  if (got <= 0) return false;
-  info[got] = '\0';
-  const long long dirty =
-      (meminfo_value(info, "\nDirty:") + meminfo_value(info, "\nWriteback:")) * 1024;
-  return dirty - own <= OTHERS_DIRTY_MAX;
-}
-
-// Opens the new file `file` to sync it, without following a symbolic link
-// or waiting on a FIFO put there meanwhile; write-only when it cannot be
-// read.  -1, with errno, when it cannot be opened.  Async-signal-safe.
-int open_for_sync(const char* file) {
-  const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int fd = open(file, O_RDONLY | flags);
-  if (fd < 0 && errno == EACCES) fd = open(file, O_WRONLY | flags);
-  return fd;
-}
-
 // What the syncs of one batch have done so far: the directory in hand, whose
 // names one sync of it makes durable (the batch's files come directory by
 // directory, and every name was made before the sync), and the file systems
@@ -203,7 +158,7 @@ struct sync_state {
 // opened and made the directory in hand, says.  Async-signal-safe.
 bool name_holds(const char* file, const file_identity& identity, sync_state* s) {
   char dir[DIR_MAX];
-  if (!directory_of(file, dir)) return false;
+  if (!directory_of(file, dir, sizeof dir)) return false;
   if (s->dir_fd < 0 || strcmp(dir, s->dir) != 0) {
     if (s->dir_fd >= 0) close(s->dir_fd);
     s->dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -274,7 +229,7 @@ bool sync_own_file(const char* file, const file_identity& identity, int held, sy
 void sync_batch(int count, bool cheapest, int* synced_at) {
   long long own = 0;
   for (int i = 0; i < count; ++i) own += batch[i].bytes;
-  if (cheapest && count > SMALL_BATCH && device_count > 0 && little_else_dirty(own)) {
+  if (cheapest && count > SMALL_BATCH && device_count > 0 && little_else_dirty(dirty_bytes(), own)) {
     const int err = sync_devices() ? 0 : errno;
     for (int i = 0; i < count; ++i) synced_at[i] = err;
     return;

@@ -121,6 +121,23 @@ struct whole_scan {
   off_t zero_chunk = -1, zero_at = 0;  // a chunk's start and its first zero byte
 };
 
+// The chunk rule's side of the search of one input.  Tells `out` of every
+// boundary up to input offset `at`, that one included.
+bool tell_edges(whole_scan* s, whole_output* out, off_t at);
+// Where the chunk that holds input offset `at` begins: a boundary begins
+// the chunk there, and the input's end belongs to the last chunk.
+off_t chunk_start(const whole_scan* s, off_t at);
+// Gives out the bytes from the search's place up to `to` unchanged, telling
+// each boundary they pass, and moves the place there.
+bool keep_to(whole_scan* s, whole_output* out, size_t to);
+// Whether the chunk rule lets the match buf[start, end) be replaced: it
+// lies inside one chunk and ends no later than that chunk's first zero
+// byte.  A chunk is whole in the buffer whenever a match in it is decided.
+bool in_one_chunk(whole_scan* s, size_t start, size_t end);
+// Whether the match buf[start, end), not replaced, is one that a chunk
+// boundary cut: it crosses one, and no zero byte would have kept it anyway.
+bool cut_by_boundary(whole_scan* s, size_t start, size_t end);
+
 // Searches the input to its end, or until out->replaced() says stop.
 whole_end scan_whole(whole_scan* scan, whole_input& in, whole_output* out);
 

@@ -34,88 +34,6 @@ namespace {
 
 constexpr size_t NONE = SIZE_MAX;
 
-// The input offset of the first boundary after the last one told, or -1
-// when none is known yet.  The input's end is no boundary.
-off_t next_edge(const whole_scan* s) {
-  const off_t held = s->base + static_cast<off_t>(s->end);
-  if (s->read_chunks) {
-    const auto after = std::upper_bound(s->edges.begin(), s->edges.end(), s->told);
-    return after == s->edges.end() ? -1 : *after;
-  }
-  const off_t size = static_cast<off_t>(s->chunk_size);
-  const off_t next = (s->told / size + 1) * size;
-  return next > held || (s->eof && next == held) ? -1 : next;
-}
-
-// Where the chunk that holds input offset `at` begins: a boundary begins
-// the chunk there, and the input's end belongs to the last chunk.
-off_t chunk_start(const whole_scan* s, off_t at) {
-  if (s->read_chunks) return *(std::upper_bound(s->edges.begin(), s->edges.end(), at) - 1);
-  const off_t size = static_cast<off_t>(s->chunk_size);
-  const off_t start = at - at % size;
-  const bool input_end = s->eof && at == s->base + static_cast<off_t>(s->end);
-  return input_end && start == at && at > 0 ? start - size : start;
-}
-
-// Where the chunk that begins at `start` ends.
-off_t chunk_limit(const whole_scan* s, off_t start) {
-  const off_t held = s->base + static_cast<off_t>(s->end);
-  if (s->read_chunks) {
-    const auto after = std::upper_bound(s->edges.begin(), s->edges.end(), start);
-    return after == s->edges.end() ? held : *after;
-  }
-  const off_t limit = start + static_cast<off_t>(s->chunk_size);
-  return s->eof ? std::min(limit, held) : limit;
-}
-
-// Tells `out` of every boundary up to input offset `at`, that one included.
-bool tell_edges(whole_scan* s, whole_output* out, off_t at) {
-  for (off_t next = next_edge(s); next >= 0 && next <= at; next = next_edge(s)) {
-    s->told = next;
-    if (!out->chunk_end()) return false;
-  }
-  return true;
-}
-
-// Gives out the bytes from the search's place up to `to` unchanged, telling
-// each boundary they pass, and moves the place there.
-bool keep_to(whole_scan* s, whole_output* out, size_t to) {
-  while (s->pos < to) {
-    size_t stop = to;
-    if (s->chunks) {
-      if (!tell_edges(s, out, s->base + static_cast<off_t>(s->pos))) return false;
-      const off_t next = next_edge(s);
-      if (next >= 0 && static_cast<size_t>(next - s->base) < to)
-        stop = static_cast<size_t>(next - s->base);
-    }
-    if (!out->kept(s->buf + s->pos, stop - s->pos)) return false;
-    s->pos = stop;
-  }
-  return true;
-}
-
-// Whether the chunk rule lets the match buf[start, end) be replaced: it
-// lies inside one chunk and ends no later than that chunk's first zero
-// byte.  A chunk is whole in the buffer whenever a match in it is decided.
-bool in_one_chunk(whole_scan* s, size_t start, size_t end) {
-  if (!s->chunks) return true;
-  const off_t first = chunk_start(s, s->base + static_cast<off_t>(start));
-  const off_t limit = chunk_limit(s, first);
-  if (s->base + static_cast<off_t>(end) > limit) return false;
-  if (s->zero_chunk != first) {
-    // Only the chunk's bytes held so far are looked at; what is found is
-    // kept for the chunk's next match once the chunk is held whole.
-    const off_t held = std::min(limit, s->base + static_cast<off_t>(s->end));
-    const char* from = s->buf + (first - s->base);
-    const void* zero = memchr(from, '\0', static_cast<size_t>(held - first));
-    const off_t at = zero == nullptr ? limit : first + (static_cast<const char*>(zero) - from);
-    if (zero == nullptr && held < limit) return s->base + static_cast<off_t>(end) <= held;
-    s->zero_chunk = first;
-    s->zero_at = at;
-  }
-  return s->base + static_cast<off_t>(end) <= s->zero_at;
-}
-
 // Moves the unsearched bytes, with the one before them for the context (and,
 // with the chunk rule, the start of the chunk they are in), to the buffer's
 // front, and reads until the search has its lookahead or the input ends;
@@ -172,16 +90,6 @@ whole_end step_literal(whole_scan* s, whole_output* out, bool* finished) {
   return whole_end::done;
 }
 
-// Whether the match buf[start, end), not replaced, is one that a chunk
-// boundary cut: it crosses one, and no zero byte would have kept it anyway
-// (in front of it in its chunk, or inside it).
-bool cut_by_boundary(whole_scan* s, size_t start, size_t end) {
-  const off_t first = chunk_start(s, s->base + static_cast<off_t>(start));
-  if (s->base + static_cast<off_t>(end) <= chunk_limit(s, first)) return false;
-  const void* zero = memchr(s->buf + (first - s->base), '\0', end - (first - s->base));
-  return zero == nullptr;
-}
-
 // Keeps the bytes that a match too long to replace may still take: up to
 // its bound, and where it is known, only through the bytes a match can be
 // made of.  Its true end is not known once its start has left the buffer,
@@ -231,6 +139,41 @@ void begin_long_match(whole_scan* s, size_t start) {
                     : -1;
 }
 
+// Takes the match [start, end) found in the held text, of which `searched`
+// bytes were searched: replaces it, or leaves it alone when it is too long,
+// cut by the chunk rule, or an empty match that repeats the last one.
+whole_end take_match(whole_scan* s, whole_output* out, size_t start, size_t end, size_t searched,
+                     bool* finished) {
+  const bool empty = start == end;
+  // An empty match where the last one ended only repeats it.
+  const bool repeat = empty && start == s->last_end;
+  const bool too_long = end - start > s->window;
+  if (repeat || too_long || !in_one_chunk(s, start, end)) {
+    // Left as it is: too long to be certain of or to replace, or cut by
+    // the chunk rule; the search goes on behind it.
+    if (!repeat && (s->chunks ? cut_by_boundary(s, start, end) : too_long)) ++s->left_alone;
+    if (!keep_to(s, out, end)) return whole_end::output_failed;
+    s->last_end = end;
+    if (too_long && !match_is_whole(s, start, end, searched)) begin_long_match(s, start);
+  } else {
+    ++s->count;
+    if (!keep_to(s, out, start)) return whole_end::output_failed;
+    if (s->chunks && !tell_edges(s, out, s->base + static_cast<off_t>(start)))
+      return whole_end::output_failed;
+    if (!out->replaced(s->buf + start, end - start)) return whole_end::stopped;
+    s->last_end = end;
+    s->pos = end;
+  }
+  if (!empty) return whole_end::done;
+  // After an empty match the byte behind it is kept, and the search resumes
+  // after it.
+  if (end >= s->end) {
+    *finished = true;
+    return whole_end::done;
+  }
+  return keep_to(s, out, end + 1) ? whole_end::done : whole_end::output_failed;
+}
+
 // The search for the expression from `pos`, with the rules above; only a
 // match beginning before `sure` is decided while input remains.  The
 // library searches at most twice the window from where a match may begin.
@@ -276,34 +219,7 @@ whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finish
     *finished = exact && !cut_short;
     return whole_end::done;
   }
-  const bool empty = start == end;
-  // An empty match where the last one ended only repeats it.
-  const bool repeat = empty && start == s->last_end;
-  const bool too_long = end - start > s->window;
-  if (repeat || too_long || !in_one_chunk(s, start, end)) {
-    // Left as it is: too long to be certain of or to replace, or cut by
-    // the chunk rule; the search goes on behind it.
-    if (!repeat && (s->chunks ? cut_by_boundary(s, start, end) : too_long)) ++s->left_alone;
-    if (!keep_to(s, out, end)) return whole_end::output_failed;
-    s->last_end = end;
-    if (too_long && !match_is_whole(s, start, end, searched)) begin_long_match(s, start);
-  } else {
-    ++s->count;
-    if (!keep_to(s, out, start)) return whole_end::output_failed;
-    if (s->chunks && !tell_edges(s, out, s->base + static_cast<off_t>(start)))
-      return whole_end::output_failed;
-    if (!out->replaced(s->buf + start, end - start)) return whole_end::stopped;
-    s->last_end = end;
-    s->pos = end;
-  }
-  if (!empty) return whole_end::done;
-  // After an empty match the byte behind it is kept, and the search resumes
-  // after it.
-  if (end >= s->end) {
-    *finished = true;
-    return whole_end::done;
-  }
-  return keep_to(s, out, end + 1) ? whole_end::done : whole_end::output_failed;
+  return take_match(s, out, start, end, searched, finished);
 }
 
 // Where, with the input held so far, the decided matches end: every match

@@ -1,4 +1,5 @@
-// Complete writes over descriptors.
+// Complete writes over descriptors, and the small system questions of the
+// syncs.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -61,5 +62,52 @@ void write_report(const char* data, size_t len) {
 void write_report(const char* text) { write_report(text, strlen(text)); }
 
 bool report_failed() { return report_lost; }
+
+bool directory_of(const char* path, char* dir, size_t size) {
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) {
+    if (size < 2) return false;
+    strcpy(dir, ".");
+    return true;
+  }
+  const size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
+  if (len >= size) return false;
+  memcpy(dir, path, len);
+  dir[len] = '\0';
+  return true;
+}
+
+int open_for_sync(const char* path) {
+  const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = open(path, O_RDONLY | flags);
+  if (fd < 0 && errno == EACCES) fd = open(path, O_WRONLY | flags);
+  return fd;
+}
+
+namespace {
+
+// The number after `key` in the text `info`, in kB; 0 when absent.
+long long meminfo_value(const char* info, const char* key) {
+  const char* at = strstr(info, key);
+  if (at == nullptr) return 0;
+  at += strlen(key);
+  while (*at == ' ') ++at;
+  long long kb = 0;
+  while (*at >= '0' && *at <= '9') kb = kb * 10 + (*at++ - '0');
+  return kb;
+}
+
+}  // namespace
+
+long long dirty_bytes() {
+  const int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char info[8192];
+  const ssize_t got = read(fd, info, sizeof info - 1);
+  close(fd);
+  if (got <= 0) return -1;
+  info[got] = '\0';
+  return (meminfo_value(info, "\nDirty:") + meminfo_value(info, "\nWriteback:")) * 1024;
+}
 
 }  // namespace zamplet

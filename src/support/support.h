@@ -60,6 +60,17 @@ int write_all(int fd, const void* data, size_t len);
 // that only report progress.
 void write_text(int fd, const char* text);
 
+// Copies into `dir` (of `size` bytes) the directory part of `path` ("."
+// when it has none); false when it does not fit.  Async-signal-safe.
+bool directory_of(const char* path, char* dir, size_t size);
+// Opens the file `path` to sync it, without following a symbolic link or
+// waiting on a FIFO put there meanwhile; write-only when it cannot be read.
+// -1, with errno, when it cannot be opened.  Async-signal-safe.
+int open_for_sync(const char* path);
+// The data waiting to be written to disk, in bytes, as the kernel reports
+// it; -1 when it cannot tell.
+long long dirty_bytes();
+
 // The report of an in-place run: the names, counts and line ends on standard
 // output.  A failed write of it does not stop the run, whose work is the
 // files: the first failure is said once on standard error, "write error:TEXT",
