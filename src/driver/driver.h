@@ -47,6 +47,7 @@ struct command_line {
   char temp_name[NAME_BUFFER_BYTES] = {};
   walk_exclusions excluded;
   enum { AUTO, ALWAYS, NEVER } color = AUTO;  // --color
+  bool backrefs = false;  // --backrefs: NEWPATTERN is a template of the match
 };
 
 // Reads the options with getopt, up to the first operand; after it, optind

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex.h>
+#include <string>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -34,6 +35,16 @@ void prepare_old_pattern(const char* old_operand, const command_line& cl) {
   // chunk rule then leaves alone what lies behind a chunk's first one.
   static matcher search = make_matcher(&expression, old_operand, flags, matcher_choice::best, true);
   compiled_matcher = &search;
+}
+
+// Reads NEWPATTERN as a template of the match and its groups (--backrefs);
+// one that is not ends the run before any file is touched.
+const replacement_template* prepare_template(const char* new_operand) {
+  const char* text = strcmp(new_operand, "NULL") == 0 ? "" : new_operand;
+  std::string problem;
+  const replacement_template* t = read_template(text, compiled_matcher->regex->re_nsub, &problem);
+  if (t == nullptr) fail("Error in NEWPATTERN: %s", problem.c_str());
+  return t;
 }
 
 // What every rewrite of the run is asked to do, from the options.
@@ -73,6 +84,8 @@ int main(int argc, char** argv) {
 
   if (opt_literal && (cl.extended || opt_newline))
     fail("Options -w is incompatible with -e and/or -n !");
+  // A fixed string has no groups.
+  if (opt_literal && cl.backrefs) fail("Option --backrefs is incompatible with -w !");
   if (strlen(old_operand) > PATTERN_MAX || strlen(new_operand) > PATTERN_MAX)
     fail("Use not so long PATTERN !");
   // An empty fixed string would be found at the same place for ever.
@@ -90,7 +103,8 @@ int main(int argc, char** argv) {
   prepare_old_pattern(old_operand, cl);
   if (strcmp(new_operand, "NULL") != 0) strcpy(new_pattern, new_operand);
 
-  const rewrite_job job = job_of_run();
+  rewrite_job job = job_of_run();
+  if (cl.backrefs) job.backrefs = prepare_template(new_operand);
   if (operands == 2) return rewrite_filter(job);
 
   record_run_output();

@@ -37,7 +37,7 @@ std::string directory_glob(const char* argument) {
 void parse_options(int argc, char** argv, command_line* cl) {
   opterr = 0;
   // "+": options end at the first operand, whatever follows it.
-  enum { EXCLUDE_VCS = 256, EXCLUDE, EXCLUDE_DIR, DIFF, COLOR, WHOLE };
+  enum { EXCLUDE_VCS = 256, EXCLUDE, EXCLUDE_DIR, DIFF, COLOR, WHOLE, BACKREFS };
   static const option long_options[] = {
       {"exclude-vcs", no_argument, nullptr, EXCLUDE_VCS},
       {"exclude", required_argument, nullptr, EXCLUDE},
@@ -46,6 +46,7 @@ void parse_options(int argc, char** argv, command_line* cl) {
       {"diff", no_argument, nullptr, DIFF},
       {"color", optional_argument, nullptr, COLOR},
       {"whole", no_argument, nullptr, WHOLE},
+      {"backrefs", no_argument, nullptr, BACKREFS},
       {nullptr, 0, nullptr, 0},
   };
   int c;
@@ -54,6 +55,7 @@ void parse_options(int argc, char** argv, command_line* cl) {
       case 'I': opt_skip_binary = 1; break;
       case DIFF: opt_diff = 1; break;
       case WHOLE: opt_whole = 1; break;
+      case BACKREFS: cl->backrefs = true; break;
       case COLOR: cl->color = color_choice(optarg); break;
       case EXCLUDE_VCS: cl->excluded.vcs = true; break;
       case EXCLUDE: cl->excluded.files.push_back(optarg); break;

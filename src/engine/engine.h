@@ -37,12 +37,21 @@ enum class outcome {
   moved,        // of the move aside alone: the file is aside (with -s, could be)
 };
 
+// NEWPATTERN read as a template of the match and its groups (--backrefs).
+struct replacement_template;
+// Reads `text` as a template for an expression with `groups` groups; null,
+// with the problem in one line in *problem, when it is not one.
+const replacement_template* read_template(const char* text, size_t groups, std::string* problem);
+
 // What one run asks of every rewrite: the search, the replacement and the
 // options that shape it.  The driver fills it once, from the command line.
 struct rewrite_job {
   const matcher* pattern = nullptr;  // the expression, or null with
   const char* old_text = nullptr;    // the fixed string (-w)
   const char* replacement = "";
+  // With --backrefs the replacement of each match is this template's
+  // expansion instead.
+  const replacement_template* backrefs = nullptr;
   bool whole = false;        // --whole: each input searched as one text
   bool diff = false;         // --diff: only read, the change printed as a diff
   bool color = false;        // the diff's lines coloured

@@ -11,6 +11,9 @@ namespace zamplet {
 
 int regex_failure = 0;
 
+// The most groups a template asks for: the match and \1 to \9.
+constexpr size_t TEMPLATE_REGISTERS = 10;
+
 namespace {
 
 // A long text is searched by RE2 a span of this many bytes at a time, where
@@ -89,6 +92,47 @@ int library_search(const regex_t* pattern, const char* text, size_t length, size
 #endif
 }
 
+// The library's groups of the match that begins at `start`, as offsets
+// from it.
+int library_groups(const regex_t* pattern, const char* text, size_t length, size_t start,
+                   int eflags, size_t count, regmatch_t* groups) {
+#ifdef __GLIBC__
+  // Only the one start is tried.
+  regoff_t starts[TEMPLATE_REGISTERS], ends[TEMPLATE_REGISTERS];
+  struct re_registers registers {static_cast<unsigned>(count), starts, ends};
+  auto* buffer = const_cast<regex_t*>(pattern);
+  const unsigned saved_bol = buffer->not_bol;
+  const unsigned saved_eol = buffer->not_eol;
+  const unsigned saved_regs = buffer->regs_allocated;
+  buffer->not_bol = (eflags & REG_NOTBOL) != 0;
+  buffer->not_eol = (eflags & REG_NOTEOL) != 0;
+  buffer->regs_allocated = REGS_FIXED;
+  for (size_t i = 0; i < count; ++i) starts[i] = ends[i] = -1;
+  const regoff_t found = re_search(buffer, text, static_cast<regoff_t>(length),
+                                   static_cast<regoff_t>(start), 0, &registers);
+  buffer->not_bol = saved_bol;
+  buffer->not_eol = saved_eol;
+  buffer->regs_allocated = saved_regs;
+  if (found < 0) return failed(REG_ESPACE);
+  for (size_t i = 0; i < count; ++i) {
+    groups[i].rm_so = starts[i] < 0 ? -1 : starts[i] - static_cast<regoff_t>(start);
+    groups[i].rm_eo = starts[i] < 0 ? -1 : ends[i] - static_cast<regoff_t>(start);
+  }
+  return MATCH_FOUND;
+#else
+  groups[0].rm_so = static_cast<regoff_t>(start);
+  groups[0].rm_eo = static_cast<regoff_t>(length);
+  const int rc = regexec(pattern, text, count, groups, eflags | REG_STARTEND);
+  if (rc != 0) return failed(rc == REG_NOMATCH ? REG_ESPACE : rc);
+  for (size_t i = 0; i < count; ++i) {
+    if (groups[i].rm_so < 0) continue;
+    groups[i].rm_so -= static_cast<regoff_t>(start);
+    groups[i].rm_eo -= static_cast<regoff_t>(start);
+  }
+  return MATCH_FOUND;
+#endif
+}
+
 }  // namespace
 
 // Sixteen places at a time are tried at once by the needle's first and last
@@ -136,6 +180,10 @@ bool may_match(const matcher& m, const char* text, size_t length) {
 // Without RE2 the library does every search.
 const fast_matcher* compile_fast(const std::string&, bool) { return nullptr; }
 void free_fast(const fast_matcher*) {}
+bool fast_groups(const fast_matcher*, const char*, size_t, size_t, size_t, int, const int*, size_t,
+                 regmatch_t*) {
+  return false;
+}
 bool fast_search(const fast_matcher*, const char*, size_t, size_t, int, size_t*, size_t*) {
   return false;
 }
@@ -188,7 +236,24 @@ matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
   m.takes_known = true;
   for (int c = 1; c < 256; ++c) m.runs = m.runs || !facts.takes[c];
   m.fast = compile_fast(analysis.syntax, m.newline);
+  if (m.fast != nullptr && analysis.groups_follow) {
+    m.fast_groups.push_back(0);
+    m.fast_groups.insert(m.fast_groups.end(), analysis.group_index.begin(),
+                         analysis.group_index.end());
+  }
   return m;
+}
+
+int matcher_groups(const matcher& m, const char* text, size_t length, size_t start, size_t end,
+                   int eflags, size_t count, regmatch_t* groups) {
+  groups[0].rm_so = 0;
+  groups[0].rm_eo = static_cast<regoff_t>(end - start);
+  if (count <= 1) return MATCH_FOUND;
+  count = std::min(count, TEMPLATE_REGISTERS);
+  if (!m.fast_groups.empty() && count <= m.fast_groups.size() &&
+      fast_groups(m.fast, text, length, start, end, eflags, m.fast_groups.data(), count, groups))
+    return MATCH_FOUND;
+  return library_groups(m.regex, text, length, start, eflags, count, groups);
 }
 
 std::string matcher_error(const matcher& m) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <regex.h>
 #include <string>
+#include <vector>
 
 namespace zamplet {
 
@@ -45,6 +46,9 @@ struct matcher {
   // end again at every match would cost more than the search.  Only the
   // speed depends on it, never a result.
   mutable unsigned run_pause = 0;
+  // RE2's number of each of the library's groups, where RE2 searches and a
+  // match's groups follow from its span, so that RE2 finds the library's.
+  std::vector<int> fast_groups;
 };
 
 // Which matchers a build may use.
@@ -85,6 +89,14 @@ std::string matcher_error(const matcher& m);
 int matcher_search(const matcher& m, const char* text, size_t length, size_t pos, size_t limit,
                    int eflags, size_t* start, size_t* end);
 
+// The groups of the match text[start, end) that matcher_search() found in
+// text[0, length) with `eflags`: groups[0] to groups[count - 1], as offsets
+// from `start`, exactly as the C library's search reports them (rm_so -1
+// for a group that took no part).  MATCH_FOUND, or MATCH_ERROR when the
+// library gave up.
+int matcher_groups(const matcher& m, const char* text, size_t length, size_t start, size_t end,
+                   int eflags, size_t count, regmatch_t* groups);
+
 // The first place of `needle` (k >= 1 bytes) in text[0, length), or null.
 const char* find_bytes(const char* text, size_t length, const char* needle, size_t k);
 
@@ -118,6 +130,11 @@ struct expression_analysis {
   bool translated = false;
   bool back_references = false;  // parsed, with back-references
   std::string syntax;
+  // Where translated: RE2's number of each of the library's groups, and
+  // whether a match's groups follow from its span alone, so that RE2's
+  // groups of the span are the library's.
+  std::vector<int> group_index;
+  bool groups_follow = false;
   expression_facts facts;
 };
 
@@ -133,5 +150,11 @@ const fast_matcher* compile_fast(const std::string& syntax, bool newline);
 void free_fast(const fast_matcher* fast);
 bool fast_search(const fast_matcher* fast, const char* text, size_t length, size_t pos,
                  int eflags, size_t* start, size_t* end);
+// RE2's groups of the match text[start, end) in the search of text[0,
+// length) with `eflags`: for each i < count, RE2's group index[i] into
+// groups[i], as offsets from `start`.  False when RE2 does not match that
+// span.
+bool fast_groups(const fast_matcher* fast, const char* text, size_t length, size_t start,
+                 size_t end, int eflags, const int* index, size_t count, regmatch_t* groups);
 
 }  // namespace zamplet

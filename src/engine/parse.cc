@@ -62,6 +62,7 @@ class parser {
   // read for the facts alone: RE2 never searches what holds them.
   bool met_library_only() const { return met_library_only_; }
   bool met_back_references() const { return met_back_references_; }
+  const std::vector<size_t>& groups() const { return groups_; }
 
  private:
   size_t add(node n) {
@@ -349,13 +350,13 @@ class parser {
 
 }  // namespace
 
-bool parse_expression(const char* pattern, int cflags, std::vector<node>* nodes, size_t* root,
-                      bool* library_only, bool* back_references) {
+bool parse_expression(const char* pattern, int cflags, parsed_expression* out) {
   parser parse(pattern, cflags);
-  if (!parse.parse(root)) return false;
-  *nodes = parse.nodes();
-  *library_only = parse.met_library_only();
-  *back_references = parse.met_back_references();
+  if (!parse.parse(&out->root)) return false;
+  out->nodes = parse.nodes();
+  out->library_only = parse.met_library_only();
+  out->back_references = parse.met_back_references();
+  out->groups = parse.groups();
   return true;
 }
 

@@ -27,12 +27,33 @@ struct node {
   int min = 0, max = 0;     // repeat
 };
 
-// Parses `pattern`, compiled with `cflags`, into `nodes` with its root in
-// *root; false when it holds what is not read here.  *library_only says
-// whether it holds what only the library searches: its word operators, \w,
-// \s (and capitals), back-references; *back_references, whether it holds
-// back-references.
-bool parse_expression(const char* pattern, int cflags, std::vector<node>* nodes, size_t* root,
-                      bool* library_only, bool* back_references);
+// One parse of an expression.
+struct parsed_expression {
+  std::vector<node> nodes;
+  size_t root = 0;
+  // It holds what only the library searches: its word operators, \w, \s
+  // (and capitals), back-references.
+  bool library_only = false;
+  bool back_references = false;
+  std::vector<size_t> groups;  // the node of each group, in the library's order
+};
+
+// Parses `pattern`, compiled with `cflags`; false when it holds what is not
+// read here.
+bool parse_expression(const char* pattern, int cflags, parsed_expression* out);
+
+// The most bytes a node matches, SIZE_MAX when there is no bound, or with
+// `most` false the fewest.
+size_t text_bound(const std::vector<node>& nodes, size_t at, bool most);
+// Adds to `takes` every byte the node may match.
+void bytes_taken(const std::vector<node>& nodes, size_t at, byte_set* takes);
+
+// Whether every text the expression matches is matched in one way only, so
+// that the parts of a match, its groups among them, follow from where it
+// begins and ends, whatever rules a search follows between several ways;
+// and no group lies in a repetition that may repeat it.  Anchors and word
+// operators count as matching the empty text.  A sufficient test: false
+// can also mean not proven.
+bool groups_follow_from_match(const parsed_expression& parse);
 
 }  // namespace zamplet

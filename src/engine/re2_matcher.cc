@@ -1,5 +1,6 @@
 // RE2's side of the matcher: the translated expression compiled once, and
 // the search of a span with the library's execution flags.
+#include <algorithm>
 #include <re2/re2.h>
 #include <regex.h>
 
@@ -12,6 +13,10 @@ namespace zamplet {
 // within this bound, and a program that does not fit is refused at start-up,
 // which leaves the expression with the library.
 constexpr int64_t FAST_MAX_MEM = 2 << 20;
+
+// The most groups RE2 reports for one match: the translation's own
+// parentheses count among them.
+constexpr int FAST_GROUPS_MAX = 64;
 
 struct fast_matcher {
   explicit fast_matcher(const std::string& syntax, const RE2::Options& options)
@@ -62,6 +67,33 @@ bool fast_search(const fast_matcher* fast, const char* text, size_t length, size
     return false;
   *start = static_cast<size_t>(found.data() - text);
   *end = *start + found.size();
+  return true;
+}
+
+bool fast_groups(const fast_matcher* fast, const char* text, size_t length, size_t start,
+                 size_t end, int eflags, const int* index, size_t count, regmatch_t* groups) {
+  // The same text and context as the search that found the match.
+  const char* context = text;
+  size_t shift = 0;
+  if ((eflags & REG_NOTBOL) != 0 && start == 0) {
+    --context;
+    shift = 1;
+  }
+  const size_t size = shift + length + ((eflags & REG_NOTEOL) != 0 ? 1 : 0);
+  int wanted = 0;
+  for (size_t i = 0; i < count; ++i) wanted = std::max(wanted, index[i]);
+  re2::StringPiece found[FAST_GROUPS_MAX];
+  if (wanted >= FAST_GROUPS_MAX) return false;
+  if (!fast->re.Match(re2::StringPiece(context, size), shift + start, shift + end,
+                      RE2::ANCHOR_BOTH, found, wanted + 1))
+    return false;
+  const char* at = context + shift + start;
+  if (found[0].data() != at || found[0].size() != end - start) return false;
+  for (size_t i = 0; i < count; ++i) {
+    const re2::StringPiece& g = found[index[i]];
+    groups[i].rm_so = g.data() == nullptr ? -1 : static_cast<regoff_t>(g.data() - at);
+    groups[i].rm_eo = g.data() == nullptr ? -1 : groups[i].rm_so + static_cast<regoff_t>(g.size());
+  }
   return true;
 }
 

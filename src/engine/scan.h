@@ -119,6 +119,10 @@ struct whole_scan {
   std::deque<off_t> edges;
   off_t told = -1;  // the last boundary given to chunk_end()
   off_t zero_chunk = -1, zero_at = 0;  // a chunk's start and its first zero byte
+  // With --backrefs: how many of a match's groups the replacement needs
+  // (the whole match first), and those of the match given to replaced().
+  size_t groups_wanted = 0;
+  regmatch_t groups[10] = {};
 };
 
 // The chunk rule's side of the search of one input.  Tells `out` of every

@@ -17,6 +17,7 @@
 #include "engine/output.h"
 #include "engine/sink.h"
 #include "engine/steps.h"
+#include "engine/template.h"
 #include "support/support.h"
 
 namespace zamplet::steps {
@@ -41,8 +42,9 @@ class whole_writer final : public whole_output {
   // are out, as the chunk loop wrote it: the stage grows for a chunk that
   // needs more, as the chunk loop's output did, and the chunk's input stays
   // in the search's buffer when it moves.
-  whole_writer(frame_state& st, output_sink* sink, bool chunks)
+  whole_writer(frame_state& st, output_sink* sink, bool chunks, const regmatch_t* groups)
       : st_(st),
+        groups_(groups),
         sink_(sink),
         trace_(st.job->trace),
         chunks_(chunks),
@@ -79,9 +81,22 @@ class whole_writer final : public whole_output {
   bool replaced(const char* data, size_t len) override {
     const substitution& sub = *st_.sub;
     chunk_old_ += len;
+    if (st_.job->backrefs != nullptr) return expanded(data, len, *st_.job->backrefs);
     chunk_new_ += sub.replacement_len;
     if (!room_for(sub.replacement_len)) return false;
     append(data, len, sub.replacement, sub.replacement_len);
+    ++count_;
+    return true;
+  }
+  // The replacement of a match by the template, with the match's groups.
+  bool expanded(const char* data, size_t len, const replacement_template& t) {
+    const size_t size = expansion_size(t, groups_);
+    chunk_new_ += size;
+    if (!room_for(size)) return false;
+    expand(t, data, groups_, stage_ + staged_);
+    staged_ += size;
+    if (old_len_ == 0) old_ = data;
+    old_len_ += len;
     ++count_;
     return true;
   }
@@ -110,16 +125,20 @@ class whole_writer final : public whole_output {
     const bool ok = block(old_, old_len_, stage_, staged_);
     staged_ = 0;
     old_len_ = 0;
+    if (!hold_) shrink_stage();
     return ok;
   }
   bool write_failed() const { return write_failed_; }
 
  private:
-  // Makes room in the stage for `len` more bytes: by writing what it holds,
-  // or while a chunk is held, by growing it.  False (errno set) on failure.
+  // Makes room in the stage for `len` more bytes: by writing what it holds
+  // (unless a chunk is held), and then, if that is not enough, by growing
+  // it.  False (errno set) on failure.
   bool room_for(size_t len) {
     if (staged_ + len <= stage_size_) return true;
-    if (!hold_) return flush();
+    if (!hold_ && !flush()) return false;
+    // A template's expansion can be longer than the stage.
+    if (staged_ + len <= stage_size_) return true;
     size_t size = stage_size_;
     while (staged_ + len > size) size *= 2;
     char* bigger = static_cast<char*>(realloc(stage_, size));
@@ -158,6 +177,7 @@ class whole_writer final : public whole_output {
   }
 
   frame_state& st_;
+  const regmatch_t* groups_;  // the groups of the match given to replaced()
   output_sink* sink_;
   bool trace_;
   bool chunks_;  // the chunk rule: traced by chunk, not by block
@@ -185,6 +205,8 @@ void prepare_scan(const frame_state& st, whole_scan* scan) {
     scan->old_len = sub.old_len;
   }
   scan->chunks = !st.job->whole;
+  if (st.job->backrefs != nullptr)
+    scan->groups_wanted = static_cast<size_t>(st.job->backrefs->highest_group + 1);
   // Under the chunk rule a smaller buffer does: the search still holds twice
   // its window ahead, and memory stays what the chunk loop took.
   if (scan->chunks) scan->capacity = CHUNK_RULE_BUFFER;
@@ -226,7 +248,7 @@ bool copy_whole(frame_state& st) {
     report(st.source, "lseek");
     return false;
   }
-  whole_writer writer(st, st.sink, scan.chunks);
+  whole_writer writer(st, st.sink, scan.chunks, scan.groups);
   // What a pipe or a terminal has sent goes out before the next read waits.
   descriptor_input input(st.source_fd, !regular);
   const whole_end end = scan_whole(&scan, input, &writer);
@@ -252,7 +274,7 @@ void trace_whole_unchanged(frame_state& st) {
   whole_scan scan;
   prepare_scan(st, &scan);
   null_sink nowhere;
-  whole_writer writer(st, &nowhere, false);
+  whole_writer writer(st, &nowhere, false, scan.groups);
   descriptor_input input(st.source_fd, false);
   if (scan_whole(&scan, input, &writer) == whole_end::done)
     writer.flush();

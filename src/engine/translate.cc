@@ -111,7 +111,36 @@ bool put_set(std::string* out, const byte_set& set, bool zero_in_text) {
   return true;
 }
 
-bool write_node(const std::vector<node>& nodes, size_t at, std::string* out, bool zero_in_text) {
+// What the translation writes to: the syntax, and where each of the
+// library's groups is among RE2's, whose groups are every parenthesis the
+// translation opens.
+struct translation {
+  std::string* out;
+  bool zero_in_text;
+  const std::vector<size_t>* groups;  // the node of each library group
+  std::vector<int> group_index;       // RE2's number of each library group
+  int opened = 0;                     // RE2's groups opened so far
+};
+
+bool write_plain_node(const std::vector<node>& nodes, size_t at, translation* t);
+
+// Writes the node, in the parentheses of each library group that is it.
+bool write_node(const std::vector<node>& nodes, size_t at, translation* t) {
+  int wrapped = 0;
+  for (size_t g = 0; g < t->groups->size(); ++g) {
+    if ((*t->groups)[g] != at) continue;
+    *t->out += '(';
+    t->group_index[g] = ++t->opened;
+    ++wrapped;
+  }
+  if (!write_plain_node(nodes, at, t)) return false;
+  t->out->append(static_cast<size_t>(wrapped), ')');
+  return true;
+}
+
+bool write_plain_node(const std::vector<node>& nodes, size_t at, translation* t) {
+  std::string* out = t->out;
+  const bool zero_in_text = t->zero_in_text;
   const node& n = nodes[at];
   switch (n.kind) {
     case node_kind::back_reference:
@@ -126,19 +155,21 @@ bool write_node(const std::vector<node>& nodes, size_t at, std::string* out, boo
       break;
     case node_kind::sequence:
       for (size_t part : n.parts)
-        if (!write_node(nodes, part, out, zero_in_text)) return false;
+        if (!write_node(nodes, part, t)) return false;
       break;
     case node_kind::alternatives:
       *out += '(';
+      ++t->opened;
       for (size_t i = 0; i < n.parts.size(); ++i) {
         if (i > 0) *out += '|';
-        if (!write_node(nodes, n.parts[i], out, zero_in_text)) return false;
+        if (!write_node(nodes, n.parts[i], t)) return false;
       }
       *out += ')';
       break;
     case node_kind::repeat: {
       *out += '(';
-      if (!write_node(nodes, n.parts[0], out, zero_in_text)) return false;
+      ++t->opened;
+      if (!write_node(nodes, n.parts[0], t)) return false;
       *out += ')';
       if (n.max == UNBOUNDED && n.min <= 1) {
         *out += n.min == 0 ? '*' : '+';
@@ -158,43 +189,6 @@ bool write_node(const std::vector<node>& nodes, size_t at, std::string* out, boo
 size_t saturated_sum(size_t a, size_t b) { return b > SIZE_MAX - a ? SIZE_MAX : a + b; }
 size_t saturated_product(size_t a, size_t b) {
   return a != 0 && b > SIZE_MAX / a ? SIZE_MAX : a * b;
-}
-
-// The most bytes a node matches, SIZE_MAX when there is no bound, or with
-// `most` false the fewest.  Nested counts could overflow; no text is that
-// long, so sums and products stop at SIZE_MAX.
-size_t text_bound(const std::vector<node>& nodes, size_t at, bool most) {
-  const node& n = nodes[at];
-  switch (n.kind) {
-    case node_kind::bytes:
-      return 1;
-    case node_kind::line_start:
-    case node_kind::line_end:
-      return 0;
-    case node_kind::sequence: {
-      size_t sum = 0;
-      for (size_t part : n.parts) sum = saturated_sum(sum, text_bound(nodes, part, most));
-      return sum;
-    }
-    case node_kind::alternatives: {
-      size_t bound = most ? 0 : SIZE_MAX;
-      for (size_t part : n.parts) {
-        const size_t one = text_bound(nodes, part, most);
-        bound = most ? std::max(bound, one) : std::min(bound, one);
-      }
-      return bound;
-    }
-    case node_kind::back_reference:
-      return text_bound(nodes, n.parts[0], most);
-    case node_kind::repeat: {
-      const size_t one = text_bound(nodes, n.parts[0], most);
-      if (one == 0) return 0;
-      if (!most) return saturated_product(one, static_cast<size_t>(n.min));
-      if (n.max == UNBOUNDED || one == SIZE_MAX) return SIZE_MAX;
-      return saturated_product(one, static_cast<size_t>(n.max));
-    }
-  }
-  return most ? SIZE_MAX : 0;
 }
 
 size_t plus(size_t a, size_t b) { return a == SIZE_MAX || b == SIZE_MAX ? SIZE_MAX : a + b; }
@@ -292,6 +286,44 @@ literal_facts facts_of(const std::vector<node>& nodes, size_t at) {
   return f;
 }
 
+}  // namespace
+
+// Nested counts could overflow; no text is that
+// long, so sums and products stop at SIZE_MAX.
+size_t text_bound(const std::vector<node>& nodes, size_t at, bool most) {
+  const node& n = nodes[at];
+  switch (n.kind) {
+    case node_kind::bytes:
+      return 1;
+    case node_kind::line_start:
+    case node_kind::line_end:
+      return 0;
+    case node_kind::sequence: {
+      size_t sum = 0;
+      for (size_t part : n.parts) sum = saturated_sum(sum, text_bound(nodes, part, most));
+      return sum;
+    }
+    case node_kind::alternatives: {
+      size_t bound = most ? 0 : SIZE_MAX;
+      for (size_t part : n.parts) {
+        const size_t one = text_bound(nodes, part, most);
+        bound = most ? std::max(bound, one) : std::min(bound, one);
+      }
+      return bound;
+    }
+    case node_kind::back_reference:
+      return text_bound(nodes, n.parts[0], most);
+    case node_kind::repeat: {
+      const size_t one = text_bound(nodes, n.parts[0], most);
+      if (one == 0) return 0;
+      if (!most) return saturated_product(one, static_cast<size_t>(n.min));
+      if (n.max == UNBOUNDED || one == SIZE_MAX) return SIZE_MAX;
+      return saturated_product(one, static_cast<size_t>(n.max));
+    }
+  }
+  return most ? SIZE_MAX : 0;
+}
+
 // Adds to `takes` every byte the node may match.
 void bytes_taken(const std::vector<node>& nodes, size_t at, byte_set* takes) {
   const node& n = nodes[at];
@@ -300,17 +332,15 @@ void bytes_taken(const std::vector<node>& nodes, size_t at, byte_set* takes) {
   for (size_t part : n.parts) bytes_taken(nodes, part, takes);
 }
 
-}  // namespace
 
 void analyse_expression(const char* pattern, int cflags, bool zero_in_text,
                         expression_analysis* analysis) {
   *analysis = expression_analysis{};
-  std::vector<node> nodes;
-  size_t root = 0;
-  bool library_only = false;
-  if (!parse_expression(pattern, cflags, &nodes, &root, &library_only,
-                        &analysis->back_references))
-    return;
+  parsed_expression parse;
+  if (!parse_expression(pattern, cflags, &parse)) return;
+  const std::vector<node>& nodes = parse.nodes;
+  const size_t root = parse.root;
+  analysis->back_references = parse.back_references;
   expression_facts& facts = analysis->facts;
   analysis->parsed = true;
   facts.longest = text_bound(nodes, root, true);
@@ -321,9 +351,16 @@ void analyse_expression(const char* pattern, int cflags, bool zero_in_text,
   facts.lead = literal.lead;
   // With -n an anchor holds at every line end for both, wherever it stands.
   const bool newline = (cflags & REG_NEWLINE) != 0;
-  if (library_only || !anchors_agree(nodes, root, true, true, false, newline)) return;
-  analysis->translated = write_node(nodes, root, &analysis->syntax, zero_in_text);
-  if (!analysis->translated) analysis->syntax.clear();
+  if (parse.library_only || !anchors_agree(nodes, root, true, true, false, newline)) return;
+  translation t{&analysis->syntax, zero_in_text, &parse.groups,
+                std::vector<int>(parse.groups.size(), 0), 0};
+  analysis->translated = write_node(nodes, root, &t);
+  if (!analysis->translated) {
+    analysis->syntax.clear();
+    return;
+  }
+  analysis->group_index = t.group_index;
+  analysis->groups_follow = groups_follow_from_match(parse);
 }
 
 }  // namespace zamplet

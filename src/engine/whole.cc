@@ -143,7 +143,7 @@ void begin_long_match(whole_scan* s, size_t start) {
 // bytes were searched: replaces it, or leaves it alone when it is too long,
 // cut by the chunk rule, or an empty match that repeats the last one.
 whole_end take_match(whole_scan* s, whole_output* out, size_t start, size_t end, size_t searched,
-                     bool* finished) {
+                     int eflags, bool* finished) {
   const bool empty = start == end;
   // An empty match where the last one ended only repeats it.
   const bool repeat = empty && start == s->last_end;
@@ -160,6 +160,10 @@ whole_end take_match(whole_scan* s, whole_output* out, size_t start, size_t end,
     if (!keep_to(s, out, start)) return whole_end::output_failed;
     if (s->chunks && !tell_edges(s, out, s->base + static_cast<off_t>(start)))
       return whole_end::output_failed;
+    if (s->groups_wanted > 0 &&
+        matcher_groups(*s->pattern, s->buf, searched, start, end, eflags, s->groups_wanted,
+                       s->groups) == MATCH_ERROR)
+      return whole_end::matcher_failed;
     if (!out->replaced(s->buf + start, end - start)) return whole_end::stopped;
     s->last_end = end;
     s->pos = end;
@@ -194,6 +198,7 @@ whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finish
   int found = MATCH_NONE;
   bool cut_short = false;  // the text searched ends before what is held
   size_t searched = s->end;
+  int eflags = 0;
   const size_t from = first_possible(m, s->buf, s->end, s->pos);
   if (from != SIZE_MAX && from < stop) {
     size_t length = s->end;
@@ -204,8 +209,8 @@ whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finish
     }
     // Offset 0 is a line start only at the input's start; a later start of
     // the search takes its context from the byte before it.
-    const int eflags = (s->base > 0 ? REG_NOTBOL : 0) |
-                       (exact && !no_last_line && !cut_short ? 0 : REG_NOTEOL);
+    eflags = (s->base > 0 ? REG_NOTBOL : 0) |
+             (exact && !no_last_line && !cut_short ? 0 : REG_NOTEOL);
     if (!cut_short || may_match(m, s->buf + from, length - from)) {
       found = matcher_search(m, s->buf, length, from, stop, eflags, &start, &end);
       if (found == MATCH_ERROR) return whole_end::matcher_failed;
@@ -219,7 +224,7 @@ whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finish
     *finished = exact && !cut_short;
     return whole_end::done;
   }
-  return take_match(s, out, start, end, searched, finished);
+  return take_match(s, out, start, end, searched, eflags, finished);
 }
 
 // Where, with the input held so far, the decided matches end: every match
