@@ -72,9 +72,10 @@ class whole_writer final : public whole_output {
     if (len == 0) return true;
     chunk_old_ += len;
     chunk_new_ += len;
+    // A long unchanged stretch goes out as it is, after what is collected,
+    // not through the stage.
+    if (len >= STAGE_SIZE && !hold_) return flush() && block(data, len, data, len);
     if (!room_for(len)) return false;
-    // A long unchanged stretch goes out as it is, not through the stage.
-    if (len >= STAGE_SIZE && !hold_) return block(data, len, data, len);
     append(data, len, data, len);
     return true;
   }
