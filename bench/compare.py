@@ -245,6 +245,9 @@ def real_tree_cases(zamplet, tree, old, new):
 SOURCE_EXPRESSIONS = ("[a-z]+_t", "[A-Z][a-z]+ [a-z]*ing", "u?int(8|16|32|64)_t",
                       "pthread_mutex_[a-z]*lock")
 SOURCE_FIXED = "pthread_mutex_lock"
+# A rename that keeps a group: --backrefs against the same search without a
+# group, and against sd and sed with the same template.
+BACKREFS_CASE = "([a-z]+)_t to \\1_type"
 
 
 def make_source(path, size):
@@ -281,6 +284,13 @@ def source_cases(zamplet, before, text):
         cases.append((expression, "sed -E -i", ["sed", "-E", "-i", "s/%s/X/g" % expression, text]))
         cases.append((expression, "sed -E -i, then sync",
                       synced(["sed", "-E", "-i", "s/%s/X/g" % expression], [text])))
+    cases.append((BACKREFS_CASE, "zamplet --backrefs",
+                  [zamplet, "-q", "--backrefs", "-e", "([a-z]+)_t", "\\1_type", text]))
+    cases.append((BACKREFS_CASE, "zamplet -e [a-z]+_t X",
+                  [zamplet, "-q", "-e", "[a-z]+_t", "X", text]))
+    cases.append((BACKREFS_CASE, "sd", ["sd", "([a-z]+)_t", "${1}_type", text]))
+    cases.append((BACKREFS_CASE, "sed -E -i",
+                  ["sed", "-E", "-i", "s/([a-z]+)_t/\\1_type/g", text]))
     for label, binary in (("zamplet -w", zamplet), ("earlier build: zamplet -w", before)):
         if binary:
             cases.append(("-w " + SOURCE_FIXED, label, [binary, "-q", "-w", SOURCE_FIXED, "X",
@@ -308,6 +318,12 @@ def source_file(zamplet, before, runs, work, progress):
         if ours is not None and fixed is not None:
             parts.append("/ -w = %.2f" % (ours / fixed))
         print("- `%s`: zamplet %s" % (expression, ", ".join(parts)))
+    ours = seconds.get((BACKREFS_CASE, "zamplet --backrefs"))
+    if ours is not None:
+        parts = ["/ %s = %.2f" % (tool, ours / seconds[BACKREFS_CASE, tool])
+                 for tool in ("zamplet -e [a-z]+_t X", "sd", "sed -E -i")
+                 if (BACKREFS_CASE, tool) in seconds]
+        print("- `%s`: zamplet --backrefs %s" % (BACKREFS_CASE, ", ".join(parts)))
     sys.stdout.flush()
     os.unlink(original)
     os.unlink(copy)

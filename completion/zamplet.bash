@@ -19,7 +19,7 @@ _zamplet() {
   done
   if ((operands == 0)) && [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W '-d -e -h -i -I -l -n -q -r -s -t -v -w --exclude-vcs --exclude=
-      --exclude-dir= --skip-binary --diff --color --color= --whole' -- "$cur"))
+      --exclude-dir= --skip-binary --diff --color --color= --whole --backrefs' -- "$cur"))
   elif ((operands >= 2)); then
     COMPREPLY=($(compgen -f -- "$cur"))
   fi
