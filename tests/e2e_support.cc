@@ -396,6 +396,12 @@ struct stat stat_of(const std::string& path) {
   return st;
 }
 
+struct stat lstat_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
 std::string padded_name(const std::string& leaf, size_t length) {
   size_t pad = length - leaf.size();
   std::string name;

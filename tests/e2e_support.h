@@ -191,6 +191,7 @@ std::vector<std::string> list_dir(const std::string& dir);
 strings tree_files(const std::string& dir, const std::string& prefix = "");
 // What stat() says of `path`, which must exist.
 struct stat stat_of(const std::string& path);
+struct stat lstat_of(const std::string& path);  // the link itself
 // A name of exactly `length` bytes that leads to `leaf` in the working
 // directory: "./" repeated in front of it, after one ".//" when the padding
 // is odd.

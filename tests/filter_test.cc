@@ -71,6 +71,32 @@ TEST(Filter, UsageWhenTooFewOperandsOrHelp) {
   }
 }
 
+// --help is the usage text and a line for every long option; --version the
+// name and version.  A non-empty NO_COLOR leaves a terminal's diff plain.
+TEST(Filter, HelpVersionAndNoColor) {
+  auto help = run_zamplet({"--help"}, {});
+  const size_t section = help.out.find("Long options:\n");
+  ASSERT_NE(section, std::string::npos);
+  expect_usage(help.out.substr(0, section));
+  for (const char* option : {"--backrefs", "--whole", "--diff", "--color", "--skip-binary",
+                             "--exclude-vcs\t", "--exclude-vcs-ignores", "--exclude=",
+                             "--exclude-dir=", "--files0-from=", "--help", "--version"})
+    EXPECT_NE(help.out.find(option, section), std::string::npos) << option;
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(ran(run_zamplet({"--version"}, {}),
+                  "zamplet 1.2.5\nIt comes with no warranty; see its manual page for the "
+                  "details.\n", "", 0));
+  if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no script(1) for a terminal";
+  for (const char* no_color : {"", "1"}) {
+    const std::string command = "script -qec \"printf 'a\\\\n' | NO_COLOR=" +
+                                std::string(no_color) + " " + ZAMPLET_BINARY +
+                                " --diff a b\" /dev/null";
+    std::string out;
+    ASSERT_TRUE(shell(command, &out)) << out;
+    EXPECT_EQ(out.find("\033[") != std::string::npos, no_color[0] == '\0') << out;
+  }
+}
+
 TEST(Filter, WrongOptionPrintsMessageThenUsage) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"-x", "a", "b"},
                                                std::vector<std::string>{"-t"}}) {

@@ -28,6 +28,27 @@ TEST(ListedOutput, TwoFilesExactOutput) {
   EXPECT_EQ(list_dir(d.path), (strings{"a.txt", "b.txt"}));
 }
 
+// --files0-from: the FILEs listed with zero bytes between them, from a
+// file or standard input; an empty name is said and fails the run, the
+// others are rewritten; with -r each is a start; FILEs beside it are refused.
+TEST(ListedOutput, FilesFromAList) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  write_file(d / "a b.txt", "foo\n");
+  write_file(d / "t/c.txt", "foo foo\n");
+  write_file(d / "list", std::string("a b.txt\0\0t/c.txt", 16));
+  EXPECT_TRUE(ran(run_in(d, {"--files0-from=list", "foo", "bar"}), "a b.txt 1\nt/c.txt 2\n",
+                  "list:2\tinvalid zero-length file name\n", 1));
+  EXPECT_EQ(read_file(d / "a b.txt"), "bar\n");
+  auto r = run_zamplet({"-r", "--files0-from", "-", "bar", "baz"},
+                       {.input = std::string("t\0a b.txt\0", 10), .cwd = d.path});
+  EXPECT_TRUE(ran(r, "t/c.txt 2\na b.txt 1\n", "", 0));
+  EXPECT_TRUE(ran(run_in(d, {"--files0-from=list", "baz", "qux", "a b.txt"}), "",
+                  "Use no FILE with --files0-from !\n", 1));
+  EXPECT_EQ(read_file(d / "a b.txt"), "baz\n");
+  EXPECT_EQ(list_dir(d.path), (strings{"a b.txt", "list", "t"}));
+}
+
 TEST(ListedOutput, QuietPrintsNothingAtAll) {
   temp_dir d;
   write_file(d / "a.txt", "foo\n");

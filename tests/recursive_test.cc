@@ -57,13 +57,18 @@ TEST(RecursiveTree, StartOperandForms) {
     strings args;
     strings lines;
     std::string top, a;  // content of t/top.txt and t/sub/a.txt afterwards
+    std::string err = "";
+    int status = 0;
   };
   const std::vector<row> rows = {
       {{"-r", "foo", "bar", "t/"},
        {"t//sub/a.txt 2", "t//sub/deep/b.txt 0", "t//top.txt 1"}, "bar\n", "bar bar\n"},
       {{"-r", "foo", "bar", "t/top.txt"}, {"t/top.txt 1"}, "bar\n", "foo foo\n"},
-      {{"-r", "foo", "bar", "t/sub/deep", "t/top.txt"}, {"t/sub/deep/b.txt 0"}, "foo\n",
-       "foo foo\n"},
+      // Every start in its turn; one that is missing is said, and the
+      // others are still walked.
+      {{"-r", "foo", "bar", "t/sub/deep", "missing", "t/top.txt"},
+       {"t/sub/deep/b.txt 0", "t/top.txt 1"}, "bar\n", "foo foo\n",
+       "missing\tNo such file or directory\n", 1},
       {{"-r", "-q", "foo", "bar", "t/sub"}, {}, "foo\n", "bar bar\n"},
       // What the exclusions leave out is passed over in silence.
       {{"-r", "--exclude-dir=deep", "foo", "bar", "t"}, {"t/sub/a.txt 2", "t/top.txt 1"}, "bar\n",
@@ -81,8 +86,8 @@ TEST(RecursiveTree, StartOperandForms) {
     auto r = run_zamplet(row.args, {.cwd = d.path});
     SCOPED_TRACE(row.args[row.args.size() - 1]);
     EXPECT_EQ(sorted_lines(r.out), row.lines);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, row.err);
+    EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(read_file(d / "t/top.txt"), row.top);
     EXPECT_EQ(read_file(d / "t/sub/a.txt"), row.a);
     EXPECT_EQ(tree_files(d / "t"), (strings{"sub/a.txt", "sub/deep/b.txt", "top.txt"}));
@@ -150,15 +155,22 @@ TEST(RecursiveTree, DeepTreeUnderLowDescriptorLimit) {
 
 // --- Entries that are not plain files ----------------------------------------
 
-TEST(RecursiveEntries, SymlinkToFileCountsAsFile) {
+// A link to a file stays a link: the file it leads to is rewritten under its
+// own name, once however many links lead to it, wherever it lies.
+TEST(RecursiveEntries, SymlinkToFileRewritesItsTarget) {
   temp_dir d;
   ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
   write_file(d / "outside.txt", "foo\n");
   ASSERT_EQ(symlink("../outside.txt", (d / "t/link").c_str()), 0);
+  ASSERT_EQ(symlink("link", (d / "t/via-link").c_str()), 0);
   auto r = run_zamplet({"-r", "foo", "bar", "t"}, {.cwd = d.path});
-  EXPECT_TRUE(ran(r, "t/link 1\n", "", 0));
-  EXPECT_EQ(read_file(d / "t/link"), "bar\n");
-  EXPECT_EQ(tree_files(d / "t"), strings{"link"});
+  char* target = realpath((d / "outside.txt").c_str(), nullptr);
+  ASSERT_NE(target, nullptr);
+  EXPECT_TRUE(ran(r, std::string(target) + " 1\n", "", 0));
+  free(target);
+  EXPECT_EQ(read_file(d / "outside.txt"), "bar\n");
+  EXPECT_TRUE(S_ISLNK(lstat_of(d / "t/link").st_mode));
+  EXPECT_TRUE(S_ISLNK(lstat_of(d / "t/via-link").st_mode));
 }
 
 TEST(RecursiveEntries, FifoPassedOver) {

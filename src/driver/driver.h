@@ -25,6 +25,10 @@ constexpr long RUN_DESCRIPTORS = 12;
 // 0 when it was asked for, 1 after a wrong command line, so that a script
 // never takes a usage error for a finished run.
 [[noreturn]] void show_usage(int status);
+// --help: the usage text and a line for each long option, status 0.
+[[noreturn]] void show_help();
+// --version: the program's name and version, and its notice, status 0.
+[[noreturn]] void show_version();
 
 // What the options say besides the run-wide flags, which parse_options()
 // sets itself.
@@ -34,6 +38,7 @@ constexpr long RUN_DESCRIPTORS = 12;
 // trailing slashes it may be given with.
 struct walk_exclusions {
   bool vcs = false;
+  bool ignores = false;  // --exclude-vcs-ignores: what git's ignore files leave out
   std::vector<std::string> files;
   std::vector<std::string> dirs;
 };
@@ -48,6 +53,7 @@ struct command_line {
   walk_exclusions excluded;
   enum { AUTO, ALWAYS, NEVER } color = AUTO;  // --color
   bool backrefs = false;  // --backrefs: NEWPATTERN is a template of the match
+  const char* files0_from = nullptr;  // --files0-from: where the FILEs are listed
 };
 
 // Reads the options with getopt, up to the first operand; after it, optind
@@ -170,6 +176,17 @@ bool any_sync_failed();
 bool names_waiting_copy(const char* name);
 bool is_waiting_copy(const file_identity& identity);
 
+// The FILE operands of --files0-from: the bytes read, and the names in them.
+struct file_list {
+  std::vector<char> bytes;
+  std::vector<char*> names;
+};
+// Reads the names listed in `from` ("-": standard input), each ended by a
+// zero byte (the last one may lack it).  An empty name is said, with its
+// place in the list, and makes the result false; the others are kept.  A
+// list that cannot be read ends the run.
+bool read_file_list(const char* from, file_list* list);
+
 // The listed-files mode over `count` FILE operands; `temp_name` is the -t
 // name, or null.  Returns the run's exit status: 1 when a file could not be
 // rewritten because something failed, 0 when every file was rewritten or
@@ -177,9 +194,10 @@ bool is_waiting_copy(const file_identity& identity);
 int rewrite_listed(const rewrite_job& job, char* const* files, int count,
                    const char* temp_name);
 
-// The recursive mode below `start`.  Returns the run's exit status, as
-// rewrite_listed() does, and 1 when the walk could not finish.
-int rewrite_recursive(const rewrite_job& job, const char* start,
+// The recursive mode below each of the `count` starts in turn.  Returns the
+// run's exit status, as rewrite_listed() does, and 1 when a start could not
+// be walked or its walk could not finish.
+int rewrite_recursive(const rewrite_job& job, char* const* starts, int count,
                       const walk_exclusions& excluded);
 
 }  // namespace zamplet

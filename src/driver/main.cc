@@ -79,6 +79,9 @@ int main(int argc, char** argv) {
 
   const int operands = argc - optind;
   if (argc < 2 || operands < 2) show_usage(1);
+  if (cl.files0_from != nullptr && operands > 2) fail("Use no FILE with --files0-from !");
+  // The files are rewritten in place whether they are operands or listed.
+  const bool in_place = operands > 2 || cl.files0_from != nullptr;
   const char* old_operand = argv[optind];
   const char* new_operand = argv[optind + 1];
 
@@ -93,7 +96,7 @@ int main(int argc, char** argv) {
   if (cl.temp_too_long) fail("Use not so long -t file name !");
 
   install_interrupt_handler();
-  if (operands > 2) {
+  if (in_place) {
     // A closed output or a file-size limit must make a write fail, not kill
     // the run while a file is moved aside.
     checked_signal(SIGPIPE, SIG_IGN);
@@ -105,14 +108,18 @@ int main(int argc, char** argv) {
 
   rewrite_job job = job_of_run();
   if (cl.backrefs) job.backrefs = prepare_template(new_operand);
-  if (operands == 2) return rewrite_filter(job);
+  if (!in_place) return rewrite_filter(job);
 
+  file_list listed;
+  const bool all_named = cl.files0_from == nullptr || read_file_list(cl.files0_from, &listed);
+  char* const* files = cl.files0_from != nullptr ? listed.names.data() : argv + optind + 2;
+  const int count =
+      cl.files0_from != nullptr ? static_cast<int>(listed.names.size()) : operands - 2;
   record_run_output();
-  char* const* files = argv + optind + 2;
-  const int status = cl.recursive
-                         ? rewrite_recursive(job, files[0], cl.excluded)
-                         : rewrite_listed(job, files, operands - 2,
-                                          cl.have_temp ? cl.temp_name : nullptr);
+  int status = 0;
+  if (count > 0)
+    status = cl.recursive ? rewrite_recursive(job, files, count, cl.excluded)
+                          : rewrite_listed(job, files, count, cl.have_temp ? cl.temp_name : nullptr);
   report_cut_total();
-  return status;
+  return all_named ? status : 1;
 }

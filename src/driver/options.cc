@@ -37,7 +37,19 @@ std::string directory_glob(const char* argument) {
 void parse_options(int argc, char** argv, command_line* cl) {
   opterr = 0;
   // "+": options end at the first operand, whatever follows it.
-  enum { EXCLUDE_VCS = 256, EXCLUDE, EXCLUDE_DIR, DIFF, COLOR, WHOLE, BACKREFS };
+  enum {
+    EXCLUDE_VCS = 256,
+    EXCLUDE,
+    EXCLUDE_DIR,
+    DIFF,
+    COLOR,
+    WHOLE,
+    BACKREFS,
+    EXCLUDE_IGNORES,
+    FILES0_FROM,
+    HELP,
+    VERSION
+  };
   static const option long_options[] = {
       {"exclude-vcs", no_argument, nullptr, EXCLUDE_VCS},
       {"exclude", required_argument, nullptr, EXCLUDE},
@@ -47,6 +59,10 @@ void parse_options(int argc, char** argv, command_line* cl) {
       {"color", optional_argument, nullptr, COLOR},
       {"whole", no_argument, nullptr, WHOLE},
       {"backrefs", no_argument, nullptr, BACKREFS},
+      {"exclude-vcs-ignores", no_argument, nullptr, EXCLUDE_IGNORES},
+      {"files0-from", required_argument, nullptr, FILES0_FROM},
+      {"help", no_argument, nullptr, HELP},
+      {"version", no_argument, nullptr, VERSION},
       {nullptr, 0, nullptr, 0},
   };
   int c;
@@ -56,6 +72,10 @@ void parse_options(int argc, char** argv, command_line* cl) {
       case DIFF: opt_diff = 1; break;
       case WHOLE: opt_whole = 1; break;
       case BACKREFS: cl->backrefs = true; break;
+      case EXCLUDE_IGNORES: cl->excluded.vcs = cl->excluded.ignores = true; break;
+      case FILES0_FROM: cl->files0_from = optarg; break;
+      case HELP: show_help();
+      case VERSION: show_version();
       case COLOR: cl->color = color_choice(optarg); break;
       case EXCLUDE_VCS: cl->excluded.vcs = true; break;
       case EXCLUDE: cl->excluded.files.push_back(optarg); break;
@@ -85,12 +105,27 @@ void parse_options(int argc, char** argv, command_line* cl) {
   // a terminal.
   if (opt_diff) {
     opt_simulate = 1;
+    // A non-empty NO_COLOR asks for no colours unless they are asked for.
+    const char* no_color = getenv("NO_COLOR");
+    const bool auto_never = no_color != nullptr && no_color[0] != '\0';
     opt_color = cl->color == command_line::ALWAYS ||
-                (cl->color == command_line::AUTO && isatty(STDOUT_FILENO));
+                (cl->color == command_line::AUTO && !auto_never && isatty(STDOUT_FILENO));
   }
 }
 
-void show_usage(int status) {
+namespace {
+
+// Ends the run after a report on standard output: a write that fails is
+// said, and fails the run.
+[[noreturn]] void end_report(int status) {
+  if (fflush(stdout) != 0) {
+    report_write_failed(errno);
+    exit(1);
+  }
+  exit(status);
+}
+
+void print_usage() {
   static const char* const lines[] = {
       "This program rewrites text in streams and files, in place and without losing them.",
       "It comes with no warranty; see its manual page for the details.",
@@ -115,13 +150,40 @@ void show_usage(int status) {
   };
   printf("This is zamplet, version %s\n", ZAMPLET_VERSION);
   for (const char* line : lines) puts(line);
-  // The help is a report like any other: a write that fails is said, and
-  // fails the run.
-  if (fflush(stdout) != 0) {
-    report_write_failed(errno);
-    exit(1);
-  }
-  exit(status);
+}
+
+}  // namespace
+
+void show_usage(int status) {
+  print_usage();
+  end_report(status);
+}
+
+void show_help() {
+  static const char* const lines[] = {
+      "Long options:",
+      "  --backrefs		NEWPATTERN is a template: & the match, \\1-\\9 its groups, \\U \\L \\E \\u \\l",
+      "  --whole		Search each input as one text, not in chunks of 1023 bytes",
+      "  --diff		Change nothing; print the unified diff of what the run would do",
+      "  --color[=WHEN]	Colour the diff: always, never or auto (the default)",
+      "  -I, --skip-binary	Pass over files with a zero byte in their first 8 KiB",
+      "  --exclude-vcs		With -r, leave out version-control directories",
+      "  --exclude-vcs-ignores	With -r, also leave out what git's ignore files leave out",
+      "  --exclude=GLOB	With -r, leave out files whose names match GLOB",
+      "  --exclude-dir=GLOB	With -r, leave out directories whose names match GLOB",
+      "  --files0-from=F	Read the FILEs from F (- for standard input), ended by zero bytes",
+      "  --help		Print this help and exit",
+      "  --version		Print the version and exit",
+  };
+  print_usage();
+  for (const char* line : lines) puts(line);
+  end_report(0);
+}
+
+void show_version() {
+  printf("zamplet %s\n", ZAMPLET_VERSION);
+  puts("It comes with no warranty; see its manual page for the details.");
+  end_report(0);
 }
 
 }  // namespace zamplet

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fnmatch.h>
 #include <set>
@@ -154,17 +155,26 @@ class tree_rewrite final : public walk_visitor {
   // --exclude-vcs this makes no system call.
   bool pass_over(const walk_entry& entry) override {
     const bool directory = S_ISDIR(entry.record->st_mode);
+    // A file's visit follows at once; whether it is a link is free here
+    // where the directory says what its entries are.
+    next_is_link_ = !directory && entry.is_link();
     if (excluded_.vcs && is_vcs_entry(entry, directory)) return true;
     return matches_any(directory ? excluded_.dirs : excluded_.files, entry.name);
   }
   // Set when a file could not be rewritten because something failed.
   bool any_failed = false;
+  // The start of the walk about to begin.
+  void begin(const char* start) { start_ = start; }
 
  private:
   bool refused(const char* path, const struct stat& record, const walk_identity& seen);
+  bool is_link(const char* path);
+  void rewrite(const char* path, const struct stat& record, const walk_identity& seen);
 
   const rewrite_job& job_;
   const walk_exclusions& excluded_;
+  const char* start_ = "";
+  bool next_is_link_ = false;  // the entry about to be visited is a symbolic link
   std::set<walk_identity> handled;
   std::set<entry_key> unchanged_entries;
 };
@@ -216,16 +226,44 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   const walk_identity seen = walked_identity_of(*record);
   if (handled.count(seen) != 0) return 0;
   if (refused(path, *record, seen)) return 0;
+  if (!is_link(path)) {
+    rewrite(path, *record, seen);
+    return 0;
+  }
+  // A symbolic link stays one: the file it leads to is rewritten under its
+  // own name, once however many links lead to it.
+  char* target = realpath(path, nullptr);
+  if (target == nullptr) {
+    note("%s\t%s", path, strerror(errno));
+    any_failed = true;
+    return 0;
+  }
+  rewrite(target, *record, seen);
+  free(target);
+  return 0;
+}
+
+// Whether the walked file `path` is a symbolic link.
+bool tree_rewrite::is_link(const char* path) {
+  const bool link = next_is_link_;
+  next_is_link_ = false;
+  if (strcmp(path, start_) != 0) return link;
+  struct stat own;
+  return lstat(path, &own) == 0 && S_ISLNK(own.st_mode);
+}
+
+// Rewrites the regular file `path` in place, unless it is busy.
+void tree_rewrite::rewrite(const char* path, const struct stat& record, const walk_identity& seen) {
   char name[VISIT_NAME_BYTES];
   const int len = snprintf(name, sizeof name, "%s.lock", path);
   if (len < 0 || len >= static_cast<int>(sizeof name)) {
     handled.insert(seen);
     note_name_too_long(path);
-    return 0;
+    return;
   }
   entry_key entry;
-  const bool keyed = entry_key_of(path, *record, &entry);
-  if (keyed && unchanged_entries.count(entry) != 0) return 0;
+  const bool keyed = entry_key_of(path, record, &entry);
+  if (keyed && unchanged_entries.count(entry) != 0) return;
   // A busy file (its .lock exists, whatever it is) is left alone before it
   // is even looked at; the move aside finds one that appears later.
   struct stat busy;
@@ -233,13 +271,13 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   if (lstat(name, &busy) == 0) {
     handled.insert(seen);
     note_busy(path, name);
-    return 0;
+    return;
   }
-  const outcome result = rewrite_in_place(job_, path, name, identity_of(*record), nullptr);
+  const outcome result = rewrite_in_place(job_, path, name, identity_of(record), nullptr);
   if (result == outcome::failed || result == outcome::restored) any_failed = true;
   if (result == outcome::unchanged || result == outcome::passed_over) {
     if (keyed) unchanged_entries.insert(entry);
-    return 0;
+    return;
   }
   const bool rewritten = result == outcome::rewritten || result == outcome::counted;
   // A file left alone is known by its identity before and after the moves,
@@ -247,19 +285,12 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   if (!rewritten) handled.insert(seen);
   struct stat now;
   if (stat(path, &now) == 0) handled.insert(walked_identity_of(now));
-  return 0;
 }
 
 }  // namespace
 
-int rewrite_recursive(const rewrite_job& job, const char* start,
+int rewrite_recursive(const rewrite_job& job, char* const* starts, int count,
                       const walk_exclusions& excluded) {
-  struct stat st;
-  if (stat(start, &st) < 0) {
-    const int err = errno;
-    note("%s\t%s", start, strerror(err));
-    return 1;
-  }
   // What the run itself does not hold goes half to the walk's directories
   // and half to the new files waiting for their sync (the walk needs at most
   // one per level of the tree, the batch one per copy).
@@ -267,16 +298,27 @@ int rewrite_recursive(const rewrite_job& job, const char* start,
   long budget = spare - hold_new_files(spare / 2);
   if (budget < 1) budget = 1;
   if (budget > INT_MAX) budget = INT_MAX;
-  char stopped_at[WALK_PATH_MAX + 1];
+  // Each start in its turn; one that cannot be walked is said, and the
+  // others are still walked.  A file met from two starts is rewritten once.
   tree_rewrite visitor(job, excluded);
-  const int walked = ftw(start, visitor, static_cast<int>(budget), stopped_at);
-  const int err = errno;
-  settle_copies();
-  if (walked == -1) {
-    note("%s\t%s", stopped_at, strerror(err));
-    return 1;
+  bool start_failed = false;
+  for (int i = 0; i < count; ++i) {
+    const char* start = starts[i];
+    struct stat st;
+    if (stat(start, &st) < 0) {
+      note("%s\t%s", start, strerror(errno));
+      start_failed = true;
+      continue;
+    }
+    char stopped_at[WALK_PATH_MAX + 1];
+    visitor.begin(start);
+    if (ftw(start, visitor, static_cast<int>(budget), stopped_at) == -1) {
+      note("%s\t%s", stopped_at, strerror(errno));
+      start_failed = true;
+    }
   }
-  return visitor.any_failed || any_sync_failed() || report_failed() ? 1 : 0;
+  settle_copies();
+  return start_failed || visitor.any_failed || any_sync_failed() || report_failed() ? 1 : 0;
 }
 
 }  // namespace zamplet
