@@ -2,7 +2,7 @@
 _zamplet() {
   local cur prev words cword
   _init_completion 2>/dev/null || { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; }
-  if [[ $prev == -t ]]; then
+  if [[ $prev == -t || $prev == --files0-from ]]; then
     COMPREPLY=($(compgen -f -- "$cur"))
     return
   fi
@@ -11,7 +11,7 @@ _zamplet() {
   local i operands=0
   for ((i = 1; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -t | --exclude | --exclude-dir)
+      -t | --exclude | --exclude-dir | --files0-from)
         if ((operands == 0)); then ((i++)); else ((operands++)); fi ;;
       -*) ((operands == 0)) || ((operands++)) ;;
       *) ((operands++)) ;;
@@ -19,7 +19,8 @@ _zamplet() {
   done
   if ((operands == 0)) && [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W '-d -e -h -i -I -l -n -q -r -s -t -v -w --exclude-vcs --exclude=
-      --exclude-dir= --skip-binary --diff --color --color= --whole --backrefs' -- "$cur"))
+      --exclude-dir= --skip-binary --diff --color --color= --whole --backrefs
+      --exclude-vcs-ignores --files0-from= --help --version' -- "$cur"))
   elif ((operands >= 2)); then
     COMPREPLY=($(compgen -f -- "$cur"))
   fi
