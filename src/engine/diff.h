@@ -32,6 +32,7 @@ class diff_sink final : public output_sink {
   bool finish() override;
   // The hunks number the lines from the file's first.
   bool sees_whole_input() const override { return true; }
+  bool wants_each_occurrence() const override { return true; }
 
  private:
   enum class op : char { same = ' ', removed = '-', added = '+' };
@@ -54,6 +55,9 @@ class diff_sink final : public output_sink {
   // A change: old and new bytes from a line start where both texts are in
   // step, up to the end of a line where they are in step again.
   bool in_change_ = false;
+  // The change ends at a line end where both texts are in step, unless the
+  // line begun after it (in partial_) changes too.
+  bool change_in_step_ = false;
   std::string old_change_, new_change_;
   std::string partial_;  // the unchanged line begun, outside a change
   // The hunk being built, and the unchanged lines before it.

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/scan.h"
 #include "engine/output.h"
@@ -49,6 +50,7 @@ class whole_writer final : public whole_output {
         trace_(st.job->trace),
         chunks_(chunks),
         hold_(chunks && trace_),
+        apart_(sink->wants_each_occurrence()),
         stage_(st.stage) {}
   ~whole_writer() override { shrink_stage(); }
   whole_writer(const whole_writer&) = delete;
@@ -95,9 +97,7 @@ class whole_writer final : public whole_output {
     chunk_new_ += size;
     if (!room_for(size)) return false;
     expand(t, data, groups_, stage_ + staged_);
-    staged_ += size;
-    if (old_len_ == 0) old_ = data;
-    old_len_ += len;
+    appended(data, len, size, true);
     ++count_;
     return true;
   }
@@ -123,7 +123,8 @@ class whole_writer final : public whole_output {
   // Writes what is collected as one block.
   bool flush() {
     if (old_len_ == 0 && staged_ == 0) return true;
-    const bool ok = block(old_, old_len_, stage_, staged_);
+    const bool ok = pieces_.size() > 1 ? block_in_pieces() : block(old_, old_len_, stage_, staged_);
+    pieces_.clear();
     staged_ = 0;
     old_len_ = 0;
     if (!hold_) shrink_stage();
@@ -161,17 +162,46 @@ class whole_writer final : public whole_output {
   }
 
   void append(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
-    if (old_len_ == 0) old_ = old_data;
     memcpy(stage_ + staged_, new_data, new_len);
+    appended(old_data, old_len, new_len, new_data != old_data);
+  }
+  // Counts bytes just put in the stage, for the input bytes they stand for.
+  void appended(const char* old_data, size_t old_len, size_t new_len, bool occurrence) {
+    if (old_len_ == 0) old_ = old_data;
     staged_ += new_len;
     old_len_ += old_len;
+    if (!apart_) return;
+    // Unchanged stretches side by side are one piece.
+    if (!occurrence && !pieces_.empty() && !pieces_.back().occurrence) {
+      pieces_.back().old_len += old_len;
+      pieces_.back().new_len += new_len;
+    } else {
+      pieces_.push_back({old_len, new_len, occurrence});
+    }
   }
   bool block(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
-    if (trace_ && !chunks_) {
-      trace_read(++number_, old_len, traced_);
-      trace_wrote(new_len, count_);
-      traced_ = count_;
+    trace_block(old_len, new_len);
+    return send(old_data, old_len, new_data, new_len);
+  }
+  // The collected block, traced as one, given to the sink piece by piece.
+  bool block_in_pieces() {
+    trace_block(old_len_, staged_);
+    const char* old_data = old_;
+    const char* new_data = stage_;
+    for (const piece& p : pieces_) {
+      if (!send(old_data, p.old_len, new_data, p.new_len)) return false;
+      old_data += p.old_len;
+      new_data += p.new_len;
     }
+    return true;
+  }
+  void trace_block(size_t old_len, size_t new_len) {
+    if (!trace_ || chunks_) return;
+    trace_read(++number_, old_len, traced_);
+    trace_wrote(new_len, count_);
+    traced_ = count_;
+  }
+  bool send(const char* old_data, size_t old_len, const char* new_data, size_t new_len) {
     if (sink_->write(old_data, old_len, new_data, new_len, false)) return true;
     write_failed_ = true;
     return false;
@@ -183,6 +213,14 @@ class whole_writer final : public whole_output {
   bool trace_;
   bool chunks_;  // the chunk rule: traced by chunk, not by block
   bool hold_;    // each chunk held until its trace lines are out
+  bool apart_;   // the sink takes each occurrence apart from what surrounds it
+  // With apart_: the stretches of the block being collected, unchanged or
+  // one occurrence each.
+  struct piece {
+    size_t old_len, new_len;
+    bool occurrence;
+  };
+  std::vector<piece> pieces_;
   char* stage_;  // the block being collected: its output
   size_t staged_ = 0;
   size_t stage_size_ = STAGE_SIZE;

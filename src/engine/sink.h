@@ -34,6 +34,9 @@ class output_sink {
   // True when the sink must see the input from its start, the bytes before
   // the first occurrence included (a diff numbers its lines).
   virtual bool sees_whole_input() const { return false; }
+  // True when the sink wants each occurrence in a stretch of its own, apart
+  // from the unchanged bytes around it (a diff aligns the lines it touches).
+  virtual bool wants_each_occurrence() const { return false; }
   // The bytes written so far.
   off_t written() const { return written_; }
 
