@@ -9,6 +9,8 @@
 // hunks that would touch or overlap merged, removed lines before added ones.
 #include "engine/diff.h"
 
+#include <string_view>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -26,7 +28,7 @@ namespace zamplet {
 
 namespace {
 
-constexpr int CONTEXT = 3;
+constexpr int CONTEXT = static_cast<int>(diff_sink::CONTEXT_LINES);
 // How much of the diff is collected before it is written.
 constexpr size_t OUT_BATCH = 64 * 1024;
 // How much of a hunk is held before its start goes to a temporary file.
@@ -59,16 +61,16 @@ long count_line_ends(const char* text, size_t len) {
   return count + std::count(text + at, text + len, '\n');
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
+// The lines of `text`, each with its line end, as views into it.
+void lines_of(const std::string& text, std::vector<std::string_view>* lines) {
+  lines->clear();
   size_t at = 0;
   while (at < text.size()) {
     const size_t end = text.find('\n', at);
     const size_t next = end == std::string::npos ? text.size() : end + 1;
-    lines.emplace_back(text, at, next - at);
+    lines->emplace_back(text.data() + at, next - at);
     at = next;
   }
-  return lines;
 }
 
 // A name as the headers give it, the way diff -u does: bare when patch reads
@@ -207,7 +209,7 @@ void diff_sink::skip_unchanged(const char** data, size_t* len) {
   const long skipped = count_line_ends(begin, static_cast<size_t>(keep - begin));
   old_line_ += skipped;
   new_line_ += skipped;
-  before_.clear();
+  before_count_ = 0;
   *data = keep;
   *len = static_cast<size_t>(end - keep);
 }
@@ -215,10 +217,10 @@ void diff_sink::skip_unchanged(const char** data, size_t* len) {
 void diff_sink::close_change() {
   in_change_ = false;
   change_in_step_ = false;
-  const std::vector<std::string> old_lines = lines_of(old_change_);
-  const std::vector<std::string> new_lines = lines_of(new_change_);
-  old_change_.clear();
-  new_change_.clear();
+  std::vector<std::string_view>& old_lines = old_lines_;
+  std::vector<std::string_view>& new_lines = new_lines_;
+  lines_of(old_change_, &old_lines);
+  lines_of(new_change_, &new_lines);
   // The lines both ends share are context; what lies between is aligned.
   size_t head = 0;
   while (head < old_lines.size() && head < new_lines.size() &&
@@ -243,47 +245,47 @@ void diff_sink::close_change() {
   }
   auto at = [&](size_t i, size_t j) { return longest[i * (n + 1) + j]; };
   // Removed lines go before added ones between two common lines.
-  std::vector<const std::string*> removed, added;
+  std::vector<std::string_view> removed, added;
   auto flush = [&] {
-    for (const std::string* text : removed) edit(op::removed, *text);
-    for (const std::string* text : added) edit(op::added, *text);
+    for (std::string_view text : removed) edit(op::removed, text);
+    for (std::string_view text : added) edit(op::added, text);
     removed.clear();
     added.clear();
   };
   size_t i = 0, j = 0;
   while (i < m || j < n) {
     if (longest.empty() || i == m || j == n) {
-      if (i < m) removed.push_back(&old_lines[head + i++]);
-      else added.push_back(&new_lines[head + j++]);
+      if (i < m) removed.push_back(old_lines[head + i++]);
+      else added.push_back(new_lines[head + j++]);
     } else if (old_lines[head + i] == new_lines[head + j] && at(i, j) == at(i + 1, j + 1) + 1) {
       flush();
       edit(op::same, old_lines[head + i]);
       ++i;
       ++j;
     } else if (at(i + 1, j) >= at(i, j + 1)) {
-      removed.push_back(&old_lines[head + i++]);
+      removed.push_back(old_lines[head + i++]);
     } else {
-      added.push_back(&new_lines[head + j++]);
+      added.push_back(new_lines[head + j++]);
     }
   }
   flush();
   for (size_t k = old_lines.size() - tail; k < old_lines.size(); ++k) edit(op::same, old_lines[k]);
+  old_change_.clear();
+  new_change_.clear();
 }
 
-void diff_sink::edit(op kind, std::string text) {
+void diff_sink::edit(op kind, std::string_view text) {
   if (kind == op::same) {
     if (!hunk_open_) {
-      before_.push_back(std::move(text));
-      if (before_.size() > CONTEXT) before_.pop_front();
+      remember(text);
     } else {
-      hunk_.push_back({kind, std::move(text)});
+      hunk_.push_back({kind, std::string(text)});
       // Far enough from the last edit that the next hunk would not touch
       // this one: it ends with its context, and the rest leads the next.
       if (++same_after_change_ == 2 * CONTEXT + 1) {
-        std::vector<line> leading(hunk_.end() - CONTEXT, hunk_.end());
+        for (auto l = hunk_.end() - CONTEXT; l != hunk_.end(); ++l) remember(l->text);
         hunk_.resize(hunk_.size() - (CONTEXT + 1));
         write_hunk();
-        for (auto& l : leading) before_.push_back(std::move(l.text));
       }
     }
     ++old_line_;
@@ -292,17 +294,25 @@ void diff_sink::edit(op kind, std::string text) {
   }
   if (!hunk_open_) {
     hunk_open_ = true;
-    hunk_old_start_ = old_line_ - static_cast<long>(before_.size());
-    hunk_new_start_ = new_line_ - static_cast<long>(before_.size());
-    for (auto& text : before_) hunk_.push_back({op::same, std::move(text)});
-    before_.clear();
+    hunk_old_start_ = old_line_ - static_cast<long>(before_count_);
+    hunk_new_start_ = new_line_ - static_cast<long>(before_count_);
+    for (size_t k = 0; k < before_count_; ++k)
+      hunk_.push_back({op::same, std::move(before_[(before_first_ + k) % CONTEXT_LINES])});
+    before_count_ = 0;
   }
   hunk_bytes_ += text.size();
-  hunk_.push_back({kind, std::move(text)});
+  hunk_.push_back({kind, std::string(text)});
   same_after_change_ = 0;
   if (kind == op::removed) ++old_line_;
   else ++new_line_;
   if (hunk_bytes_ > HUNK_IN_MEMORY) spill();
+}
+
+void diff_sink::remember(std::string_view text) {
+  const size_t at = (before_first_ + before_count_) % CONTEXT_LINES;
+  before_[at].assign(text);
+  if (before_count_ < CONTEXT_LINES) ++before_count_;
+  else before_first_ = (before_first_ + 1) % CONTEXT_LINES;
 }
 
 void diff_sink::spill() {

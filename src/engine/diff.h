@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/sink.h"
@@ -19,6 +20,7 @@ namespace zamplet {
 // built are held, never the file.
 class diff_sink final : public output_sink {
  public:
+  static constexpr size_t CONTEXT_LINES = 3;  // of context around each change
   // `name` is the file's name as the run prints it, in both headers (quoted
   // where patch would misread it); with `color` the lines are coloured.
   explicit diff_sink(const char* name, bool color = false);
@@ -43,7 +45,9 @@ class diff_sink final : public output_sink {
   void feed_same(const char* data, size_t len);
   void skip_unchanged(const char** data, size_t* len);
   void close_change();
-  void edit(op kind, std::string text);
+  void edit(op kind, std::string_view text);
+  // Keeps an unchanged line as one of the last CONTEXT before a hunk.
+  void remember(std::string_view text);
   void write_hunk();
   void format_line(op kind, const std::string& text, std::string* into) const;
   void spill();
@@ -66,7 +70,11 @@ class diff_sink final : public output_sink {
   std::vector<line> hunk_;
   long hunk_old_start_ = 0, hunk_new_start_ = 0;
   int same_after_change_ = 0;
-  std::deque<std::string> before_;
+  // The last unchanged lines, oldest at before_first_, reused as a ring.
+  std::string before_[CONTEXT_LINES];
+  size_t before_first_ = 0, before_count_ = 0;
+  // The lines of a change being aligned, kept for their capacity.
+  std::vector<std::string_view> old_lines_, new_lines_;
   std::string out_;  // written a batch at a time
   // A long hunk's start, already formatted, in an unnamed temporary file.
   size_t hunk_bytes_ = 0;
