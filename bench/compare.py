@@ -231,6 +231,8 @@ def real_tree_cases(zamplet, tree, old, new):
     return [
         (case, "zamplet -r -w", [zamplet, "-q", "-r", "-w", old, new, tree]),
         (case, "zamplet -r -w -s (only reads)", [zamplet, "-r", "-s", "-w", old, new, tree]),
+        (case, "zamplet -r -w -s --exclude-vcs-ignores (only reads)",
+         [zamplet, "-r", "-s", "--exclude-vcs-ignores", "-w", old, new, tree]),
         (case, "zamplet -r -w --diff (only reads)", [zamplet, "-r", "--diff", "-w", old, new, tree]),
         (case, "find + sed -i", find + ["sed", "-i", "s/%s/%s/g" % (old, new), "{}", "+"]),
         (case, "find + sd -s", find + ["sd", "-s", old, new, "{}", "+"]),
@@ -580,7 +582,7 @@ def real_tree(zamplet, before, runs, work, progress):
 def with_earlier(cases, earlier_cases):
     """`cases`, and the zamplet ones again with the earlier build."""
     return cases + [(case, "earlier build: " + tool, argv) for case, tool, argv in earlier_cases
-                    if tool.startswith("zamplet")]
+                    if tool.startswith("zamplet") and "--exclude-vcs-ignores" not in argv]
 
 
 def dirty_rows(zamplets, runs, work, progress, dirty_mb=1600):

@@ -279,12 +279,12 @@ void diff_sink::edit(op kind, std::string_view text) {
     if (!hunk_open_) {
       remember(text);
     } else {
-      hunk_.push_back({kind, std::string(text)});
+      add_to_hunk(kind, text);
       // Far enough from the last edit that the next hunk would not touch
       // this one: it ends with its context, and the rest leads the next.
       if (++same_after_change_ == 2 * CONTEXT + 1) {
-        for (auto l = hunk_.end() - CONTEXT; l != hunk_.end(); ++l) remember(l->text);
-        hunk_.resize(hunk_.size() - (CONTEXT + 1));
+        for (auto l = hunk_.end() - CONTEXT; l != hunk_.end(); ++l) remember(text_of(*l));
+        cut_hunk(hunk_.size() - (CONTEXT + 1));
         write_hunk();
       }
     }
@@ -297,15 +297,25 @@ void diff_sink::edit(op kind, std::string_view text) {
     hunk_old_start_ = old_line_ - static_cast<long>(before_count_);
     hunk_new_start_ = new_line_ - static_cast<long>(before_count_);
     for (size_t k = 0; k < before_count_; ++k)
-      hunk_.push_back({op::same, std::move(before_[(before_first_ + k) % CONTEXT_LINES])});
+      add_to_hunk(op::same, before_[(before_first_ + k) % CONTEXT_LINES]);
     before_count_ = 0;
   }
   hunk_bytes_ += text.size();
-  hunk_.push_back({kind, std::string(text)});
+  add_to_hunk(kind, text);
   same_after_change_ = 0;
   if (kind == op::removed) ++old_line_;
   else ++new_line_;
   if (hunk_bytes_ > HUNK_IN_MEMORY) spill();
+}
+
+void diff_sink::add_to_hunk(op kind, std::string_view text) {
+  hunk_.push_back({kind, hunk_text_.size(), text.size()});
+  hunk_text_.append(text);
+}
+
+void diff_sink::cut_hunk(size_t lines) {
+  if (lines < hunk_.size()) hunk_text_.resize(hunk_[lines].from);
+  hunk_.resize(lines);
 }
 
 void diff_sink::remember(std::string_view text) {
@@ -332,7 +342,7 @@ void diff_sink::spill() {
   for (const auto& l : hunk_) {
     if (l.kind != op::added) ++old_count;
     if (l.kind != op::removed) ++new_count;
-    format_line(l.kind, l.text, &text);
+    format_line(l.kind, text_of(l), &text);
   }
   if (write_all(spill_fd_, text.data(), text.size()) < 0) {
     // What did not fit stays in memory, and so does the rest of the hunk.
@@ -344,11 +354,11 @@ void diff_sink::spill() {
   spill_size_ += static_cast<off_t>(text.size());
   spilled_old_ += old_count;
   spilled_new_ += new_count;
-  hunk_.clear();
+  cut_hunk(0);
   hunk_bytes_ = 0;
 }
 
-void diff_sink::format_line(op kind, const std::string& text, std::string* into) const {
+void diff_sink::format_line(op kind, std::string_view text, std::string* into) const {
   const char* color = kind == op::removed ? COLOR_OLD : kind == op::added ? COLOR_NEW : nullptr;
   if (color_ && color != nullptr) *into += color;
   *into += static_cast<char>(kind);
@@ -405,7 +415,7 @@ void diff_sink::write_hunk() {
       if (got < 0) report_write_failed(errno);
     }
     for (const auto& l : hunk_) {
-      format_line(l.kind, l.text, &out_);
+      format_line(l.kind, text_of(l), &out_);
       if (out_.size() >= OUT_BATCH) flush_out();
     }
   }
@@ -414,7 +424,7 @@ void diff_sink::write_hunk() {
   spilled_old_ = spilled_new_ = 0;
   spill_stopped_ = false;
   hunk_open_ = false;
-  hunk_.clear();
+  cut_hunk(0);
   hunk_bytes_ = 0;
   same_after_change_ = 0;
 }
@@ -428,7 +438,7 @@ bool diff_sink::finish() {
   if (hunk_open_) {
     // The last hunk ends with at most its context.
     if (same_after_change_ > CONTEXT)
-      hunk_.resize(hunk_.size() - static_cast<size_t>(same_after_change_ - CONTEXT));
+      cut_hunk(hunk_.size() - static_cast<size_t>(same_after_change_ - CONTEXT));
     write_hunk();
   }
   flush_out();

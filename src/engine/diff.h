@@ -38,10 +38,16 @@ class diff_sink final : public output_sink {
 
  private:
   enum class op : char { same = ' ', removed = '-', added = '+' };
+  // A line of the hunk: its text, with its line end if it has one, lies in
+  // hunk_text_, so that a hunk's lines take no allocation each.
   struct line {
     op kind;
-    std::string text;  // with its line end, if it has one
+    size_t from, len;
   };
+  std::string_view text_of(const line& l) const { return {hunk_text_.data() + l.from, l.len}; }
+  void add_to_hunk(op kind, std::string_view text);
+  // Keeps the hunk's first `lines` lines.
+  void cut_hunk(size_t lines);
   void feed_same(const char* data, size_t len);
   void skip_unchanged(const char** data, size_t* len);
   void close_change();
@@ -49,7 +55,7 @@ class diff_sink final : public output_sink {
   // Keeps an unchanged line as one of the last CONTEXT before a hunk.
   void remember(std::string_view text);
   void write_hunk();
-  void format_line(op kind, const std::string& text, std::string* into) const;
+  void format_line(op kind, std::string_view text, std::string* into) const;
   void spill();
   void flush_out();
 
@@ -68,6 +74,7 @@ class diff_sink final : public output_sink {
   long old_line_ = 1, new_line_ = 1;  // numbers of the next lines
   bool hunk_open_ = false;
   std::vector<line> hunk_;
+  std::string hunk_text_;
   long hunk_old_start_ = 0, hunk_new_start_ = 0;
   int same_after_change_ = 0;
   // The last unchanged lines, oldest at before_first_, reused as a ring.
