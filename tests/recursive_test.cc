@@ -435,6 +435,42 @@ TEST(RecursiveEntries, RepositoriesAndBinaryFilesAreLeftOut) {
   }
 }
 
+// With --exclude-vcs-ignores what git leaves out is never opened: ignored
+// directories and files at any depth, the global file's patterns too; the
+// tracked files and the untracked ones git would show change, and git
+// status shows nothing else.
+TEST(RecursiveEntries, WhatGitIgnoresIsLeftOut) {
+  if (system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "git is not installed";
+  temp_dir d;
+  for (const char* dir : {"repo", "repo/node_modules", "repo/node_modules/x", "repo/build",
+                          "repo/src", "xdg", "xdg/git"})
+    ASSERT_EQ(mkdir((d / dir).c_str(), 0755), 0);
+  for (const char* file : {"node_modules/x/i.js", "build/o.txt", "top.log", "src/m.c",
+                           "src/new.c", "src/keep.log", "src/local.tmp", "README"})
+    write_file(d / ("repo/" + std::string(file)), "widget\n");
+  write_file(d / "repo/.gitignore", "node_modules/\n/build\n*.log\n");
+  write_file(d / "repo/src/.gitignore", "!keep.log\n");
+  write_file(d / "xdg/git/ignore", "*.tmp\n");
+  std::string said;
+  ASSERT_TRUE(shell("cd '" + (d / "repo") + "' && git init -q && git add .gitignore src/m.c "
+                    "README && git -c user.email=t@t -c user.name=t commit -q -m widget", &said))
+      << said;
+  auto r = run_zamplet({"-r", "--exclude-vcs-ignores", "-w", "widget", "gadget", "repo"},
+                       {.cwd = d.path, .in_child = [&] {
+                         setenv("XDG_CONFIG_HOME", (d / "xdg").c_str(), 1);
+                       }});
+  EXPECT_EQ(sorted_lines(r.out), (strings{"repo/.gitignore 0", "repo/README 1",
+                                          "repo/src/.gitignore 0", "repo/src/keep.log 1",
+                                          "repo/src/m.c 1", "repo/src/new.c 1"}));
+  EXPECT_TRUE(ran(r, r.out, "", 0));
+  for (const char* file : {"node_modules/x/i.js", "build/o.txt", "top.log", "src/local.tmp"})
+    EXPECT_EQ(read_file(d / ("repo/" + std::string(file))), "widget\n") << file;
+  std::string status;
+  EXPECT_TRUE(shell("cd '" + (d / "repo") + "' && XDG_CONFIG_HOME='" + (d / "xdg") +
+                        "' git status --porcelain", &status));
+  EXPECT_EQ(status, " M README\n M src/m.c\n?? src/.gitignore\n?? src/keep.log\n?? src/new.c");
+}
+
 // --- Failures ------------------------------------------------------------------
 
 // A file whose write fails keeps its old content, the walk goes on to the

@@ -12,6 +12,7 @@
 
 #include "driver/driver.h"
 #include "support/support.h"
+#include "walk/ignore.h"
 #include "walk/walk.h"
 
 namespace zamplet {
@@ -159,12 +160,16 @@ class tree_rewrite final : public walk_visitor {
     // where the directory says what its entries are.
     next_is_link_ = !directory && entry.is_link();
     if (excluded_.vcs && is_vcs_entry(entry, directory)) return true;
+    if (excluded_.ignores && ignores_.ignored(entry.path, directory)) return true;
     return matches_any(directory ? excluded_.dirs : excluded_.files, entry.name);
   }
   // Set when a file could not be rewritten because something failed.
   bool any_failed = false;
   // The start of the walk about to begin.
-  void begin(const char* start) { start_ = start; }
+  void begin(const char* start) {
+    start_ = start;
+    if (excluded_.ignores) ignores_.begin(start);
+  }
 
  private:
   bool refused(const char* path, const struct stat& record, const walk_identity& seen);
@@ -175,6 +180,7 @@ class tree_rewrite final : public walk_visitor {
   const walk_exclusions& excluded_;
   const char* start_ = "";
   bool next_is_link_ = false;  // the entry about to be visited is a symbolic link
+  ignore_rules ignores_;       // with --exclude-vcs-ignores
   std::set<walk_identity> handled;
   std::set<entry_key> unchanged_entries;
 };

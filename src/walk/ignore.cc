@@ -310,7 +310,7 @@ bool ignore_rules::ignored(const char* path, bool is_dir) {
   }
   while (levels_.back().depth + 1 < count) {
     const std::size_t depth = levels_.back().depth + 1;
-    push_directory(std::string(path, rest + names_[depth] - prefix_.size()), depth);
+    push_directory(std::string(path, rest + names_[depth] - prefix_.size()), depth, false);
   }
   const bool result = levels_.back().excluded || matched(count, is_dir);
   if (is_dir) {

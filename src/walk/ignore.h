@@ -25,8 +25,9 @@ class ignore_rules {
   // the repository's git directory, and of the .gitignore of every directory
   // from the top down to start.  Outside a repository only the .gitignore
   // files of start and the directories below it apply.  A file that cannot
-  // be read counts as empty.  When start itself lies in an ignored
-  // directory, every entry below it is ignored, as git says of it.
+  // be read counts as empty.  A start is walked because it was named: it
+  // and the directories above it never count as ignored, though their rules
+  // apply below it.
   void begin(const char* start);
 
   // Whether the entry `path` (start, then "/" and the names below it) is
@@ -66,7 +67,7 @@ class ignore_rules {
   static void add_patterns(const std::string& text, rule_file* file);
   void read_fixed_files(const std::string& top);
   void split_names();
-  void push_directory(const std::string& fs_dir, std::size_t depth);
+  void push_directory(const std::string& fs_dir, std::size_t depth, bool named);
   bool path_matches(const pattern& p, std::size_t first, std::size_t count) const;
   int last_match(const rule_file& file, std::size_t count, bool is_dir) const;
   bool matched(std::size_t count, bool is_dir) const;

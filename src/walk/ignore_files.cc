@@ -179,12 +179,14 @@ std::string common_git_dir(const std::string& top) {
 
 // Enters the directory made of the first `depth` names, whose path on disk
 // (with a trailing "/") is `fs_dir`: an ignored directory makes everything
-// below it ignored, and its own .gitignore is then never read.
-void ignore_rules::push_directory(const std::string& fs_dir, std::size_t depth) {
+// below it ignored, and its own .gitignore is then never read.  The
+// directories down to a start are walked because the start was named: with
+// `named` none of them counts as ignored.
+void ignore_rules::push_directory(const std::string& fs_dir, std::size_t depth, bool named) {
   rule_file level;
   level.dir.assign(rel_, 0, names_[depth]);
   level.depth = depth;
-  if (!levels_.empty()) {
+  if (!levels_.empty() && !named) {
     const std::size_t length = names_[depth] - 1;
     const bool asked = last_dir_.size() == length && rel_.compare(0, length, last_dir_) == 0;
     level.excluded = levels_.back().excluded || (asked ? last_dir_ignored_ : matched(depth, true));
@@ -237,7 +239,7 @@ void ignore_rules::begin(const char* start) {
     // Outside a repository start is the top, and only what lies below applies.
     rel_.clear();
     split_names();
-    push_directory(std::string(start) + "/", 0);
+    push_directory(std::string(start) + "/", 0, true);
     start_levels_ = 1;
     return;
   }
@@ -249,10 +251,10 @@ void ignore_rules::begin(const char* start) {
   split_names();
   const std::size_t start_depth = names_.size() - 2;
   const std::string top_dir = top == "/" ? "/" : top + "/";
-  push_directory(top_dir, 0);
+  push_directory(top_dir, 0, true);
   while (levels_.back().depth < start_depth) {
     const std::size_t depth = levels_.back().depth + 1;
-    push_directory(top_dir + rel_.substr(0, names_[depth]), depth);
+    push_directory(top_dir + rel_.substr(0, names_[depth]), depth, true);
   }
   start_levels_ = levels_.size();
 }
