@@ -44,20 +44,32 @@ TEST(Literal, IgnoreCaseHasNoEffect) {
   EXPECT_EQ(r.status, 0);
 }
 
-TEST(Literal, IncompatibleOptionsAreFatalBeforeAnyFile) {
+// A command line refused at start-up says why in one line and touches no
+// file: -w with what a fixed string cannot have, and a --backrefs template
+// that is not one.
+TEST(Literal, RefusedCommandLinesTouchNoFile) {
   const std::string over(4097, 'a');
-  const std::vector<std::vector<std::string>> cases = {
-      {"-w", "-e", "a", "b"}, {"-n", "-w", "a", "b"}, {"-w", "-e", "-n", "a", "b"},
-      {"-w", "-e", over, "b"}, {"-n", "-w", "a", over}};
-  for (auto args : cases) {
+  const std::string w = "Options -w is incompatible with -e and/or -n !\n";
+  const std::string bad = "Error in NEWPATTERN: ";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-w", "-e", "a", "b"}, w},
+      {{"-n", "-w", "a", "b"}, w},
+      {{"-w", "-e", "-n", "a", "b"}, w},
+      {{"-w", "-e", over, "b"}, w},
+      {{"-n", "-w", "a", over}, w},
+      {{"--backrefs", "-w", "a", "\\1"}, "Option --backrefs is incompatible with -w !\n"},
+      {{"--backrefs", "a", "x\\x"}, bad + "unknown escape \\x\n"},
+      {{"--backrefs", "a", "\\0"}, bad + "\\0 names no group (the whole match is &)\n"},
+      {{"--backrefs", "-e", "(a)(b)?", "\\1\\9"},
+       bad + "\\9 names a group that OLDPATTERN does not have (it has 2)\n"},
+      {{"--backrefs", "a", "b\\"}, bad + "a lone backslash at its end\n"},
+  };
+  for (auto [args, err] : cases) {
     temp_dir dir;
     write_file(dir / "f", "a");
     args.push_back(dir / "f");
-    SCOPED_TRACE(args[0] + args[1]);
-    auto r = run_zamplet(args);
-    EXPECT_EQ(r.err, "Options -w is incompatible with -e and/or -n !\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 1);
+    SCOPED_TRACE(args[0] + args[1] + args[2]);
+    EXPECT_TRUE(ran(run_zamplet(args), "", err, 1));
     EXPECT_EQ(read_file(dir / "f"), "a");
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"f"});
   }

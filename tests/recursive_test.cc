@@ -435,6 +435,38 @@ TEST(RecursiveEntries, RepositoriesAndBinaryFilesAreLeftOut) {
   }
 }
 
+// A rename that keeps a group, over a tree: the run rewrites every file,
+// and its preview, applied with patch -p0 to another copy, gives the same.
+TEST(RecursiveTree, RenameKeepingAGroupAndItsPreview) {
+  temp_dir d;
+  for (const char* dir : {"run", "run/lib", "run/lib/vtls", "preview", "preview/lib",
+                          "preview/lib/vtls"})
+    ASSERT_EQ(mkdir((d / dir).c_str(), 0755), 0);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"lib/easy.c", "Curl_easy_init(data);\nCurl_init_done(x);\n"},
+      {"lib/vtls/ssl.c", "if(Curl_ssl_init()) return Curl_ssl_init (1);\n"}};
+  for (const auto& [name, text] : files)
+    for (const char* copy : {"run/", "preview/"}) write_file(d / (copy + name), text);
+  const strings args = {"-r", "--backrefs", "-e", "Curl_([a-z]+)_init\\(", "Curl_\\1_setup(",
+                        "lib"};
+  auto r = run_zamplet(args, {.cwd = d / "run"});
+  EXPECT_EQ(sorted_lines(r.out), (strings{"lib/easy.c 1", "lib/vtls/ssl.c 1"}));
+  EXPECT_TRUE(ran(r, r.out, "", 0));
+  EXPECT_EQ(read_file(d / "run/lib/easy.c"), "Curl_easy_setup(data);\nCurl_init_done(x);\n");
+  EXPECT_EQ(read_file(d / "run/lib/vtls/ssl.c"),
+            "if(Curl_ssl_setup()) return Curl_ssl_init (1);\n");
+  strings preview = args;
+  preview.insert(preview.begin(), "--diff");
+  auto diff = run_zamplet(preview, {.cwd = d / "preview"});
+  EXPECT_EQ(diff.status, 0);
+  write_file(d / "p.diff", diff.out);
+  if (system("patch --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "patch is not installed";
+  std::string said;
+  ASSERT_TRUE(shell("cd '" + (d / "preview") + "' && patch -s -p0 < ../p.diff", &said)) << said;
+  for (const auto& [name, text] : files)
+    EXPECT_EQ(read_file(d / ("preview/" + name)), read_file(d / ("run/" + name))) << name;
+}
+
 // With --exclude-vcs-ignores what git leaves out is never opened: ignored
 // directories and files at any depth, the global file's patterns too; the
 // tracked files and the untracked ones git would show change, and git

@@ -13,6 +13,7 @@
 #include "e2e_support.h"
 #include "scan_support.h"
 #include "engine/scan.h"
+#include "engine/template.h"
 
 using zamplet::chunk_output;
 using zamplet_test::collected;
@@ -352,4 +353,27 @@ TEST(WholeScan, SmallWindowsFindWhatOneTextHas) {
     if (HasFailure()) break;
   }
   EXPECT_GT(compared, 5000);
+}
+
+// A template's expansion for one match, with the groups a search reports:
+// the match, groups that took part or not, case changes as GNU sed makes
+// them (a change of the next byte waits over an empty group, and \U, \L
+// and \E cancel it), and the escapes that stand for themselves.
+TEST(Template, ExpandsEveryForm) {
+  // "xyZ" matched, group 1 "y" (1-2), group 2 "" (3-3), group 3 took no part.
+  const regmatch_t groups[] = {{0, 3}, {1, 2}, {3, 3}, {-1, -1}};
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"[&]", "[xyZ]"},          {"\\1-\\2-\\3", "y--"},   {"\\&\\\\\\n\\t", "&\\\n\t"},
+      {"\\U&\\E&", "XYZxyZ"},   {"\\L&", "xyz"},           {"\\u\\2\\3\\1", "Y"},
+      {"\\u\\l&", "xyZ"},       {"\\l\\U&", "XYZ"},      {"\\U\\l&", "xYZ"},
+      {"\\L\\u&x", "Xyzx"},     {"\\u\\Ea", "a"},        {"a\\u", "a"},
+      {"\\u\\n\\1", "\ny"},     {"\\U\\1_\\Ex", "Y_x"}, {"", ""},
+  };
+  for (const auto& [text, expected] : rows) {
+    zamplet::replacement_template t;
+    ASSERT_EQ(zamplet::parse_template(text.c_str(), 3, &t), "") << text;
+    std::string out(zamplet::expansion_size(t, groups), '?');
+    zamplet::expand(t, "xyZ", groups, out.data());
+    EXPECT_EQ(out, expected) << text;
+  }
 }
