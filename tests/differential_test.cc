@@ -274,6 +274,7 @@ using zamplet::matcher_choice;
 struct expression_grammar {
   std::mt19937& rng;
   bool extended;
+  bool grouping = false;  // groups far more often, empty ones among them
 
   std::string pick(const strings& from) { return from[rng() % from.size()]; }
 
@@ -289,12 +290,17 @@ struct expression_grammar {
     static const strings EXTENDED = {"\\(", "\\{", "\\|", "\\+", "\\?", "\\}"};
     const unsigned r = rng() % 16;
     if (r < 4) return pick(BRACKETS);
-    if (r < 6 && depth < 3) {
-      const std::string inner = expression(depth + 1);
+    if (r < (grouping ? 10 : 6) && depth < 3) {
+      const std::string inner = grouping && rng() % 6 == 0 ? "" : expression(depth + 1);
       return extended ? "(" + inner + ")" : "\\(" + inner + "\\)";
     }
     if (r == 6) return pick(extended ? EXTENDED : BASIC);
-    return pick(COMMON);
+    // Where groups abound, the library's report of them may never end for
+    // a word operator after a repeated group that may be empty, as in
+    // "((_?)*\\<.){2}", and its search with back-references to long groups
+    // takes very long: neither is generated there.
+    const std::string common = pick(COMMON);
+    return grouping && (common == "\\<" || common == "\\b" || common == "\\1") ? "_" : common;
   }
 
   std::string repetition() {
@@ -311,10 +317,12 @@ struct expression_grammar {
     for (unsigned b = 0, branches = rng() % 5 == 0 ? 2 : 1; b < branches; ++b) {
       if (b > 0) e += extended ? "|" : "\\|";
       // A repeated back-reference to an empty group sends the library's
-      // search into a recursion that overflows the stack: never generated.
+      // search into a recursion that overflows the stack, and one repeated
+      // within a group into a search of exponential time: nothing that
+      // holds a back-reference is repeated.
       for (unsigned i = 0, pieces = 1 + rng() % 3; i < pieces; ++i) {
         const std::string a = atom(depth);
-        e += a + (a == "\\1" ? "" : repetition());
+        e += a + (a.find("\\1") != std::string::npos ? "" : repetition());
       }
     }
     return e;
@@ -382,6 +390,51 @@ std::string search(const matcher& m, const char* text, size_t length, size_t pos
   return std::to_string(start) + "-" + std::to_string(end);
 }
 
+// The groups of the match that `best` finds from `pos`: those of both
+// matchers, up to \9, against what regexec reports for the same search.
+// "" when all agree or there is no match; otherwise what differs.  Counts
+// the comparison in compared[1] where RE2 gave the best matcher's groups,
+// else in compared[0]; compared[2] counts the matches whose groups the
+// library does not report.
+std::string groups_differ(const matcher& library, const matcher& best, const char* text,
+                          size_t length, size_t pos, int eflags, long* compared) {
+  size_t start = 0, end = 0;
+  if (zamplet::matcher_search(best, text, length, pos, SIZE_MAX, eflags, &start, &end) !=
+      zamplet::MATCH_FOUND)
+    return "";
+  const size_t count = std::min<size_t>(library.regex->re_nsub + 1, 10);
+  regmatch_t want[10] = {{static_cast<regoff_t>(pos), static_cast<regoff_t>(length)}};
+  // Asked for groups, the library at times finds another match than
+  // without, or none (an anchor inside the expression next to a newline
+  // that the match holds, a word operator or a back-reference within a
+  // repetition): it reports no groups for the match found.
+  if (regexec(library.regex, text, count, want, eflags | REG_STARTEND) != 0 ||
+      want[0].rm_so != static_cast<regoff_t>(start) || want[0].rm_eo != static_cast<regoff_t>(end)) {
+    ++compared[2];
+    return "";
+  }
+  auto spans = [count](const regmatch_t* g, regoff_t shift) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i)
+      out += g[i].rm_so < 0 ? " -" : " " + std::to_string(g[i].rm_so - shift) + "-" +
+                                         std::to_string(g[i].rm_eo - shift);
+    return out;
+  };
+  const std::string reported = spans(want, static_cast<regoff_t>(start));
+  ++compared[best.fast_groups.empty() ? 0 : 1];
+  for (const matcher* m : {&library, &best}) {
+    regmatch_t got[10];
+    if (zamplet::matcher_groups(*m, text, length, start, end, eflags, count, got) !=
+        zamplet::MATCH_FOUND)
+      return "matcher_groups failed";
+    if (spans(got, 0) != reported)
+      return std::string(m == &library ? "library" : "best") + " groups" + spans(got, 0) +
+             " against regexec's" + reported + " from " + std::to_string(pos) + " flags " +
+             std::to_string(eflags);
+  }
+  return "";
+}
+
 std::string shown(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
@@ -409,6 +462,7 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
     std::cout << "[ matchers ] built without RE2: only the required strings are compared\n";
   std::mt19937 rng(seed);
   long done = 0, by_fast = 0, patterns = 0, taken = 0, differences = 0;
+  long groups_compared[3] = {};  // from the library, from RE2, none reported
   constexpr int INPUTS_PER_PATTERN = 8;
   // The count is of pairs that RE2 searched, where the build has it.
   const bool with_fast = zamplet::fast_matcher_built();
@@ -417,7 +471,8 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
     const int combination = static_cast<int>(trial % 8);
     const int cflags = (combination & 1 ? REG_EXTENDED : 0) | (combination & 2 ? REG_ICASE : 0) |
                        (combination & 4 ? REG_NEWLINE : 0);
-    expression_grammar grammar{rng, (cflags & REG_EXTENDED) != 0};
+    // Half the patterns are rich in groups, whose reports are compared too.
+    expression_grammar grammar{rng, (cflags & REG_EXTENDED) != 0, trial % 16 >= 8};
     const std::string pattern = grammar.expression(0);
     regex_t re;
     if (regcomp(&re, pattern.c_str(), cflags) != 0) continue;
@@ -477,6 +532,9 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
         if (search(library, text, length, at, limit, eflags) !=
             search(best, text, length, at, limit, eflags))
           why = "search from " + std::to_string(at) + " flags " + std::to_string(eflags);
+        // The groups of the match found there.
+        if (why.empty() && re.re_nsub > 0)
+          why = groups_differ(library, best, text, length, at, eflags, groups_compared);
       }
       if (best.fast != nullptr) ++by_fast;
       if (!why.empty() && ++differences <= 10)
@@ -488,8 +546,11 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
   }
   std::cout << "[ matchers ] " << done << " pairs (" << by_fast << " searched by RE2), "
             << patterns << " patterns (" << taken << " taken by RE2), seed " << seed << ", "
-            << differences << " differences\n";
+            << differences << " differences; groups of " << groups_compared[1]
+            << " matches from RE2, " << groups_compared[0] << " from the library, "
+            << groups_compared[2] << " reported by neither\n";
   EXPECT_EQ(differences, 0);
+  EXPECT_TRUE(!with_fast || groups_compared[1] > 0) << "RE2 gave no groups";
 }
 
 TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
@@ -499,6 +560,10 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
     int cflags;
     const char* required;
     size_t shortest;  // the fewest bytes a match takes
+    // Whether RE2 gives the groups, and a text whose matches' groups must
+    // be the library's.
+    bool re2_groups = false;
+    const char* text = "";
   };
   // RE2 counts repetitions only up to 1000; the library keeps the rest.
   regex_t large;
@@ -509,13 +574,17 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
   const row rows[] = {
       {"[a-z]+_t", REG_EXTENDED, "_t", 3},
       {"[A-Z][a-z]+ [a-z]*ing", REG_EXTENDED, "ing", 6},
-      {"u?int(8|16|32|64)_t", REG_EXTENDED, "int", 6},
+      {"u?int(8|16|32|64)_t", REG_EXTENDED, "int", 6, true, "uint8_t int64_t uint16_t int_t"},
+      {"([a-z]+)_t", REG_EXTENDED, "_t", 3, true, "size_t off_t _t x_t_t"},
+      {"(foo|bar)=([0-9]+)", REG_EXTENDED, "=", 5, true, "foo=12, bar=3 foo= baz=4"},
+      {"\\([a-z]*\\)\\([a-z]*\\)", 0, "", 0, false, "abc de"},
+      {"(a|ab)(c|bcd)(d*)", REG_EXTENDED, "", 2, false, "abcd acd abcdd"},
       {"pthread_mutex_[a-z]*lock", 0, "pthread_mutex_", 18},
       {"x\\{2\\}y", 0, "xxy", 3},
       {"^[[:alpha:]]*$", REG_NEWLINE, "", 0},
       {"ab", REG_ICASE, "", 2},
-      {"(ab|c)d?", REG_EXTENDED, "", 1},
-      {"(x{2}y){3}", REG_EXTENDED, "xxyxxyxxy", 9},
+      {"(ab|c)d?", REG_EXTENDED, "", 1, true, "abd cd ab"},
+      {"(x{2}y){3}", REG_EXTENDED, "xxyxxyxxy", 9, false, "xxyxxyxxyxxy"},
   };
   for (const row& r : rows) {
     regex_t re;
@@ -524,6 +593,15 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
     EXPECT_NE(m.fast, nullptr) << r.pattern;
     EXPECT_EQ(m.required, r.required) << r.pattern;
     EXPECT_EQ(m.shortest, r.shortest) << r.pattern;
+    EXPECT_EQ(m.fast_groups.size() > 1, r.re2_groups) << r.pattern;  // beside the match's own
+    const matcher library = zamplet::make_matcher(&re, r.pattern, r.cflags, matcher_choice::library);
+    const std::string text = r.text;
+    long compared[3] = {};
+    for (size_t pos = 0; pos < text.size(); ++pos)
+      EXPECT_EQ(groups_differ(library, m, text.c_str(), text.size(), pos, 0, compared), "")
+          << r.pattern;
+    EXPECT_EQ(compared[r.re2_groups ? 0 : 1] + compared[2], 0) << r.pattern;
+    EXPECT_EQ(compared[r.re2_groups ? 1 : 0] > 0, !text.empty()) << r.pattern;
     zamplet::free_matcher(&m);
     regfree(&re);
   }
@@ -536,6 +614,8 @@ TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {
 // alike but for `\n` (a newline to sed, an `n` to the library), left out,
 // and inner anchors next to a newline (below).  The texts cross many chunks,
 // a few cross 140 KB, and the replacements hold what sed must have escaped.
+// With --backrefs NEWPATTERN is a template, read as sed reads it, and short
+// texts of one line go through the chunk rule too.
 namespace {
 
 // GNU sed in the C locale, the program's own, on `input`.
@@ -582,6 +662,32 @@ bool inner_anchor(const std::string& p) {
     }
   }
   return false;
+}
+
+// A template that sed reads alike: the match, its groups (as many as the
+// expression has, up to \9), case changes and letters.  GNU sed drops a \u
+// or \l that waits over two empty groups in a row, which the program keeps
+// for the next byte: here no group follows one that follows \u or \l.
+std::string random_template(std::mt19937& rng, size_t groups) {
+  static const strings CASES = {"\\U", "\\L", "\\E", "\\u", "\\l"};
+  std::string t;
+  int waiting = 0;  // 1 after \u or \l, 2 after a group that follows one
+  for (unsigned i = 0, n = rng() % 8; i < n; ++i) {
+    const unsigned r = rng() % 8;
+    if (r < 2) {
+      const std::string& change = CASES[rng() % CASES.size()];
+      t += change;
+      waiting = islower(change[1]) ? 1 : 0;
+    } else if (r < 4 || waiting == 2) {
+      t += "xY"[rng() % 2];
+      waiting = 0;
+    } else {
+      const size_t g = rng() % (std::min<size_t>(groups, 9) + 1);
+      t += g == 0 ? "&" : "\\" + std::to_string(g);
+      waiting = waiting == 1 ? 2 : 0;
+    }
+  }
+  return t;
 }
 
 bool has_escaped_n(const std::string& pattern) {
@@ -642,20 +748,30 @@ TEST(Differential, WholeFilterMatchesSed) {
                                        "\\", "#",    "\n", "a&\\#\nb", std::string(64, 'Z')};
   constexpr int INPUTS_PER_PATTERN = 8;
   long done = 0, patterns = 0, occurrences = 0, large = 0, left_alone = 0, differences = 0;
+  long templates = 0;
   for (unsigned trial = 0; done < pairs; ++trial) {
     // -e, -i and -n in every combination, and fixed strings (-i has no effect on them).
     const unsigned kind = trial % 10;
     const bool literal = kind >= 8, extended = (kind & 1) != 0 && !literal,
                icase = (kind & 2) != 0 || kind == 9, by_line = (kind & 4) != 0 && !literal;
+    // Every fourth round NEWPATTERN is a template (--backrefs), on short
+    // one-line inputs that the chunk rule rewrites as one chunk too.  They
+    // are ASCII: sed changes the case of any other byte into 0xff.
+    const bool backrefs = !literal && trial / 10 % 4 == 3;
     strings inputs(INPUTS_PER_PATTERN);
-    for (auto& in : inputs)
-      in = whole_input(rng, rng() % 60 == 0 ? 140000 + rng() % 60000 : 2000 + rng() % 14000);
+    for (auto& in : inputs) {
+      in = whole_input(rng, backrefs ? 1 + rng() % 999
+                                     : rng() % 60 == 0 ? 140000 + rng() % 60000 : 2000 + rng() % 14000);
+      if (backrefs)
+        for (char& c : in) c = c == '\n' ? ' ' : (c & 0x80) != 0 ? 'B' : c;
+    }
     std::string pattern, sed_pattern;
+    size_t groups = 0;
     if (literal) {
       pattern = inputs[0].substr(rng() % (inputs[0].size() - 4), 1 + rng() % 4);
       sed_pattern = for_sed(pattern, "\\.[*^$#");
     } else {
-      expression_grammar grammar{rng, extended};
+      expression_grammar grammar{rng, extended, backrefs};
       pattern = grammar.expression(0);
       // With -n nothing may match a newline.  The grammar has no '#'.
       if (has_escaped_n(pattern) || (by_line && (pattern.find('\n') != std::string::npos ||
@@ -665,12 +781,14 @@ TEST(Differential, WholeFilterMatchesSed) {
       const int cflags = (extended ? REG_EXTENDED : 0) | (icase ? REG_ICASE : 0) |
                          (by_line ? REG_NEWLINE : 0);
       if (regcomp(&re, pattern.c_str(), cflags) != 0) continue;
+      groups = re.re_nsub;
       regfree(&re);
       sed_pattern = for_sed(pattern, "");
       if (!by_line && inner_anchor(pattern))
         for (auto& in : inputs) std::replace(in.begin(), in.end(), '\n', ' ');
     }
-    std::string replacement = REPLACEMENTS[rng() % REPLACEMENTS.size()];
+    std::string replacement = backrefs ? random_template(rng, groups)
+                                       : REPLACEMENTS[rng() % REPLACEMENTS.size()];
     if (by_line) replacement.erase(std::remove(replacement.begin(), replacement.end(), '\n'),
                                    replacement.end());
     ++patterns;
@@ -679,6 +797,7 @@ TEST(Differential, WholeFilterMatchesSed) {
     if (extended) flags.push_back("-e");
     if (icase) flags.push_back("-i");
     if (by_line) flags.push_back("-n");
+    if (backrefs) flags.push_back("--backrefs");
     const char sep = by_line ? '\n' : '\0';
     std::string batch;
     for (const std::string& in : inputs) batch += separated(in, sep) ? in + sep : in;
@@ -687,37 +806,41 @@ TEST(Differential, WholeFilterMatchesSed) {
     if (!by_line) args.push_back("-z");
     if (extended) args.push_back("-E");
     args.push_back("s#" + sed_pattern + "#\x01" +
-                   for_sed(replacement == "NULL" ? "" : replacement, "\\&#") + "#g" +
+                   (backrefs ? replacement : for_sed(replacement == "NULL" ? "" : replacement, "\\&#")) + "#g" +
                    (icase && !literal ? "I" : ""));
     const run_result by_sed = run_sed(args, batch);
     ASSERT_TRUE(by_sed.status == 0 && by_sed.err.empty()) << by_sed.err << shown(args.back());
     const strings marked = split_sed(by_sed.out, inputs, sep);
     ASSERT_EQ(marked.size(), inputs.size()) << shown(pattern);
-    for (int k = 0; k < INPUTS_PER_PATTERN; ++k) {
+    // With a template each input goes through --whole and then the chunk rule.
+    for (int k = 0; k < (backrefs ? 2 : 1) * INPUTS_PER_PATTERN; ++k) {
+      const std::string& input = inputs[k % INPUTS_PER_PATTERN];
       strings args = flags;
+      if (k >= INPUTS_PER_PATTERN) args.erase(args.begin());
       args.insert(args.end(), {"--", pattern, replacement});
-      const run_result r = run_zamplet(args, {.input = inputs[k], .feed_piece = 4096});
+      const run_result r = run_zamplet(args, {.input = input, .feed_piece = 4096});
       if (r.err.find("matches longer than ") != std::string::npos) {
         ++left_alone;  // sed replaces them; nothing to compare
         continue;
       }
       ++done;
-      large += inputs[k].size() > 140000;
+      templates += backrefs;
+      large += input.size() > 140000;
       const size_t blank = r.out.rfind(' ');
       const std::string text = r.out.substr(0, blank == std::string::npos ? 0 : blank);
       const long count = blank == std::string::npos ? -1 : atol(r.out.c_str() + blank + 1);
-      std::string expected = marked[k];
+      std::string expected = marked[k % INPUTS_PER_PATTERN];
       expected.erase(std::remove(expected.begin(), expected.end(), '\x01'), expected.end());
-      const long replaced = static_cast<long>(marked[k].size() - expected.size());
+      const long replaced = static_cast<long>(marked[k % INPUTS_PER_PATTERN].size() - expected.size());
       occurrences += count;
       if (r.status == 0 && r.err.empty() && text == expected && count == replaced) continue;
       const size_t at = std::mismatch(text.begin(), text.end(), expected.begin(),
                                       expected.end()).first - text.begin();
       std::string named;
-      for (const std::string& f : flags) named += f + " ";
+      for (size_t f = 0; f + 3 < args.size(); ++f) named += args[f] + " ";
       if (++differences <= 10)
         ADD_FAILURE() << named << "'" << shown(pattern) << "' '" << shown(replacement) << "', "
-                      << inputs[k].size() << " bytes (seed " << seed << "): status "
+                      << input.size() << " bytes (seed " << seed << "): status "
                       << r.status << " '" << shown(r.err) << "', count " << count << " against "
                       << replaced << "; from byte " << at << " '" << shown(text.substr(at, 40))
                       << "' against '" << shown(expected.substr(std::min(at, expected.size()), 40))
@@ -727,6 +850,7 @@ TEST(Differential, WholeFilterMatchesSed) {
   std::cout << "[ whole    ] " << done << " pairs against GNU sed, " << patterns
             << " patterns, seed " << seed << ", " << occurrences << " occurrences, " << large
             << " inputs over 140 KB, " << left_alone << " with matches left alone, "
+            << templates << " with templates, "
             << differences << " differences\n";
   EXPECT_EQ(differences, 0);
 }

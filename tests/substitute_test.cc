@@ -364,7 +364,7 @@ TEST(Template, ExpandsEveryForm) {
   const regmatch_t groups[] = {{0, 3}, {1, 2}, {3, 3}, {-1, -1}};
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"[&]", "[xyZ]"},          {"\\1-\\2-\\3", "y--"},   {"\\&\\\\\\n\\t", "&\\\n\t"},
-      {"\\U&\\E&", "XYZxyZ"},   {"\\L&", "xyz"},           {"\\u\\2\\3\\1", "Y"},
+      {"\\U&\\E&", "XYZxyZ"},   {"\\L&", "xyz"},           {"\\u\\2\\3\\1", "y"},
       {"\\u\\l&", "xyZ"},       {"\\l\\U&", "XYZ"},      {"\\U\\l&", "xYZ"},
       {"\\L\\u&x", "Xyzx"},     {"\\u\\Ea", "a"},        {"a\\u", "a"},
       {"\\u\\n\\1", "\ny"},     {"\\U\\1_\\Ex", "Y_x"}, {"", ""},

@@ -244,8 +244,13 @@ void prepare_scan(const frame_state& st, whole_scan* scan) {
     scan->old_len = sub.old_len;
   }
   scan->chunks = !st.job->whole;
-  if (st.job->backrefs != nullptr)
-    scan->groups_wanted = static_cast<size_t>(st.job->backrefs->highest_group + 1);
+  // The library's report of a group can depend on how many are asked for:
+  // all are, up to the last a template can name, so that \1 is the same
+  // text whichever other groups the template names.
+  if (st.job->backrefs != nullptr && st.job->backrefs->highest_group > 0)
+    scan->groups_wanted = std::min<size_t>(st.sub->pattern->regex->re_nsub + 1, 10);
+  else if (st.job->backrefs != nullptr)
+    scan->groups_wanted = 1;
   // Under the chunk rule a smaller buffer does: the search still holds twice
   // its window ahead, and memory stays what the chunk loop took.
   if (scan->chunks) scan->capacity = CHUNK_RULE_BUFFER;

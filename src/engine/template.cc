@@ -4,8 +4,8 @@
 // is empty); \U and \L turn the rest into capitals or small letters until
 // \E (or the other), \u and \l the next byte that goes out; \n, \t, \\ and
 // \& are a newline, a tab, a backslash and an ampersand.  A case change
-// of the next byte waits over an empty group for the byte after it, and
-// \U, \L and \E cancel one still waiting.  Only ASCII letters change case.
+// of the next byte waits over one empty group right after it (not a
+// second), and \U, \L and \E cancel one still waiting.  Only ASCII letters change case.
 // Each occurrence's expansion starts afresh.
 #include "engine/template.h"
 
@@ -108,7 +108,10 @@ void expand(const replacement_template& t, const char* match, const regmatch_t* 
             char* out) {
   piece::kind mode = piece::kind::as_is;  // upper, lower or as_is
   piece::kind next = piece::kind::as_is;  // upper_next, lower_next or as_is
+  bool fresh = false;  // `next` was asked for by the piece just before
   for (const piece& p : t.pieces) {
+    const bool just_asked = fresh;
+    fresh = false;
     const char* bytes = nullptr;
     size_t len = 0;
     switch (p.what) {
@@ -117,20 +120,26 @@ void expand(const replacement_template& t, const char* match, const regmatch_t* 
         len = p.len;
         break;
       case piece::kind::group:
-        if (groups[p.group].rm_so < 0) continue;
+        if (groups[p.group].rm_so < 0) break;  // empty, like a group that took no text
         bytes = match + groups[p.group].rm_so;
         len = static_cast<size_t>(groups[p.group].rm_eo - groups[p.group].rm_so);
         break;
       case piece::kind::upper_next:
       case piece::kind::lower_next:
         next = p.what;
+        fresh = true;
         continue;
       default:
         mode = p.what;
         next = piece::kind::as_is;
         continue;
     }
-    if (len == 0) continue;
+    // A change of the next byte waits over one empty group right after
+    // it, not over a second.
+    if (len == 0) {
+      if (!just_asked) next = piece::kind::as_is;
+      continue;
+    }
     if (mode == piece::kind::as_is) {
       memcpy(out, bytes, len);
     } else {
