@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "engine/engine.h"
 
@@ -158,11 +159,13 @@ void expand(const replacement_template& t, const char* match, const regmatch_t* 
 
 const replacement_template* read_template(const char* text, size_t groups,
                                           std::string* problem) {
-  auto* t = new replacement_template;
-  *problem = parse_template(text, groups, t);
-  if (problem->empty()) return t;
-  delete t;
-  return nullptr;
+  // The run's templates live as long as the run.
+  static std::vector<std::unique_ptr<replacement_template>> read;
+  auto t = std::make_unique<replacement_template>();
+  *problem = parse_template(text, groups, t.get());
+  if (!problem->empty()) return nullptr;
+  read.push_back(std::move(t));
+  return read.back().get();
 }
 
 }  // namespace zamplet
