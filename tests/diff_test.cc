@@ -1,9 +1,6 @@
 // The diff of --diff fed directly: its hunks must be those of diff -u
 // between the old and the new text, however the text is cut into pieces
 // (wherever old and new are in step), with the headers naming the input.
-// (Changes in lines next to each other are left out: fed in separate
-// pieces, each is its own group of removed and added lines, which diff -u
-// would gather.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -94,6 +91,14 @@ TEST(Diff, HunksAreThoseOfDiffU) {
       {"a hunk longer than memory holds goes through a temporary file",
        lines(1, 40000, "", 2)},
       {"one line longer than memory holds", {{"a\n", "a\n"}, {long_line + "\n", "y\n"}, {"b\n", "b\n"}}},
+      {"long lines as context and aligned",
+       {{long_line + "\n", long_line + "\n"}, {"a\n", "b\n"}, {long_line + "1\n", long_line + "2\n"},
+        {long_line + "\n", long_line + "\n"}, {"c", "d"}}},
+      {"lines changed one after the other, one of them kept",
+       {{"x\n", "x\n"}, {"a\n", "b\n"}, {"b\n", "bb\n"}, {"c\n", "c\n"}}},
+      {"a change that ends in a line both texts share",
+       {{"a\n", "a\n"}, {"b\nc\n", "d\nc\n"}, {"e\n", "e\n"}}},
+      {"every line changes, more than memory holds", lines(1, 60000, "", 1)},
   };
   std::mt19937 rng(20261210u);
   for (const auto& [what, text] : rows) {

@@ -13,7 +13,9 @@
 #include <unistd.h>
 #include <random>
 #include <regex.h>
+#include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -89,6 +91,31 @@ strings with(const trial& t, const strings& extra, const strings& files = {}) {
   return args;
 }
 
+// True when the lines of `after` are those of `before` in the same places,
+// some changed, and no changed line equals any line of the other text: then
+// the shortest diff is unique (the unchanged lines kept where they are),
+// whatever lines repeat.
+bool changed_in_place(const std::string& before, const std::string& after) {
+  auto lines = [](const std::string& text) {
+    std::vector<std::string_view> all;
+    for (size_t at = 0; at < text.size();) {
+      const size_t end = std::min(text.find('\n', at), text.size());
+      all.push_back(std::string_view(text).substr(at, end + 1 - at));
+      at = end + 1;
+    }
+    return all;
+  };
+  const auto old_lines = lines(before), new_lines = lines(after);
+  if (old_lines.size() != new_lines.size()) return false;
+  const std::set<std::string_view> old_set(old_lines.begin(), old_lines.end());
+  const std::set<std::string_view> new_set(new_lines.begin(), new_lines.end());
+  for (size_t i = 0; i < old_lines.size(); ++i)
+    if (old_lines[i] != new_lines[i] &&
+        (new_set.count(old_lines[i]) != 0 || old_set.count(new_lines[i]) != 0))
+      return false;
+  return true;
+}
+
 // Names for the file of a diff: ones that patch would end early or read as
 // another file's unless the headers quote them, and a symbolic link, which
 // the run replaces by a regular file and patch only with --follow-symlinks.
@@ -140,7 +167,7 @@ TEST(Differential, BlockReadsAndCollectedWritesMatchOneReadPerChunk) {
   const int trials = env_trials ? atoi(env_trials) : 150;
   const unsigned seed = env_seed ? static_cast<unsigned>(atoi(env_seed)) : std::random_device{}();
   std::mt19937 rng(seed);
-  long occurrences = 0, cut_boundaries = 0, patched = 0;
+  long occurrences = 0, cut_boundaries = 0, patched = 0, compared_hunks = 0;
   const bool patch_found = system("patch --version >/dev/null 2>&1") == 0;
   if (!patch_found) std::cout << "[ diff     ] patch is not installed: diffs are not applied\n";
   const bool quotes_read = !patch_found || patch_reads_quotes();
@@ -231,6 +258,22 @@ TEST(Differential, BlockReadsAndCollectedWritesMatchOneReadPerChunk) {
         headers_named_stdin.replace(0, diff.out.find('\n', diff.out.find('\n') + 1) + 1,
                                     "--- stdin\t\n+++ stdin\t\n");
       EXPECT_TRUE(from_stdin.out == headers_named_stdin) << "the diff of standard input differs";
+      // Its hunks are those of diff -u between the input and the run's text
+      // where the shortest diff is unique (otherwise equally short diffs may
+      // differ in which of equal lines they keep); with --whole too.
+      const run_result whole = run_zamplet(with(t, {"--whole", "-q"}), stdin_from_file(d / "in"));
+      for (const auto& [result, hunks_out] :
+           {std::pair{text, diff.out},
+            std::pair{whole.out, run_zamplet(with(t, {"--whole", "--diff"}), stdin_from_file(d / "in")).out}}) {
+        if (!changed_in_place(t.input, result)) continue;
+        write_file(d / "new", result);
+        EXPECT_TRUE(shell("cd '" + d.path + "' && { diff -a -u -d in new; test $? -le 1; } | tail -n +3 > hunks"));
+        const size_t past_headers = hunks_out.find('\n', hunks_out.find('\n') + 1);
+        const std::string hunks =
+            past_headers == std::string::npos ? "" : hunks_out.substr(past_headers + 1);
+        EXPECT_TRUE(hunks == read_file(d / "hunks")) << "the hunks differ from diff -u's";
+        compared_hunks += !hunks.empty();
+      }
       if (patch_found && !diff.out.empty()) {
         EXPECT_EQ(run_zamplet(with(t, {"-q"}, {name}), {.cwd = d / "r"}).status, 0);
         write_file(d / "patch", diff.out);
@@ -243,6 +286,8 @@ TEST(Differential, BlockReadsAndCollectedWritesMatchOneReadPerChunk) {
       }
       remove_tree(d / "p");
       remove_tree(d / "r");
+      unlink((d / "new").c_str());
+      unlink((d / "hunks").c_str());
     }
     const run_result in_place = run_zamplet(with(t, {"-v"}, {"in"}), {.cwd = d.path});
     EXPECT_EQ(in_place.status, 0);
@@ -254,7 +299,7 @@ TEST(Differential, BlockReadsAndCollectedWritesMatchOneReadPerChunk) {
   }
   std::cout << "[ differ   ] " << trials << " trials, seed " << seed << ", " << occurrences
             << " occurrences, " << cut_boundaries << " cut boundaries of fixed strings, "
-            << patched << " diffs applied\n";
+            << patched << " diffs applied, " << compared_hunks << " compared with diff -u\n";
 }
 
 }  // namespace

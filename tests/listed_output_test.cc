@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,33 +143,58 @@ TEST(ListedOutput, SimulateOnlyReads) {
 }
 
 // A hunk longer than what is held in memory goes through a temporary file,
-// or stays in memory where none can be made; either way it applies.
+// or stays in memory where none can be made; either way it applies.  With
+// a temporary file the memory stays bounded whatever the lines: a change of
+// every line, and one line of 16 MB, each in a 64 MB address space.
 TEST(ListedOutput, LongDiffAppliesWhereverItsHunkWaits) {
   if (system("patch --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "patch is not installed";
-  std::string old_text;
-  for (int i = 0; i < 40000; ++i) old_text += "a foo " + std::to_string(i) + "\n";
-  old_text += "last foo";
-  // With --whole the search's blocks end at line ends, where the diff's
-  // change ends too.
-  for (const char* tmpdir : {"", "/nonexistent", "--whole"}) {
+  std::string every_line;
+  for (int i = 0; i < 40000; ++i) every_line += "a foo " + std::to_string(i) + "\n";
+  every_line += "last foo";
+  std::string big_lines;
+  for (int i = 0; big_lines.size() < (16 << 20); ++i) big_lines += "foo " + std::to_string(i) + "\n";
+  std::string one_line = big_lines;
+  std::replace(one_line.begin(), one_line.end(), '\n', ' ');
+  const struct {
+    const std::string* text;
+    const char* option;  // a TMPDIR where no file can be made, or --whole
+    const char* header;
+  } rows[] = {
+      {&every_line, "", "@@ -1,40001 +1,40001 @@\n"},
+      {&every_line, "/nonexistent", "@@ -1,40001 +1,40001 @@\n"},
+      // With --whole the search's blocks end at line ends, where the diff's
+      // change ends too.
+      {&every_line, "--whole", "@@ -1,40001 +1,40001 @@\n"},
+      {&big_lines, "", "@@ -1,"},
+      {&one_line, "", "@@ -1 +1 @@\n-foo 0 foo 1 "},
+      {&one_line, "--whole", "@@ -1 +1 @@\n-foo 0 foo 1 "},
+  };
+  for (const auto& row : rows) {
+    const std::string& old_text = *row.text;
+    const std::string what = std::string(row.option) + " " + old_text.substr(0, 9);
     temp_dir d;
     write_file(d / "a.txt", old_text);
-    const std::string in_child_tmpdir = tmpdir[0] == '/' ? tmpdir : "";
+    const std::string tmpdir = row.option[0] == '/' ? row.option : "";
     strings args = {"--diff", "-w", "foo", "barbaz", "a.txt"};
-    if (tmpdir[0] == '-') args.insert(args.begin(), tmpdir);
-    auto r = run_zamplet(args, {.cwd = d.path, .in_child = [in_child_tmpdir] {
-                                  if (!in_child_tmpdir.empty())
-                                    setenv("TMPDIR", in_child_tmpdir.c_str(), 1);
+    if (row.option[0] == '-') args.insert(args.begin(), row.option);
+    auto r = run_zamplet(args, {.cwd = d.path, .in_child = [tmpdir] {
+                                  if (!tmpdir.empty()) {
+                                    setenv("TMPDIR", tmpdir.c_str(), 1);
+                                    return;
+                                  }
+                                  const struct rlimit most = {64 << 20, 64 << 20};
+                                  if (!ZAMPLET_SANITIZED) setrlimit(RLIMIT_AS, &most);
                                 }});
-    EXPECT_EQ(r.status, 0) << tmpdir;
-    EXPECT_EQ(r.out.substr(0, 46), "--- a.txt\t\n+++ a.txt\t\n@@ -1,40001 +1,40001 @@\n") << tmpdir;
+    EXPECT_EQ(r.status, 0) << what << r.err;
+    const std::string header = "--- a.txt\t\n+++ a.txt\t\n" + std::string(row.header);
+    EXPECT_EQ(r.out.substr(0, header.size()), header) << what;
     write_file(d / "patch", r.out);
     ASSERT_EQ(mkdir((d / "p").c_str(), 0755), 0);
     write_file(d / "p/a.txt", old_text);
     EXPECT_EQ(system(("cd '" + d.path + "/p' && patch -s -p0 < ../patch").c_str()), 0);
     args[args.size() - 5] = "-q";  // the same run, rewriting
     EXPECT_TRUE(run_in(d, args).status == 0);
-    EXPECT_TRUE(read_file(d / "p/a.txt") == read_file(d / "a.txt")) << tmpdir;
+    EXPECT_TRUE(read_file(d / "p/a.txt") == read_file(d / "a.txt")) << what;
   }
 }
 

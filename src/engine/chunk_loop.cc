@@ -90,6 +90,23 @@ bool copy_unchanged_start(frame_state& st) {
   return true;
 }
 
+// The chunk, zero-terminated, as its unchanged stretches and occurrences
+// one by one, found as substitute_literal() finds them: a diff aligns only
+// the lines each occurrence touches.
+bool write_apart(frame_state& st, const char* chunk, size_t n, bool collect) {
+  const substitution& sub = *st.sub;
+  output_sink& sink = *st.sink;
+  size_t pos = 0;
+  while (const char* hit = strstr(chunk + pos, sub.old_text)) {
+    const size_t at = static_cast<size_t>(hit - chunk);
+    if (!sink.write(chunk + pos, at - pos, chunk + pos, at - pos, collect) ||
+        !sink.write(hit, sub.old_len, sub.replacement, sub.replacement_len, collect))
+      return false;
+    pos = at + sub.old_len;
+  }
+  return sink.write(chunk + pos, n - pos, chunk + pos, n - pos, collect);
+}
+
 // The chunk loop of a fixed string: read, trace, substitute, write, until
 // the end of the input.  False (reported) on failure.
 bool copy_chunks(frame_state& st) {
@@ -105,6 +122,7 @@ bool copy_chunks(frame_state& st) {
                                  : S_ISREG(st.attrs.st_mode);
   const bool collect = regular_input && !trace;
   const size_t read_size = regular_input ? BLOCK_SIZE : CHUNK_SIZE;
+  const bool apart = st.sink->wants_each_occurrence();
 
   long chunk_number = static_cast<long>(st.prefix / static_cast<off_t>(CHUNK_SIZE));
   for (;;) {
@@ -123,13 +141,17 @@ bool copy_chunks(frame_state& st) {
       chunk[n] = '\0';
       if (trace) trace_read(++chunk_number, n, st.count);
       const int64_t length = substitute(sub, chunk, n, &st.out, &st.count, &st);
-      chunk[n] = kept;
       if (length < 0) {
+        chunk[n] = kept;
         report(st.target, "memory");
         return false;
       }
       if (trace) trace_wrote(static_cast<size_t>(length), st.count);
-      if (!st.sink->write(chunk, n, st.out.data, static_cast<size_t>(length), collect)) {
+      const bool written = apart ? write_apart(st, chunk, n, collect)
+                                 : st.sink->write(chunk, n, st.out.data,
+                                                  static_cast<size_t>(length), collect);
+      chunk[n] = kept;
+      if (!written) {
         report(st.target, "write");
         return false;
       }

@@ -9,8 +9,6 @@
 // hunks that would touch or overlap merged, removed lines before added ones.
 #include "engine/diff.h"
 
-#include <string_view>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -31,8 +29,9 @@ namespace {
 constexpr int CONTEXT = static_cast<int>(diff_sink::CONTEXT_LINES);
 // How much of the diff is collected before it is written.
 constexpr size_t OUT_BATCH = 64 * 1024;
-// How much of a hunk is held before its start goes to a temporary file.
-constexpr size_t HUNK_IN_MEMORY = 256 * 1024;
+// The lines of a hunk kept apart; the text of a hunk is kept in bounded
+// memory by itself.
+constexpr size_t HUNK_LINES = 16 * 1024;
 // The largest change aligned line by line (old lines x new lines); a larger
 // one is written as all its old lines removed and all its new lines added,
 // which is as correct and needs no table.
@@ -61,16 +60,73 @@ long count_line_ends(const char* text, size_t len) {
   return count + std::count(text + at, text + len, '\n');
 }
 
-// The lines of `text`, each with its line end, as views into it.
-void lines_of(const std::string& text, std::vector<std::string_view>* lines) {
-  lines->clear();
-  size_t at = 0;
-  while (at < text.size()) {
-    const size_t end = text.find('\n', at);
-    const size_t next = end == std::string::npos ? text.size() : end + 1;
-    lines->emplace_back(text.data() + at, next - at);
-    at = next;
+// The lines of `text` in [from, to).
+// A hash of bytes that come in pieces, eight at a time, the same however
+// they are cut: lines are compared byte by byte only when their hashes agree.
+class line_hash {
+ public:
+  void add(const char* data, size_t len) {
+    while (pending_ > 0 && pending_ < 8 && len > 0) {
+      word_[pending_++] = *data++;
+      --len;
+    }
+    if (pending_ == 8) mix(word_), pending_ = 0;
+    for (; len >= 8; data += 8, len -= 8) mix(data);
+    for (; len > 0; --len) word_[pending_++] = *data++;
   }
+  uint64_t value() {
+    for (size_t i = pending_; i < 8; ++i) word_[i] = 0;
+    if (pending_ > 0) mix(word_);
+    return hash_ ^ (hash_ >> 29);
+  }
+
+ private:
+  void mix(const char* bytes) {
+    uint64_t word;
+    memcpy(&word, bytes, 8);
+    hash_ = (hash_ ^ word) * 0x9E3779B97F4A7C15ull;
+    hash_ ^= hash_ >> 32;
+  }
+  uint64_t hash_ = 0x243F6A8885A308D3ull;
+  char word_[8];
+  size_t pending_ = 0;
+};
+
+// The lines of `text` in [from, to), with their hashes.
+void lines_of(const spill_text& text, size_t from, size_t to, std::vector<change_line>* lines) {
+  lines->clear();
+  while (from < to) {
+    const size_t next = std::min(text.find('\n', from, to) + 1, to);
+    line_hash hash;
+    text.read(from, next - from, [&hash](const char* piece, size_t len) { hash.add(piece, len); });
+    lines->push_back({from, next - from, hash.value()});
+    from = next;
+  }
+}
+
+bool same_line(const spill_text& a, const change_line& x, const spill_text& b,
+               const change_line& y) {
+  if (x.len != y.len || x.hash != y.hash) return false;
+  if (a.all_in_memory() && b.all_in_memory())
+    return memcmp(a.data() + x.at, b.data() + y.at, x.len) == 0;
+  bool same = true;
+  size_t at = y.at;
+  a.read(x.at, x.len, [&](const char* piece, size_t len) {
+    for (size_t i = 0; i < len && same; ++i) same = piece[i] == b.at(at + i);
+    at += len;
+  });
+  return same;
+}
+
+// The number of lines in [from, to) of `text`, the last one counted even
+// without its line end.
+size_t count_lines(const spill_text& text, size_t from, size_t to) {
+  if (from == to) return 0;
+  size_t lines = 0;
+  text.read(from, to - from, [&lines](const char* piece, size_t len) {
+    lines += static_cast<size_t>(count_line_ends(piece, len));
+  });
+  return lines + (text.at(to - 1) != '\n' ? 1 : 0);
 }
 
 // A name as the headers give it, the way diff -u does: bare when patch reads
@@ -121,37 +177,45 @@ void diff_sink::feed(const char* old_data, size_t old_len, const char* new_data,
     feed_same(old_data, old_len);
     return;
   }
-  if (!in_change_) {
-    in_change_ = true;
-    old_change_ = partial_;
-    new_change_ = partial_;
-    partial_.clear();
-  } else if (change_in_step_) {
-    // The line begun after the change's end changes too: the change goes on.
-    old_change_ += partial_;
-    new_change_ += partial_;
+  // A change begins with the line begun; after a change's end, the line
+  // begun after it changes too, and the change goes on.
+  if (!in_change_ || change_in_step_) {
+    old_change_.append(partial_, 0, partial_.size());
+    new_change_.append(partial_, 0, partial_.size());
     partial_.clear();
   }
+  in_change_ = true;
   change_in_step_ = false;
   old_change_.append(old_data, old_len);
   new_change_.append(new_data, new_len);
   // Where both texts end alike from a line end on, they are in step there:
-  // the change ends at that line end, and what follows is a line begun.
-  size_t common = 0;
-  const size_t shorter = std::min(old_change_.size(), new_change_.size());
-  while (common < shorter &&
-         old_change_[old_change_.size() - 1 - common] ==
-             new_change_[new_change_.size() - 1 - common]) {
-    if (old_change_[old_change_.size() - 1 - common] == '\n') {
-      std::string begun = old_change_.substr(old_change_.size() - common);
-      old_change_.resize(old_change_.size() - common);
-      new_change_.resize(new_change_.size() - common);
-      change_in_step_ = true;
-      partial_ = std::move(begun);
-      return;
-    }
-    ++common;
+  // the change ends at the first such line end.  Whole lines after it are
+  // unchanged and end the change; what follows the last line end is a line
+  // begun.
+  const size_t old_size = old_change_.size(), new_size = new_change_.size();
+  const size_t shorter = std::min(old_size, new_size);
+  size_t first_end = SIZE_MAX, last_end = SIZE_MAX;  // just past the line ends
+  for (size_t common = 0; common < shorter; ++common) {
+    const char c = old_change_.at(old_size - 1 - common);
+    if (c != new_change_.at(new_size - 1 - common)) break;
+    if (c != '\n') continue;
+    first_end = old_size - common;
+    if (last_end == SIZE_MAX) last_end = first_end;
   }
+  if (first_end == SIZE_MAX) return;
+  const size_t common = old_size - first_end;
+  spill_text& after = after_change_;
+  after.clear();
+  after.append(old_change_, first_end, common);
+  old_change_.truncate(first_end);
+  new_change_.truncate(new_size - common);
+  change_in_step_ = true;
+  const size_t whole_lines = last_end - first_end;
+  if (whole_lines > 0) {
+    close_change();
+    edit_lines(op::same, after, 0, whole_lines);
+  }
+  partial_.append(after, whole_lines, common - whole_lines);
 }
 
 void diff_sink::feed_same(const char* data, size_t len) {
@@ -185,9 +249,13 @@ void diff_sink::feed_same(const char* data, size_t len) {
       return;
     }
     const size_t taken = static_cast<size_t>(static_cast<const char*>(end) - data) + 1;
-    partial_.append(data, taken);
-    edit(op::same, std::move(partial_));
-    partial_.clear();
+    if (partial_.empty()) {
+      edit(op::same, bytes_of(data, taken));
+    } else {
+      partial_.append(data, taken);
+      edit(op::same, part_of(partial_, 0, partial_.size()));
+      partial_.clear();
+    }
     data += taken;
     len -= taken;
   }
@@ -217,64 +285,94 @@ void diff_sink::skip_unchanged(const char** data, size_t* len) {
 void diff_sink::close_change() {
   in_change_ = false;
   change_in_step_ = false;
-  std::vector<std::string_view>& old_lines = old_lines_;
-  std::vector<std::string_view>& new_lines = new_lines_;
-  lines_of(old_change_, &old_lines);
-  lines_of(new_change_, &new_lines);
-  // The lines both ends share are context; what lies between is aligned.
+  const spill_text& o = old_change_;
+  const spill_text& n = new_change_;
+  const size_t old_size = o.size(), new_size = n.size();
+  // The whole lines both texts begin with are context, and so are the
+  // whole lines both end with; what lies between is aligned.
   size_t head = 0;
-  while (head < old_lines.size() && head < new_lines.size() &&
-         old_lines[head] == new_lines[head])
-    ++head;
+  for (size_t at = 0; at < old_size && at < new_size && o.at(at) == n.at(at); ++at)
+    if (o.at(at) == '\n') head = at + 1;
   size_t tail = 0;
-  while (tail < old_lines.size() - head && tail < new_lines.size() - head &&
-         old_lines[old_lines.size() - 1 - tail] == new_lines[new_lines.size() - 1 - tail])
-    ++tail;
-  for (size_t i = 0; i < head; ++i) edit(op::same, old_lines[i]);
-  const size_t m = old_lines.size() - head - tail;
-  const size_t n = new_lines.size() - head - tail;
-  std::vector<unsigned> longest;  // longest[i][j]: of old[i..] and new[j..]
-  if (m > 0 && n > 0 && (m + 1) * (n + 1) <= ALIGN_CELLS) {
-    longest.assign((m + 1) * (n + 1), 0);
-    for (size_t i = m; i-- > 0;)
-      for (size_t j = n; j-- > 0;)
-        longest[i * (n + 1) + j] =
-            old_lines[head + i] == new_lines[head + j]
-                ? longest[(i + 1) * (n + 1) + j + 1] + 1
-                : std::max(longest[(i + 1) * (n + 1) + j], longest[i * (n + 1) + j + 1]);
+  const size_t most = std::min(old_size, new_size) - head;
+  for (size_t k = 1; k <= most && o.at(old_size - k) == n.at(new_size - k); ++k)
+    if ((old_size == k || o.at(old_size - k - 1) == '\n') &&
+        (new_size == k || n.at(new_size - k - 1) == '\n'))
+      tail = k;
+  edit_lines(op::same, o, 0, head);
+  const size_t m = count_lines(o, head, old_size - tail);
+  const size_t k = count_lines(n, head, new_size - tail);
+  if (m == 1 && k == 1) {
+    // The common case, a line changed in place, needs no table.
+    edit(op::removed, part_of(o, head, old_size - tail - head));
+    edit(op::added, part_of(n, head, new_size - tail - head));
+  } else if (m > 0 && k > 0 && (m + 1) * (k + 1) <= ALIGN_CELLS) {
+    align(head, old_size - tail, head, new_size - tail);
+  } else {
+    // Too large to align (or one side empty): all old lines removed, then
+    // all new ones added, which is as correct and needs no table.
+    edit_lines(op::removed, o, head, old_size - tail);
+    edit_lines(op::added, n, head, new_size - tail);
   }
-  auto at = [&](size_t i, size_t j) { return longest[i * (n + 1) + j]; };
+  edit_lines(op::same, o, old_size - tail, old_size);
+  old_change_.clear();
+  new_change_.clear();
+}
+
+void diff_sink::align(size_t old_from, size_t old_to, size_t new_from, size_t new_to) {
+  std::vector<change_line>& old_lines = old_lines_;
+  std::vector<change_line>& new_lines = new_lines_;
+  lines_of(old_change_, old_from, old_to, &old_lines);
+  lines_of(new_change_, new_from, new_to, &new_lines);
+  const size_t m = old_lines.size(), n = new_lines.size();
+  auto same = [&](size_t i, size_t j) {
+    return same_line(old_change_, old_lines[i], new_change_, new_lines[j]);
+  };
+  std::vector<unsigned>& longest = longest_;  // of old[i..] and new[j..]
+  longest.assign((m + 1) * (n + 1), 0);
+  auto at = [&](size_t i, size_t j) -> unsigned& { return longest[i * (n + 1) + j]; };
+  for (size_t i = m; i-- > 0;)
+    for (size_t j = n; j-- > 0;)
+      at(i, j) = same(i, j) ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
   // Removed lines go before added ones between two common lines.
-  std::vector<std::string_view> removed, added;
+  std::vector<size_t> removed, added;
+  removed.reserve(m);
+  added.reserve(n);
   auto flush = [&] {
-    for (std::string_view text : removed) edit(op::removed, text);
-    for (std::string_view text : added) edit(op::added, text);
+    for (size_t r : removed)
+      edit(op::removed, part_of(old_change_, old_lines[r].at, old_lines[r].len));
+    for (size_t a : added) edit(op::added, part_of(new_change_, new_lines[a].at, new_lines[a].len));
     removed.clear();
     added.clear();
   };
   size_t i = 0, j = 0;
   while (i < m || j < n) {
-    if (longest.empty() || i == m || j == n) {
-      if (i < m) removed.push_back(old_lines[head + i++]);
-      else added.push_back(new_lines[head + j++]);
-    } else if (old_lines[head + i] == new_lines[head + j] && at(i, j) == at(i + 1, j + 1) + 1) {
+    if (i == m || j == n) {
+      if (i < m) removed.push_back(i++);
+      else added.push_back(j++);
+    } else if (same(i, j) && at(i, j) == at(i + 1, j + 1) + 1) {
       flush();
-      edit(op::same, old_lines[head + i]);
+      edit(op::same, part_of(old_change_, old_lines[i].at, old_lines[i].len));
       ++i;
       ++j;
     } else if (at(i + 1, j) >= at(i, j + 1)) {
-      removed.push_back(old_lines[head + i++]);
+      removed.push_back(i++);
     } else {
-      added.push_back(new_lines[head + j++]);
+      added.push_back(j++);
     }
   }
   flush();
-  for (size_t k = old_lines.size() - tail; k < old_lines.size(); ++k) edit(op::same, old_lines[k]);
-  old_change_.clear();
-  new_change_.clear();
 }
 
-void diff_sink::edit(op kind, std::string_view text) {
+void diff_sink::edit_lines(op kind, const spill_text& text, size_t from, size_t to) {
+  while (from < to) {
+    const size_t next = std::min(text.find('\n', from, to) + 1, to);
+    edit(kind, part_of(text, from, next - from));
+    from = next;
+  }
+}
+
+void diff_sink::edit(op kind, const text_ref& text) {
   if (kind == op::same) {
     if (!hunk_open_) {
       remember(text);
@@ -296,77 +394,65 @@ void diff_sink::edit(op kind, std::string_view text) {
     hunk_open_ = true;
     hunk_old_start_ = old_line_ - static_cast<long>(before_count_);
     hunk_new_start_ = new_line_ - static_cast<long>(before_count_);
-    for (size_t k = 0; k < before_count_; ++k)
-      add_to_hunk(op::same, before_[(before_first_ + k) % CONTEXT_LINES]);
+    for (size_t k = 0; k < before_count_; ++k) {
+      const spill_text& before = before_[(before_first_ + k) % CONTEXT_LINES];
+      add_to_hunk(op::same, part_of(before, 0, before.size()));
+    }
     before_count_ = 0;
   }
-  hunk_bytes_ += text.size();
   add_to_hunk(kind, text);
   same_after_change_ = 0;
   if (kind == op::removed) ++old_line_;
   else ++new_line_;
-  if (hunk_bytes_ > HUNK_IN_MEMORY) spill();
+  if (hunk_.size() > HUNK_LINES) {
+    // The lines of a long hunk are kept only as counts: none of them is
+    // cut from it or remembered as context any more.
+    for (const auto& l : hunk_) {
+      if (l.kind != op::added) ++folded_old_;
+      if (l.kind != op::removed) ++folded_new_;
+    }
+    hunk_.clear();
+  }
 }
 
-void diff_sink::add_to_hunk(op kind, std::string_view text) {
-  hunk_.push_back({kind, hunk_text_.size(), text.size()});
-  hunk_text_.append(text);
+void diff_sink::add_to_hunk(op kind, const text_ref& text) {
+  const size_t from = hunk_text_.size();
+  format_line(kind, text);
+  hunk_.push_back({kind, from, hunk_text_.size() - from});
 }
 
 void diff_sink::cut_hunk(size_t lines) {
-  if (lines < hunk_.size()) hunk_text_.resize(hunk_[lines].from);
+  if (lines < hunk_.size()) hunk_text_.truncate(hunk_[lines].from);
   hunk_.resize(lines);
 }
 
-void diff_sink::remember(std::string_view text) {
+void diff_sink::remember(const text_ref& text) {
   const size_t at = (before_first_ + before_count_) % CONTEXT_LINES;
-  before_[at].assign(text);
+  spill_text& kept = before_[at];
+  kept.clear();
+  if (text.bytes != nullptr) kept.append(text.bytes, text.len);
+  else kept.append(*text.text, text.at, text.len);
   if (before_count_ < CONTEXT_LINES) ++before_count_;
   else before_first_ = (before_first_ + 1) % CONTEXT_LINES;
 }
 
-void diff_sink::spill() {
-  if (spill_stopped_) return;
-  if (spill_fd_ < 0) {
-    const char* dir = getenv("TMPDIR");
-    spill_fd_ = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC,
-                     0600);
-    spill_size_ = 0;
-    if (spill_fd_ < 0) {
-      spill_stopped_ = true;  // the hunk stays in memory
-      return;
-    }
-  }
-  std::string text;
-  long old_count = 0, new_count = 0;
-  for (const auto& l : hunk_) {
-    if (l.kind != op::added) ++old_count;
-    if (l.kind != op::removed) ++new_count;
-    format_line(l.kind, text_of(l), &text);
-  }
-  if (write_all(spill_fd_, text.data(), text.size()) < 0) {
-    // What did not fit stays in memory, and so does the rest of the hunk.
-    (void)!ftruncate(spill_fd_, spill_size_);
-    (void)lseek(spill_fd_, spill_size_, SEEK_SET);
-    spill_stopped_ = true;
-    return;
-  }
-  spill_size_ += static_cast<off_t>(text.size());
-  spilled_old_ += old_count;
-  spilled_new_ += new_count;
-  cut_hunk(0);
-  hunk_bytes_ = 0;
-}
-
-void diff_sink::format_line(op kind, std::string_view text, std::string* into) const {
+void diff_sink::format_line(op kind, const text_ref& text) {
+  spill_text& into = hunk_text_;
   const char* color = kind == op::removed ? COLOR_OLD : kind == op::added ? COLOR_NEW : nullptr;
-  if (color_ && color != nullptr) *into += color;
-  *into += static_cast<char>(kind);
-  const bool ended = !text.empty() && text.back() == '\n';
-  into->append(text, 0, ended ? text.size() - 1 : text.size());
-  if (color_ && color != nullptr) *into += COLOR_RESET;
-  *into += '\n';
-  if (!ended) *into += "\\ No newline at end of file\n";
+  if (color_ && color != nullptr) into.append(color, strlen(color));
+  const char mark = static_cast<char>(kind);
+  into.append(&mark, 1);
+  const char last = text.len == 0 ? '\0'
+                    : text.bytes != nullptr ? text.bytes[text.len - 1]
+                                            : text.text->at(text.at + text.len - 1);
+  const bool ended = last == '\n';
+  const size_t shown = ended ? text.len - 1 : text.len;
+  if (text.bytes != nullptr) into.append(text.bytes, shown);
+  else into.append(*text.text, text.at, shown);
+  if (color_ && color != nullptr) into.append(COLOR_RESET, strlen(COLOR_RESET));
+  static const char NO_NEWLINE[] = "\n\\ No newline at end of file\n";
+  if (ended) into.append("\n", 1);
+  else into.append(NO_NEWLINE, sizeof NO_NEWLINE - 1);
 }
 
 void diff_sink::flush_out() {
@@ -375,7 +461,7 @@ void diff_sink::flush_out() {
 }
 
 void diff_sink::write_hunk() {
-  long old_count = spilled_old_, new_count = spilled_new_;
+  long old_count = folded_old_, new_count = folded_new_;
   for (const auto& l : hunk_) {
     if (l.kind != op::added) ++old_count;
     if (l.kind != op::removed) ++new_count;
@@ -402,37 +488,27 @@ void diff_sink::write_hunk() {
                          range(hunk_new_start_, new_count) + " @@";
     if (color_) header = COLOR_FRAG + header + COLOR_RESET;
     out_ += header + "\n";
-    // The start of a long hunk waits in the temporary file.
-    if (spill_fd_ >= 0) {
-      flush_out();
-      char block[64 * 1024];
-      off_t at = 0;
-      ssize_t got;
-      while ((got = pread(spill_fd_, block, sizeof block, at)) > 0) {
-        write_report(block, static_cast<size_t>(got));
-        at += got;
+    hunk_text_.read(0, hunk_text_.size(), [this](const char* piece, size_t len) {
+      if (len >= OUT_BATCH) {
+        flush_out();
+        write_report(piece, len);
+        return;
       }
-      if (got < 0) report_write_failed(errno);
-    }
-    for (const auto& l : hunk_) {
-      format_line(l.kind, text_of(l), &out_);
+      out_.append(piece, len);
       if (out_.size() >= OUT_BATCH) flush_out();
-    }
+    });
   }
-  if (spill_fd_ >= 0) close(spill_fd_);
-  spill_fd_ = -1;
-  spilled_old_ = spilled_new_ = 0;
-  spill_stopped_ = false;
+  folded_old_ = folded_new_ = 0;
   hunk_open_ = false;
-  cut_hunk(0);
-  hunk_bytes_ = 0;
+  hunk_.clear();
+  hunk_text_.clear();
   same_after_change_ = 0;
 }
 
 bool diff_sink::finish() {
   if (in_change_) close_change();
   if (!partial_.empty()) {
-    edit(op::same, std::move(partial_));
+    edit(op::same, part_of(partial_, 0, partial_.size()));
     partial_.clear();
   }
   if (hunk_open_) {
