@@ -13,6 +13,10 @@ With --before PATH (a build of an earlier version), each table times both
 builds in the same run; so does the table of one file of real C source (the
 header tree's files concatenated to 100 MB), which times expressions.
 
+The --diff table times the preview against -s (which only counts) on the
+same files: each expression of the C-source table, one line of 100 MB, and
+100 MB where every line changes, with the memory each takes.
+
 The --whole tables time that option against the chunk rule on the same
 files (C source, one line of 100 MB, 1 GB of words), and the check after them
 rewrites copies of the header tree with zamplet -r, with and without --whole,
@@ -21,7 +25,7 @@ and with find -exec sed -i, and counts what is left and which files differ.
 Usage: bench/compare.py [--zamplet PATH] [--before PATH] [--runs N] [--big-runs N]
                         [--real-tree-runs N] [--no-big] [--no-real-tree]
                         [--only-real-tree | --only-file100 | --only-dirty |
-                         --only-source100 | --only-whole] [--work DIR]
+                         --only-source100 | --only-diff | --only-whole] [--work DIR]
 """
 
 import argparse
@@ -326,6 +330,55 @@ def source_file(zamplet, before, runs, work, progress):
                  for tool in ("zamplet -e [a-z]+_t X", "sd", "sed -E -i")
                  if (BACKREFS_CASE, tool) in seconds]
         print("- `%s`: zamplet --backrefs %s" % (BACKREFS_CASE, ", ".join(parts)))
+    sys.stdout.flush()
+    os.unlink(original)
+    os.unlink(copy)
+
+
+# --diff against -s on the same file: every expression of the C-source table
+# and a fixed string, then memory on one line of 100 MB and on 100 MB where
+# every line changes.
+DIFF_SOURCE_CASES = tuple(("-e " + e, ["-e", e, "X"]) for e in SOURCE_EXPRESSIONS) + (
+    ("-w size_t", ["-w", "size_t", "SIZE_T"]),)
+DIFF_TEXT_CASES = (("one line: -w fox", ["-w", "fox", "cat"], True),
+                   ("every line changes: -w ' '", ["-w", " ", "_"], False))
+
+
+def diff_cases(zamplet, before, cases, text):
+    """(case, tool, argv): -s, --diff and --whole --diff, and the earlier
+    build's --diff."""
+    rows = []
+    for label, args in cases:
+        rows.append((label, "zamplet -s", [zamplet, "-s", *args, text]))
+        rows.append((label, "zamplet --diff", [zamplet, "--diff", *args, text]))
+        rows.append((label, "zamplet --whole --diff", [zamplet, "--whole", "--diff", *args, text]))
+        if before:
+            rows.append((label, "earlier build: zamplet --diff", [before, "--diff", *args, text]))
+    return rows
+
+
+def diff_files(zamplet, before, runs, work, progress):
+    original = os.path.join(work, "diff-original")
+    copy = os.path.join(work, "diff-copy")
+    progress("concatenating the header files")
+    make_source(original, 100_000_000)
+    rows = file_rows(diff_cases(zamplet, before, DIFF_SOURCE_CASES, copy), runs, original, copy,
+                     progress)
+    for label, args, one_line in DIFF_TEXT_CASES:
+        make_text(original, 100_000_000, 1, one_line=one_line)
+        rows += file_rows(diff_cases(zamplet, before, ((label, args),), copy), runs, original,
+                          copy, progress)
+    print_table("--diff against -s: 100 MB of C source, one line of 100 MB, 100 MB where "
+                "every line changes", rows)
+    seconds = {(case, tool): s for case, tool, s, _ in rows if s is not None}
+    print()
+    for case in dict.fromkeys(case for case, _, _, _ in rows):
+        quiet = seconds.get((case, "zamplet -s"))
+        parts = ["%s / -s = %.2f" % (tool, seconds[case, tool] / quiet)
+                 for tool in ("zamplet --diff", "zamplet --whole --diff",
+                              "earlier build: zamplet --diff")
+                 if quiet and (case, tool) in seconds]
+        print("- `%s`: %s" % (case, ", ".join(parts)))
     sys.stdout.flush()
     os.unlink(original)
     os.unlink(copy)
@@ -668,6 +721,8 @@ def main():
                       help="run only the edits with another program's data waiting")
     only.add_argument("--only-source100", action="store_true",
                       help="run only the table of one file of 100 MB of C source")
+    only.add_argument("--only-diff", action="store_true",
+                      help="run only --diff against -s on one file of 100 MB")
     only.add_argument("--only-whole", action="store_true",
                       help="run only --whole against the chunk rule, and its check on the "
                            "header tree")
@@ -699,6 +754,9 @@ def main():
 
         if args.only_source100:
             source_file(zamplet, before, args.runs, work, progress)
+            return
+        if args.only_diff:
+            diff_files(zamplet, before, args.runs, work, progress)
             return
         if args.only_whole:
             whole_files(zamplet, args.runs, args.big_runs, not args.no_big, work, progress)
@@ -750,6 +808,7 @@ def main():
             real_tree(zamplet, before, args.real_tree_runs, work, progress)
         if not (args.only_real_tree or args.only_file100):
             source_file(zamplet, before, args.runs, work, progress)
+            diff_files(zamplet, before, args.runs, work, progress)
             whole_files(zamplet, args.runs, args.big_runs, not args.no_big, work, progress)
         if not (args.no_real_tree or args.only_file100):
             whole_tree_check(zamplet, work, progress)

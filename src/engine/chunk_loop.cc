@@ -35,12 +35,12 @@ namespace steps {
 // counting whether the boundary in front of it cut an occurrence, and keeps
 // its end for the next one.
 int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
-                   int64_t* count, frame_state* st) {
+                   int64_t* count, frame_state* st, std::vector<size_t>* hits) {
   if (st->tail.valid && literal_cut(sub.old_text, sub.old_len, st->tail, chunk, n, st->scratch))
     ++st->cuts;
   search_state state;
   const int64_t length = substitute_literal(sub.old_text, sub.old_len, chunk, n, sub.replacement,
-                                            sub.replacement_len, out, count, &state);
+                                            sub.replacement_len, out, count, &state, hits);
   remember_tail(&st->tail, chunk, n, state, sub.old_len - 1);
   return length;
 }
@@ -90,17 +90,16 @@ bool copy_unchanged_start(frame_state& st) {
   return true;
 }
 
-// The chunk, zero-terminated, as its unchanged stretches and occurrences
-// one by one, found as substitute_literal() finds them: a diff aligns only
-// the lines each occurrence touches.
-bool write_apart(frame_state& st, const char* chunk, size_t n, bool collect) {
+// The chunk as its unchanged stretches and its occurrences (starting at
+// `hits`) one by one: a diff aligns only the lines each occurrence touches.
+bool write_apart(frame_state& st, const char* chunk, size_t n, const std::vector<size_t>& hits,
+                 bool collect) {
   const substitution& sub = *st.sub;
   output_sink& sink = *st.sink;
   size_t pos = 0;
-  while (const char* hit = strstr(chunk + pos, sub.old_text)) {
-    const size_t at = static_cast<size_t>(hit - chunk);
+  for (const size_t at : hits) {
     if (!sink.write(chunk + pos, at - pos, chunk + pos, at - pos, collect) ||
-        !sink.write(hit, sub.old_len, sub.replacement, sub.replacement_len, collect))
+        !sink.write(chunk + at, sub.old_len, sub.replacement, sub.replacement_len, collect))
       return false;
     pos = at + sub.old_len;
   }
@@ -123,6 +122,7 @@ bool copy_chunks(frame_state& st) {
   const bool collect = regular_input && !trace;
   const size_t read_size = regular_input ? BLOCK_SIZE : CHUNK_SIZE;
   const bool apart = st.sink->wants_each_occurrence();
+  std::vector<size_t> hits;  // where a chunk's occurrences start, for `apart`
 
   long chunk_number = static_cast<long>(st.prefix / static_cast<off_t>(CHUNK_SIZE));
   for (;;) {
@@ -140,17 +140,17 @@ bool copy_chunks(frame_state& st) {
       const char kept = chunk[n];
       chunk[n] = '\0';
       if (trace) trace_read(++chunk_number, n, st.count);
-      const int64_t length = substitute(sub, chunk, n, &st.out, &st.count, &st);
+      const int64_t length =
+          substitute(sub, chunk, n, &st.out, &st.count, &st, apart ? &hits : nullptr);
+      chunk[n] = kept;
       if (length < 0) {
-        chunk[n] = kept;
         report(st.target, "memory");
         return false;
       }
       if (trace) trace_wrote(static_cast<size_t>(length), st.count);
-      const bool written = apart ? write_apart(st, chunk, n, collect)
+      const bool written = apart ? write_apart(st, chunk, n, hits, collect)
                                  : st.sink->write(chunk, n, st.out.data,
                                                   static_cast<size_t>(length), collect);
-      chunk[n] = kept;
       if (!written) {
         report(st.target, "write");
         return false;

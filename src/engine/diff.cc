@@ -10,6 +10,7 @@
 #include "engine/diff.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -290,15 +291,20 @@ void diff_sink::close_change() {
   const size_t old_size = o.size(), new_size = n.size();
   // The whole lines both texts begin with are context, and so are the
   // whole lines both end with; what lies between is aligned.
-  size_t head = 0;
-  for (size_t at = 0; at < old_size && at < new_size && o.at(at) == n.at(at); ++at)
-    if (o.at(at) == '\n') head = at + 1;
-  size_t tail = 0;
-  const size_t most = std::min(old_size, new_size) - head;
-  for (size_t k = 1; k <= most && o.at(old_size - k) == n.at(new_size - k); ++k)
-    if ((old_size == k || o.at(old_size - k - 1) == '\n') &&
-        (new_size == k || n.at(new_size - k - 1) == '\n'))
-      tail = k;
+  size_t head = 0, tail = 0;
+  const size_t most = std::min(old_size, new_size);
+  auto bounds = [&](auto old_at, auto new_at) {
+    for (size_t at = 0; at < most && old_at(at) == new_at(at); ++at)
+      if (old_at(at) == '\n') head = at + 1;
+    for (size_t k = 1; k <= most - head && old_at(old_size - k) == new_at(new_size - k); ++k)
+      if ((old_size == k || old_at(old_size - k - 1) == '\n') &&
+          (new_size == k || new_at(new_size - k - 1) == '\n'))
+        tail = k;
+  };
+  if (o.all_in_memory() && n.all_in_memory())
+    bounds([a = o.data()](size_t i) { return a[i]; }, [b = n.data()](size_t i) { return b[i]; });
+  else
+    bounds([&o](size_t i) { return o.at(i); }, [&n](size_t i) { return n.at(i); });
   edit_lines(op::same, o, 0, head);
   const size_t m = count_lines(o, head, old_size - tail);
   const size_t k = count_lines(n, head, new_size - tail);
@@ -446,6 +452,12 @@ void diff_sink::format_line(op kind, const text_ref& text) {
                     : text.bytes != nullptr ? text.bytes[text.len - 1]
                                             : text.text->at(text.at + text.len - 1);
   const bool ended = last == '\n';
+  if (ended && !color_) {
+    // The line with its line end, after its mark.
+    if (text.bytes != nullptr) into.append(text.bytes, text.len);
+    else into.append(*text.text, text.at, text.len);
+    return;
+  }
   const size_t shown = ended ? text.len - 1 : text.len;
   if (text.bytes != nullptr) into.append(text.bytes, shown);
   else into.append(*text.text, text.at, shown);
@@ -478,14 +490,18 @@ void diff_sink::write_hunk() {
       headers_written_ = true;
     }
     // An empty range is given by the line before it, as diff -u does.
-    auto range = [](long start, long count) {
-      char text[48];
-      if (count == 1) snprintf(text, sizeof text, "%ld", start);
-      else snprintf(text, sizeof text, "%ld,%ld", count == 0 ? start - 1 : start, count);
-      return std::string(text);
+    auto range = [](std::string* into, long start, long count) {
+      char text[24];
+      into->append(text, std::to_chars(text, text + sizeof text, count == 0 ? start - 1 : start).ptr);
+      if (count == 1) return;
+      into->push_back(',');
+      into->append(text, std::to_chars(text, text + sizeof text, count).ptr);
     };
-    std::string header = "@@ -" + range(hunk_old_start_, old_count) + " +" +
-                         range(hunk_new_start_, new_count) + " @@";
+    std::string header = "@@ -";
+    range(&header, hunk_old_start_, old_count);
+    header += " +";
+    range(&header, hunk_new_start_, new_count);
+    header += " @@";
     if (color_) header = COLOR_FRAG + header + COLOR_RESET;
     out_ += header + "\n";
     hunk_text_.read(0, hunk_text_.size(), [this](const char* piece, size_t len) {

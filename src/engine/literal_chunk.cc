@@ -24,8 +24,9 @@ search_state end_state(const char* old_text, size_t old_len, const char* chunk, 
 
 int64_t substitute_literal(const char* old_text, size_t old_len, const char* chunk, size_t n,
                            const char* replacement, size_t replacement_len, chunk_output* out,
-                           int64_t* count, search_state* state) {
+                           int64_t* count, search_state* state, std::vector<size_t>* hits) {
   size_t pos = 0;
+  if (hits != nullptr) hits->clear();
   size_t length = 0;
   if (old_len == replacement_len) {
     // Every occurrence keeps its length: the output is the chunk with the
@@ -34,6 +35,7 @@ int64_t substitute_literal(const char* old_text, size_t old_len, const char* chu
     while (const char* hit = strstr(chunk + pos, old_text)) {
       const size_t at = static_cast<size_t>(hit - chunk);
       ++*count;
+      if (hits != nullptr) hits->push_back(at);
       memcpy(out->data + at, replacement, replacement_len);
       pos = at + old_len;
     }
@@ -44,6 +46,7 @@ int64_t substitute_literal(const char* old_text, size_t old_len, const char* chu
   while (const char* hit = strstr(chunk + pos, old_text)) {
     const size_t at = static_cast<size_t>(hit - chunk);
     ++*count;
+    if (hits != nullptr) hits->push_back(at);
     if (!output_append(out, &length, chunk + pos, at - pos)) return -1;
     if (!output_append(out, &length, replacement, replacement_len)) return -1;
     pos = at + old_len;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 #include <deque>
 #include <regex.h>
 #include <sys/types.h>
@@ -164,10 +165,12 @@ struct search_state {
 // old_len == replacement_len the output has exactly n bytes and `out` needs
 // only CHUNK_SIZE + 1 bytes: no growth test is made.
 // `state`, when given, receives in `start` where the search resumed after
-// the last occurrence (0 when there was none) and the end of the text.
+// the last occurrence (0 when there was none) and the end of the text;
+// `hits`, when given, where each occurrence starts.
 int64_t substitute_literal(const char* old_text, size_t old_len, const char* chunk, size_t n,
                            const char* replacement, size_t replacement_len, chunk_output* out,
-                           int64_t* count, search_state* state = nullptr);
+                           int64_t* count, search_state* state = nullptr,
+                           std::vector<size_t>* hits = nullptr);
 
 // Occurrences of a fixed string cut by chunk boundaries.  Chunks are searched
 // on their own, so an occurrence that begins in one chunk and ends in the

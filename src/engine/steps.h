@@ -92,9 +92,11 @@ class descriptor_input final : public whole_input {
 };
 
 // Substitutes over one zero-terminated chunk, after counting whether the
-// boundary in front of it cut a match, and keeps its end for the next one.
+// boundary in front of it cut a match, and keeps its end for the next one;
+// `hits`, when given, receives where its occurrences start.
 int64_t substitute(const substitution& sub, const char* chunk, size_t n, chunk_output* out,
-                   int64_t* count, frame_state* st);
+                   int64_t* count, frame_state* st,
+                   std::vector<size_t>* hits = nullptr);
 // Gives back what one chunk's output took beyond its starting size.
 void shrink_output(frame_state* st, const substitution& sub);
 
