@@ -90,20 +90,29 @@ bool copy_unchanged_start(frame_state& st) {
   return true;
 }
 
-// The chunk as its unchanged stretches and its occurrences (starting at
-// `hits`) one by one: a diff aligns only the lines each occurrence touches.
-bool write_apart(frame_state& st, const char* chunk, size_t n, const std::vector<size_t>& hits,
-                 bool collect) {
+// The unchanged bytes from `*run` on and the chunk's occurrences (starting
+// at `hits`) one by one, a diff aligning only the lines each occurrence
+// touches; `*run` is left after the last occurrence, where the unchanged
+// bytes go on.
+bool write_apart(frame_state& st, const char** run, const char* chunk,
+                 const std::vector<size_t>& hits, bool collect) {
   const substitution& sub = *st.sub;
   output_sink& sink = *st.sink;
-  size_t pos = 0;
   for (const size_t at : hits) {
-    if (!sink.write(chunk + pos, at - pos, chunk + pos, at - pos, collect) ||
+    const size_t same = static_cast<size_t>(chunk + at - *run);
+    if (!sink.write(*run, same, *run, same, collect) ||
         !sink.write(chunk + at, sub.old_len, sub.replacement, sub.replacement_len, collect))
       return false;
-    pos = at + sub.old_len;
+    *run = chunk + at + sub.old_len;
   }
-  return sink.write(chunk + pos, n - pos, chunk + pos, n - pos, collect);
+  return true;
+}
+
+// The unchanged bytes from `*run` to `end`, written apart.
+bool write_run(frame_state& st, const char** run, const char* end, bool collect) {
+  const size_t same = static_cast<size_t>(end - *run);
+  *run = end;
+  return same == 0 || st.sink->write(end - same, same, end - same, same, collect);
 }
 
 // The chunk loop of a fixed string: read, trace, substitute, write, until
@@ -132,6 +141,9 @@ bool copy_chunks(frame_state& st) {
       return false;
     }
     if (got == 0) break;
+    // Apart, a block's unchanged bytes go to the sink as one stretch, from
+    // one occurrence to the next, not chunk by chunk.
+    const char* run = st.block;
     for (size_t at = 0; at < static_cast<size_t>(got); at += CHUNK_SIZE) {
       const size_t n = std::min(CHUNK_SIZE, static_cast<size_t>(got) - at);
       char* chunk = st.block + at;
@@ -148,14 +160,19 @@ bool copy_chunks(frame_state& st) {
         return false;
       }
       if (trace) trace_wrote(static_cast<size_t>(length), st.count);
-      const bool written = apart ? write_apart(st, chunk, n, hits, collect)
-                                 : st.sink->write(chunk, n, st.out.data,
-                                                  static_cast<size_t>(length), collect);
+      const bool written =
+          apart ? write_apart(st, &run, chunk, hits, collect) &&
+                      (collect || write_run(st, &run, chunk + n, collect))
+                : st.sink->write(chunk, n, st.out.data, static_cast<size_t>(length), collect);
       if (!written) {
         report(st.target, "write");
         return false;
       }
       shrink_output(&st, sub);
+    }
+    if (apart && !write_run(st, &run, st.block + got, collect)) {
+      report(st.target, "write");
+      return false;
     }
   }
   if (!st.sink->flush()) {

@@ -17,7 +17,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-#ifdef __SSE2__
+#ifdef __x86_64__
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -40,9 +42,34 @@ constexpr size_t ALIGN_CELLS = 1 << 18;
 
 // The line ends in text[0, len): the unchanged text between two changes is
 // counted, never copied, so its count is most of what a rare occurrence
-// costs.  Sixteen bytes at a time, each place's matches added up in a byte
-// for at most 255 rounds, then summed.
+// costs.  A vector of bytes at a time, each place's matches added up in a
+// byte for at most 255 rounds, then summed; 32 bytes at a time where the
+// processor has AVX2, else 16.
+#ifdef __x86_64__
+__attribute__((target("avx2"))) long count_line_ends_avx2(const char* text, size_t len) {
+  long count = 0;
+  size_t at = 0;
+  const __m256i newline = _mm256_set1_epi8('\n');
+  while (len - at >= 32) {
+    __m256i sums = _mm256_setzero_si256();
+    const size_t rounds = std::min<size_t>((len - at) / 32, 255);
+    for (size_t r = 0; r < rounds; ++r, at += 32) {
+      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + at));
+      sums = _mm256_sub_epi8(sums, _mm256_cmpeq_epi8(bytes, newline));
+    }
+    const __m256i total = _mm256_sad_epu8(sums, _mm256_setzero_si256());
+    count += _mm256_extract_epi64(total, 0) + _mm256_extract_epi64(total, 1) +
+             _mm256_extract_epi64(total, 2) + _mm256_extract_epi64(total, 3);
+  }
+  return count + std::count(text + at, text + len, '\n');
+}
+#endif
+
 long count_line_ends(const char* text, size_t len) {
+#ifdef __x86_64__
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return count_line_ends_avx2(text, len);
+#endif
   long count = 0;
   size_t at = 0;
 #ifdef __SSE2__
@@ -61,7 +88,6 @@ long count_line_ends(const char* text, size_t len) {
   return count + std::count(text + at, text + len, '\n');
 }
 
-// The lines of `text` in [from, to).
 // A hash of bytes that come in pieces, eight at a time, the same however
 // they are cut: lines are compared byte by byte only when their hashes agree.
 class line_hash {
@@ -174,7 +200,7 @@ diff_sink::diff_sink(const char* name, bool color) : name_(name), color_(color) 
 
 void diff_sink::feed(const char* old_data, size_t old_len, const char* new_data,
                      size_t new_len) {
-  if (old_len == new_len && memcmp(old_data, new_data, old_len) == 0) {
+  if (old_len == new_len && (old_data == new_data || memcmp(old_data, new_data, old_len) == 0)) {
     feed_same(old_data, old_len);
     return;
   }
