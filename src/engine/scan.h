@@ -118,6 +118,7 @@ struct whole_scan {
   // With read_chunks: the input offsets where the chunks held begin.
   std::deque<off_t> edges;
   off_t told = -1;  // the last boundary given to chunk_end()
+  mutable off_t chunk_hint = -1;  // where the last fixed-size chunk asked about begins
   off_t zero_chunk = -1, zero_at = 0;  // a chunk's start and its first zero byte
   // With --backrefs: how many of a match's groups the replacement needs
   // (the whole match first), and those of the match given to replaced().
