@@ -93,8 +93,8 @@ bool append_text(const std::vector<node>& nodes, size_t at, bool blind, std::str
 bool collect(const std::vector<node>& nodes, size_t at, unsigned before, unsigned after, bool blind,
              int depth, std::vector<literal_choice>* out);
 
-// A sequence's parts [first, last): word operators at either end, and
-// between them one fixed text or one choice among several.
+// The parts of a sequence: word operators at either end, and between them
+// one fixed text or one choice among several.
 bool collect_sequence(const std::vector<node>& nodes, const std::vector<size_t>& parts,
                       unsigned before, unsigned after, bool blind, int depth,
                       std::vector<literal_choice>* out) {
