@@ -355,6 +355,26 @@ struct expression_grammar {
     return rng() % 3 == 0 ? pick(extended ? EXTENDED : BASIC) : "";
   }
 
+  // An alternation of fixed words, prefixes of one another among them, with
+  // and without word operators around the words or the whole, which a set
+  // of fixed strings searches; anchors and empty words, which it leaves to
+  // the others, now and then.
+  std::string literal_set() {
+    static const strings WORDS = {"a", "ab", "aba", "abab", "b", "ba", "A", "aB", "_a", "a_",
+                                  "\xe9", "a\nb", " ", "\\.", "a b", "\\*", "B_b", "-"};
+    static const strings EDGES = {"\\<", "\\>", "\\b", "\\B", "\\<\\b", "^", "$", "\\`"};
+    const std::string bar = extended ? "|" : "\\|";
+    auto edge = [this] { return rng() % 4 == 0 ? pick(EDGES) : std::string(); };
+    std::string e;
+    for (unsigned i = 0, n = 1 + rng() % 5; i < n; ++i) {
+      const std::string word = rng() % 40 == 0 ? "" : pick(WORDS);
+      e += (i > 0 ? bar : "") + edge() + word + edge();
+    }
+    if (rng() % 2 == 0) return e;
+    const std::string group = extended ? "(" + e + ")" : "\\(" + e + "\\)";
+    return edge() + pick(EDGES) + group + pick(EDGES) + edge();
+  }
+
   std::string expression(int depth) {
     std::string e;
     // A basic '*' that begins an expression is a literal.
@@ -506,7 +526,7 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
   if (!zamplet::fast_matcher_built())
     std::cout << "[ matchers ] built without RE2: only the required strings are compared\n";
   std::mt19937 rng(seed);
-  long done = 0, by_fast = 0, patterns = 0, taken = 0, differences = 0;
+  long done = 0, by_fast = 0, patterns = 0, taken = 0, literal_sets = 0, differences = 0;
   long groups_compared[3] = {};  // from the library, from RE2, none reported
   constexpr int INPUTS_PER_PATTERN = 8;
   // The count is of pairs that RE2 searched, where the build has it.
@@ -518,7 +538,8 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
                        (combination & 4 ? REG_NEWLINE : 0);
     // Half the patterns are rich in groups, whose reports are compared too.
     expression_grammar grammar{rng, (cflags & REG_EXTENDED) != 0, trial % 16 >= 8};
-    const std::string pattern = grammar.expression(0);
+    // A quarter are alternations of fixed words.
+    const std::string pattern = trial % 32 >= 24 ? grammar.literal_set() : grammar.expression(0);
     regex_t re;
     if (regcomp(&re, pattern.c_str(), cflags) != 0) continue;
     ++patterns;
@@ -527,6 +548,7 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
         zamplet::make_matcher(&re, pattern.c_str(), cflags, matcher_choice::library, true);
     matcher best = zamplet::make_matcher(&re, pattern.c_str(), cflags, matcher_choice::best, true);
     if (best.fast != nullptr) ++taken;
+    if (best.literals != nullptr) ++literal_sets;
     const bool newline = (cflags & REG_NEWLINE) != 0;
     for (int k = 0; k < INPUTS_PER_PATTERN; ++k, ++done) {
       const size_t size = rng() % 16 == 0 ? zamplet::CHUNK_SIZE : rng() % 40;
@@ -590,12 +612,43 @@ TEST(Differential, BothMatchersFindTheSameMatches) {
     regfree(&re);
   }
   std::cout << "[ matchers ] " << done << " pairs (" << by_fast << " searched by RE2), "
-            << patterns << " patterns (" << taken << " taken by RE2), seed " << seed << ", "
+            << patterns << " patterns (" << taken << " taken by RE2, " << literal_sets
+            << " by a literal set), seed " << seed << ", "
             << differences << " differences; groups of " << groups_compared[1]
             << " matches from RE2, " << groups_compared[0] << " from the library, "
             << groups_compared[2] << " reported by neither\n";
   EXPECT_EQ(differences, 0);
   EXPECT_TRUE(!with_fast || groups_compared[1] > 0) << "RE2 gave no groups";
+  EXPECT_GT(literal_sets, 0);
+}
+
+// Where every match is one of a set of fixed strings, a literal set
+// searches, in either syntax, case-blind too; elsewhere it must not.
+TEST(Differential, AlternationsOfWordsAreTakenByALiteralSet) {
+  const struct {
+    const char* pattern;
+    int cflags;
+    bool taken;
+  } rows[] = {
+      {"if|else|for|while|return|int|char|struct|static|const", REG_EXTENDED, true},
+      {"\\<(in|int|integer)\\>", REG_EXTENDED | REG_ICASE, true},
+      {"\\b\\(x\\|yz\\)\\b\\|w", REG_NEWLINE, true},
+      {" ", 0, true},
+      {"(ab)c|d", REG_EXTENDED, true},
+      {"a|b*", REG_EXTENDED, false},
+      {"^a|b", REG_EXTENDED, false},
+      {"\\<\\>a", 0, false},
+      {"[aA]b", 0, false},
+      {"(a)\\1", REG_EXTENDED, false},
+  };
+  for (const auto& r : rows) {
+    regex_t re;
+    ASSERT_EQ(regcomp(&re, r.pattern, r.cflags), 0) << r.pattern;
+    matcher m = zamplet::make_matcher(&re, r.pattern, r.cflags, matcher_choice::best, true);
+    EXPECT_EQ(m.literals != nullptr, r.taken) << r.pattern;
+    zamplet::free_matcher(&m);
+    regfree(&re);
+  }
 }
 
 TEST(Differential, CommonExpressionsAreTakenByTheFastMatcher) {

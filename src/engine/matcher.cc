@@ -162,7 +162,8 @@ const char* find_bytes(const char* text, size_t length, const char* needle, size
 }
 
 size_t first_possible(const matcher& m, const char* text, size_t length, size_t pos) {
-  if (m.required.empty()) return pos;
+  // A literal set's own search is faster than the required string's.
+  if (m.required.empty() || m.literals != nullptr) return pos;
   const char* hit = find_bytes(text + pos, length - pos, m.required.data(), m.required.size());
   if (hit == nullptr) return SIZE_MAX;
   // A match holds an occurrence at most `lead` bytes after its start, and
@@ -213,6 +214,8 @@ matcher make_matcher(const regex_t* regex, const char* pattern, int cflags,
   expression_analysis analysis;
   analyse_expression(pattern, cflags, zero_in_text, &analysis);
   const expression_facts& facts = analysis.facts;
+  if (choice == matcher_choice::best && !analysis.literals.empty())
+    m.literals = compile_literals(analysis.literals, analysis.literals_blind);
   if (choice == matcher_choice::library || !analysis.translated) {
     // What a match can be made of, and how long it can be, still tell a
     // search over a pipe what no later input can change; the required
@@ -265,6 +268,8 @@ std::string matcher_error(const matcher& m) {
 void free_matcher(matcher* m) {
   free_fast(m->fast);
   m->fast = nullptr;
+  free_literals(m->literals);
+  m->literals = nullptr;
 }
 
 namespace {
@@ -334,6 +339,12 @@ bool search_runs(const matcher& m, const char* text, size_t length, size_t* pos,
 
 int matcher_search(const matcher& m, const char* text, size_t length, size_t pos, size_t limit,
                    int eflags, size_t* start, size_t* end) {
+  if (m.literals != nullptr) {
+    // The library's whole-text search ends at the first zero byte.
+    if (!m.zero_in_text && pos == 0 && limit > length) length = strnlen(text, length);
+    return literal_search(m.literals, text, length, pos, limit, start, end) ? MATCH_FOUND
+                                                                             : MATCH_NONE;
+  }
   if (m.fast == nullptr)
     return library_search(m.regex, text, length, pos, limit, eflags, m.zero_in_text, start, end);
   if (m.run_pause > 0) {

@@ -15,10 +15,15 @@
 namespace zamplet {
 
 struct fast_matcher;  // RE2's side, in re2_matcher.cc
+struct literal_set;   // a set of fixed strings' search, in literal_set.cc
+struct parsed_expression;
 
 struct matcher {
   const regex_t* regex = nullptr;      // the library's compiled expression
   const fast_matcher* fast = nullptr;  // RE2's, or null where the library searches
+  // Where every match is one of a set of fixed strings: their search, which
+  // then does every search in the place of RE2 and the library.
+  const literal_set* literals = nullptr;
   bool newline = false;                // compiled with REG_NEWLINE
   // Searched texts may hold zero bytes, which are then ordinary bytes; a
   // text otherwise ends at its first one.
@@ -53,7 +58,7 @@ struct matcher {
 
 // Which matchers a build may use.
 enum class matcher_choice {
-  best,     // RE2 and the required string where they are exact
+  best,     // a literal set, RE2 and the required string where they are exact
   library,  // the C library alone, as the reference
 };
 
@@ -117,6 +122,34 @@ struct expression_facts {
   std::array<bool, 256> takes{};  // the bytes a match may be made of
 };
 
+// One of the fixed strings that an expression's every match is, with the
+// word conditions at its two ends.  A condition is a truth table of the
+// two bytes around the place, bit (2 * before + after) set where it holds
+// for that pair, each byte counted 1 when it is a word byte (a letter, a
+// digit or '_'); no byte, before a text or behind it, counts 0.
+struct literal_choice {
+  std::string text;  // never empty; upper case where the set is case-blind
+  unsigned before = 15, after = 15;
+};
+
+// The literal choices of a parsed expression: true, with them in *out, where
+// every match is one of a few fixed strings, each led and followed only by
+// the library's word operators; case-blind when `blind`, where every byte
+// set must then be one byte in both cases, and each one byte otherwise.
+bool literal_choices(const parsed_expression& parse, bool blind,
+                     std::vector<literal_choice>* out);
+
+// The search of literal choices, compiled once; literal_search() finds the
+// library's match: the leftmost start, and of the choices that match there
+// the longest.  Zero bytes in the text are ordinary bytes.
+const literal_set* compile_literals(const std::vector<literal_choice>& choices, bool blind);
+void free_literals(const literal_set* set);
+// As matcher_search(), whose contract it keeps; the library's word
+// conditions take no context from outside text[0, length), so `eflags` do
+// not matter.
+bool literal_search(const literal_set* set, const char* text, size_t length, size_t pos,
+                    size_t limit, size_t* start, size_t* end);
+
 // What one parse of OLDPATTERN gives.
 struct expression_analysis {
   // The parse read the expression: the facts hold.  Where it did not (a
@@ -136,6 +169,10 @@ struct expression_analysis {
   std::vector<int> group_index;
   bool groups_follow = false;
   expression_facts facts;
+  // Where every match is one of a set of fixed strings: the strings, and
+  // whether they are case-blind.  Empty otherwise.
+  std::vector<literal_choice> literals;
+  bool literals_blind = false;
 };
 
 // Reads `pattern`, compiled with `cflags`, once.  With `zero_in_text` the

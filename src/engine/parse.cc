@@ -191,7 +191,9 @@ class parser {
       // Read as an anchor is: nothing repeats it, and a basic '*' after it
       // is a literal.
       *anchor = true;
-      *out = add(node{node_kind::line_end});
+      node boundary{node_kind::line_end};
+      boundary.op = static_cast<char>(e);
+      *out = add(std::move(boundary));
       return true;
     }
     node n{node_kind::bytes};

@@ -25,6 +25,7 @@ struct node {
   byte_set set{};           // bytes
   std::vector<size_t> parts;  // sequence, alternatives; repeat: its one operand
   int min = 0, max = 0;     // repeat
+  char op = 0;              // line_end of a word or buffer operator: its letter
 };
 
 // One parse of an expression.

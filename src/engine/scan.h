@@ -119,6 +119,7 @@ struct whole_scan {
   // With read_chunks: the input offsets where the chunks held begin.
   std::deque<off_t> edges;
   off_t told = -1;  // the last boundary given to chunk_end()
+  mutable off_t chunk_hint = -1;  // where the last fixed-size chunk asked about begins
   off_t zero_chunk = -1, zero_at = 0;  // a chunk's start and its first zero byte
   // With --backrefs: how many of a match's groups the replacement needs
   // (the whole match first), and those of the match given to replaced().
@@ -139,6 +140,9 @@ bool keep_to(whole_scan* s, whole_output* out, size_t to);
 // lies inside one chunk and ends no later than that chunk's first zero
 // byte.  A chunk is whole in the buffer whenever a match in it is decided.
 bool in_one_chunk(whole_scan* s, size_t start, size_t end);
+// The input offset up to which a match that begins at buf[start] may end
+// and be replaced under the chunk rule.
+off_t replace_bound(whole_scan* s, size_t start);
 // Whether the match buf[start, end), not replaced, is one that a chunk
 // boundary cut: it crosses one, and no zero byte would have kept it anyway.
 bool cut_by_boundary(whole_scan* s, size_t start, size_t end);

@@ -349,6 +349,8 @@ void analyse_expression(const char* pattern, int cflags, bool zero_in_text,
   const literal_facts literal = facts_of(nodes, root);
   facts.required = literal.contains;
   facts.lead = literal.lead;
+  analysis->literals_blind = (cflags & REG_ICASE) != 0;
+  literal_choices(parse, analysis->literals_blind, &analysis->literals);
   // With -n an anchor holds at every line end for both, wherever it stands.
   const bool newline = (cflags & REG_NEWLINE) != 0;
   if (parse.library_only || !anchors_agree(nodes, root, true, true, false, newline)) return;

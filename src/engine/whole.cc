@@ -178,6 +178,38 @@ whole_end take_match(whole_scan* s, whole_output* out, size_t start, size_t end,
   return keep_to(s, out, end + 1) ? whole_end::done : whole_end::output_failed;
 }
 
+// After a match replaced under the chunk rule, the matches that follow it
+// in the same chunk, the common case of a frequent expression: each is
+// replaced without asking again where its chunk ends or which boundary
+// lies before it (none does), and the next search follows at once, while
+// the search has its lookahead and with the step's own `stop` and flags,
+// so that it finds what the next step would.  The first match that is not
+// such goes the general way; none found is left to the next step.
+whole_end take_span(whole_scan* s, whole_output* out, size_t first_start, size_t stop,
+                    size_t searched, int eflags, bool* finished) {
+  const matcher& m = *s->pattern;
+  const size_t bound = static_cast<size_t>(replace_bound(s, first_start) - s->base);
+  while ((s->eof || s->end - s->pos > 2 * s->window) && s->pos < stop) {
+    size_t start = 0, end = 0;
+    const int found = matcher_search(m, s->buf, searched, s->pos, stop, eflags, &start, &end);
+    if (found == MATCH_ERROR) return whole_end::matcher_failed;
+    if (found != MATCH_FOUND || start >= stop) return whole_end::done;
+    if (start == end || end > bound || end - start > s->window)
+      return take_match(s, out, start, end, searched, eflags, finished);
+    ++s->count;
+    if (start > s->pos && !out->kept(s->buf + s->pos, start - s->pos))
+      return whole_end::output_failed;
+    if (s->groups_wanted > 0 &&
+        matcher_groups(m, s->buf, searched, start, end, eflags, s->groups_wanted, s->groups) ==
+            MATCH_ERROR)
+      return whole_end::matcher_failed;
+    if (!out->replaced(s->buf + start, end - start)) return whole_end::stopped;
+    s->last_end = end;
+    s->pos = end;
+  }
+  return whole_end::done;
+}
+
 // The search for the expression from `pos`, with the rules above; only a
 // match beginning before `sure` is decided while input remains.  The
 // library searches at most twice the window from where a match may begin.
@@ -224,7 +256,12 @@ whole_end step_regex(whole_scan* s, whole_output* out, size_t sure, bool* finish
     *finished = exact && !cut_short;
     return whole_end::done;
   }
-  return take_match(s, out, start, end, searched, eflags, finished);
+  const int64_t before = s->count;
+  const whole_end taken = take_match(s, out, start, end, searched, eflags, finished);
+  if (taken != whole_end::done || *finished || s->count == before || !s->chunks || start == end ||
+      cut_short)
+    return taken;
+  return take_span(s, out, start, stop, searched, eflags, finished);
 }
 
 // Where, with the input held so far, the decided matches end: every match

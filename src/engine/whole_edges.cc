@@ -10,6 +10,16 @@ namespace zamplet {
 
 namespace {
 
+// The start of the fixed-size chunk that holds input offset `at`.  The
+// last one found is kept: most questions are about the same chunk, and a
+// division for each of them is a good part of what a frequent match costs.
+off_t fixed_chunk_start(const whole_scan* s, off_t at) {
+  const off_t size = static_cast<off_t>(s->chunk_size);
+  if (s->chunk_hint < 0 || at < s->chunk_hint || at - s->chunk_hint >= size)
+    s->chunk_hint = at - at % size;
+  return s->chunk_hint;
+}
+
 // The input offset of the first boundary after the last one told, or -1
 // when none is known yet.  The input's end is no boundary.
 off_t next_edge(const whole_scan* s) {
@@ -18,8 +28,7 @@ off_t next_edge(const whole_scan* s) {
     const auto after = std::upper_bound(s->edges.begin(), s->edges.end(), s->told);
     return after == s->edges.end() ? -1 : *after;
   }
-  const off_t size = static_cast<off_t>(s->chunk_size);
-  const off_t next = (s->told / size + 1) * size;
+  const off_t next = fixed_chunk_start(s, s->told) + static_cast<off_t>(s->chunk_size);
   return next > held || (s->eof && next == held) ? -1 : next;
 }
 
@@ -39,7 +48,7 @@ off_t chunk_limit(const whole_scan* s, off_t start) {
 off_t chunk_start(const whole_scan* s, off_t at) {
   if (s->read_chunks) return *(std::upper_bound(s->edges.begin(), s->edges.end(), at) - 1);
   const off_t size = static_cast<off_t>(s->chunk_size);
-  const off_t start = at - at % size;
+  const off_t start = fixed_chunk_start(s, at);
   const bool input_end = s->eof && at == s->base + static_cast<off_t>(s->end);
   return input_end && start == at && at > 0 ? start - size : start;
 }
@@ -70,14 +79,13 @@ bool keep_to(whole_scan* s, whole_output* out, size_t to) {
   return true;
 }
 
-// Whether the chunk rule lets the match buf[start, end) be replaced: it
-// lies inside one chunk and ends no later than that chunk's first zero
-// byte.  A chunk is whole in the buffer whenever a match in it is decided.
-bool in_one_chunk(whole_scan* s, size_t start, size_t end) {
-  if (!s->chunks) return true;
+// The input offset up to which a match that begins at buf[start] may end
+// and be replaced under the chunk rule: its chunk's end, or the chunk's
+// first zero byte.  A chunk is whole in the buffer whenever a match in it
+// is decided; until then, the bytes held so far.
+off_t replace_bound(whole_scan* s, size_t start) {
   const off_t first = chunk_start(s, s->base + static_cast<off_t>(start));
   const off_t limit = chunk_limit(s, first);
-  if (s->base + static_cast<off_t>(end) > limit) return false;
   if (s->zero_chunk != first) {
     // Only the chunk's bytes held so far are looked at; what is found is
     // kept for the chunk's next match once the chunk is held whole.
@@ -85,11 +93,18 @@ bool in_one_chunk(whole_scan* s, size_t start, size_t end) {
     const char* from = s->buf + (first - s->base);
     const void* zero = memchr(from, '\0', static_cast<size_t>(held - first));
     const off_t at = zero == nullptr ? limit : first + (static_cast<const char*>(zero) - from);
-    if (zero == nullptr && held < limit) return s->base + static_cast<off_t>(end) <= held;
+    if (zero == nullptr && held < limit) return held;
     s->zero_chunk = first;
     s->zero_at = at;
   }
-  return s->base + static_cast<off_t>(end) <= s->zero_at;
+  return std::min(limit, s->zero_at);
+}
+
+// Whether the chunk rule lets the match buf[start, end) be replaced: it
+// lies inside one chunk and ends no later than that chunk's first zero
+// byte.
+bool in_one_chunk(whole_scan* s, size_t start, size_t end) {
+  return !s->chunks || s->base + static_cast<off_t>(end) <= replace_bound(s, start);
 }
 
 // Whether the match buf[start, end), not replaced, is one that a chunk
