@@ -297,7 +297,11 @@ bool settle_copies() {
 void settle_at_exit() { (void)settle_copies(); }
 
 void settle_if_due() {
-  if (filling->count > 0 && now_nanoseconds() - batch_started >= BATCH_NANOSECONDS) hand_off();
+  // A batch that is due waits for the one in flight to land rather than
+  // holding the run up; only a full one does.
+  if (filling->count > 0 && now_nanoseconds() - batch_started >= BATCH_NANOSECONDS &&
+      (in_flight == nullptr || flight.load() == FLIGHT_SETTLED))
+    hand_off();
 }
 
 bool any_sync_failed() { return sync_failed; }

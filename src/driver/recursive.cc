@@ -168,6 +168,7 @@ class tree_rewrite final : public walk_visitor {
  private:
   bool refused(const char* path, const struct stat& record, const walk_identity& seen);
   bool is_link(const char* path);
+  bool is_own_copy(const char* path) const;
   void rewrite(const char* path, const struct stat& record, const walk_identity& seen);
 
   const rewrite_job& job_;
@@ -195,7 +196,7 @@ bool tree_rewrite::refused(const char* path, const struct stat& record, const wa
   }
   if (has_lock_suffix(path)) {
     // This run's own copies that wait for a sync are not there for it.
-    if (is_waiting_copy(identity_of(record))) return true;
+    if (is_waiting_copy(identity_of(record)) || is_own_copy(path)) return true;
     handled.insert(seen);
     note("%s\tfile didn't change! Try -t option!", path);
     return true;
@@ -220,6 +221,9 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
     any_failed = true;
     return 0;
   }
+  // A copy of this run, deleted once its file's new content was on disk,
+  // may vanish between the walk's read of its directory and its look.
+  if (kind == WALK_VANISHED && is_own_copy(path)) return 0;
   if (kind == WALK_ERROR || kind == WALK_DIR_UNREADABLE || kind == WALK_VANISHED ||
       (kind == WALK_NO_STAT && cause != ENOENT)) {
     note("%s\t%s", path, strerror(cause));
@@ -249,6 +253,16 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   rewrite(target, *record, seen);
   free(target);
   return 0;
+}
+
+// Whether `path` names the copy of a file this run wrote, by the file's name
+// without the copy's suffix: the batch that held the copy may have settled
+// since the walk met it.
+bool tree_rewrite::is_own_copy(const char* path) const {
+  if (!has_lock_suffix(path)) return false;
+  const std::string file(path, strlen(path) - strlen(".lock"));
+  stamped_file born;
+  return stamped_by_birth(file.c_str(), &born) && written.count(born) != 0;
 }
 
 // Whether the walked file `path` is a symbolic link.

@@ -19,9 +19,9 @@
 //   ZAMPLET_FAULT_DELAY=NAME:MS  every call of NAME first sleeps MS
 //                              milliseconds (counted before it sleeps), so
 //                              that a test can signal the program while it
-//                              is held there; a call made by a signal
-//                              handler that interrupted such a sleep is not
-//                              held again
+//                              is held there; a call made while one is held
+//                              (by a signal handler that interrupted it, or
+//                              by another thread) is not held
 //   ZAMPLET_FAULT_DELAY_PATH=P  only the calls of NAME on the path P are held
 //   ZAMPLET_FAULT_LOG=PATH     the injected fault is appended there as
 //                              "NAME K ERRNO ARG", ARG the descriptor or path
