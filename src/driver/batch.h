@@ -44,6 +44,12 @@ struct copy_batch {
   int device_count = 0;
   int synced_at[PENDING_MAX];
   int unlink_err[PENDING_MAX];
+  // Shared by the settling threads: the next copy to take (PENDING_MAX or
+  // more while the batch is not open to them), how many are settled, and
+  // whether one sync of each file system served the whole batch.
+  std::atomic<int> next{PENDING_MAX};
+  std::atomic<int> done{0};
+  bool synced_whole = false;
 };
 
 // Puts the new file `file`, the file `identity`, on the disk with its data
@@ -57,6 +63,14 @@ bool sync_one_file(const char* file, const file_identity& identity, const copy_b
 // Async-signal-safe without it.  Nothing is said: the caller reads the
 // results.
 void settle_batch(copy_batch* batch, bool cheapest);
+// The same, shared by several threads: prepare_batch() once (the sync of
+// the whole file systems where it is the cheapest, else the start of every
+// new file's writes), then settle_share() by each thread, taking one copy
+// after the other, its file synced and then the copy deleted; true for the
+// thread that settled the last one, which then calls release_batch().
+void prepare_batch(copy_batch* batch);
+bool settle_share(copy_batch* batch);
+void release_batch(copy_batch* batch);
 // The stop handler's settling of a batch that the settling thread is
 // settling too: each new file synced anew, opened by its name (the thread
 // closes the ones it holds), and each copy not yet claimed deleted once its

@@ -149,40 +149,14 @@ bool sync_own_file(const char* file, const file_identity& identity, int held, sy
   return ok;
 }
 
-// Syncs the batch into its `synced_at`.  Async-signal-safe without
-// `cheapest`.
-void sync_batch(copy_batch* b, bool cheapest) {
-  const int count = b->count;
-  long long own = 0;
-  for (int i = 0; i < count; ++i) own += b->copies[i].bytes;
-  if (cheapest && count > SMALL_BATCH && b->device_count > 0 &&
-      little_else_dirty(dirty_bytes(), own)) {
-    const int err = sync_devices(*b) ? 0 : errno;
-    for (int i = 0; i < count; ++i) b->synced_at[i] = err;
-    return;
-  }
-  // The writes of every new file the batch holds are started together
-  // first: the file system then puts their data and their names on disk in
-  // the fewest commits, and each file's own sync below finds little left to
-  // wait for.  Only that sync, which follows, counts.
-  for (int i = 0; cheapest && i < count; ++i)
-    if (b->copies[i].held >= 0) (void)sync_file_range(b->copies[i].held, 0, 0, SYNC_FILE_RANGE_WRITE);
-  sync_state state;
-  state.batch = b;
-  for (int i = 0; i < count; ++i) {
-    const waiting_copy& w = b->copies[i];
-    errno = 0;
-    const bool synced = sync_own_file(b->names + w.file_at, w.new_file, w.held, &state);
-    b->synced_at[i] = synced ? 0 : errno != 0 ? errno : EIO;
-  }
-}
-
-}  // namespace
-
-bool sync_one_file(const char* file, const file_identity& identity, const copy_batch& with) {
-  sync_state state;
-  state.batch = &with;
-  return sync_own_file(file, identity, -1, &state);
+// Syncs the new file of copy `i` into its `synced_at`, unless the whole
+// file systems were.  Async-signal-safe.
+void sync_copy(copy_batch* b, int i, sync_state* state) {
+  if (b->synced_whole) return;
+  const waiting_copy& w = b->copies[i];
+  errno = 0;
+  const bool synced = sync_own_file(b->names + w.file_at, w.new_file, w.held, state);
+  b->synced_at[i] = synced ? 0 : errno != 0 ? errno : EIO;
 }
 
 // Deletes the copy `i` of `b` unless someone else has claimed it; the
@@ -196,16 +170,65 @@ int delete_copy(copy_batch* b, int i) {
   return err;
 }
 
-void settle_batch(copy_batch* b, bool cheapest) {
-  sync_batch(b, cheapest);
+// Copy `i` of `b`: its file synced, then, once that returned, the copy
+// deleted.  Async-signal-safe.
+void settle_copy(copy_batch* b, int i, sync_state* state) {
+  sync_copy(b, i, state);
+  b->unlink_err[i] = b->synced_at[i] == 0 ? delete_copy(b, i) : 0;
+}
+
+}  // namespace
+
+bool sync_one_file(const char* file, const file_identity& identity, const copy_batch& with) {
+  sync_state state;
+  state.batch = &with;
+  return sync_own_file(file, identity, -1, &state);
+}
+
+void prepare_batch(copy_batch* b) {
   const int count = b->count;
+  long long own = 0;
+  for (int i = 0; i < count; ++i) own += b->copies[i].bytes;
+  b->synced_whole = count > SMALL_BATCH && b->device_count > 0 &&
+                    little_else_dirty(dirty_bytes(), own);
+  if (b->synced_whole) {
+    const int err = sync_devices(*b) ? 0 : errno;
+    for (int i = 0; i < count; ++i) b->synced_at[i] = err;
+    return;
+  }
+  // The writes of every new file the batch holds are started together
+  // first, so that the syncs of each file, below, find little left to wait
+  // for.  Only those syncs count.
   for (int i = 0; i < count; ++i)
-    b->unlink_err[i] = b->synced_at[i] == 0 ? delete_copy(b, i) : 0;
-  for (int i = 0; i < count; ++i) {
+    if (b->copies[i].held >= 0) (void)sync_file_range(b->copies[i].held, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool settle_share(copy_batch* b) {
+  sync_state state;
+  state.batch = b;
+  bool last = false;
+  for (int i = b->next.fetch_add(1); i < b->count; i = b->next.fetch_add(1)) {
+    settle_copy(b, i, &state);
+    last = b->done.fetch_add(1) + 1 == b->count;
+  }
+  return last;
+}
+
+void release_batch(copy_batch* b) {
+  for (int i = 0; i < b->count; ++i) {
     if (b->copies[i].held >= 0) close(b->copies[i].held);
     b->copies[i].held = -1;
   }
   b->held_count = 0;
+}
+
+void settle_batch(copy_batch* b, bool cheapest) {
+  if (cheapest) prepare_batch(b);
+  else b->synced_whole = false;
+  sync_state state;
+  state.batch = b;
+  for (int i = 0; i < b->count; ++i) settle_copy(b, i, &state);
+  release_batch(b);
 }
 
 void settle_beside(copy_batch* b) {

@@ -105,26 +105,63 @@ int held_limit() {
   return held_max;
 }
 
-// The settling thread: settles each batch handed over, one at a time.
+// Settling threads: they block in the disk's syncs and the deletions, and
+// the file system serves syncs and deletions that are in flight together at
+// the cost of about one.
+constexpr int SETTLERS = 8;
+// Counts the news for the settling threads: a batch handed over, or opened
+// to them all.
+std::atomic<unsigned> news{0};
+std::atomic<copy_batch*> open_batch{nullptr};
+
+void tell_settlers() {
+  news.fetch_add(1);
+  news.notify_all();
+}
+
+// Settles its share of the open batch; the thread that settles the last
+// copy closes the batch's files and marks it settled.
+void share(copy_batch* b) {
+  if (!settle_share(b)) return;
+  release_batch(b);
+  open_batch.store(nullptr);
+  b->next.store(PENDING_MAX);
+  // Stored before the wake-up, so that a stop handler that waits for it
+  // never depends on anything but this store.
+  flight.store(FLIGHT_SETTLED);
+  flight.notify_all();
+}
+
+// A settling thread: the first to find a batch handed over prepares it and
+// opens it to all of them; each takes copies from the open batch until none
+// is left.
 void* settle_handed(void*) {
   for (;;) {
+    const unsigned seen = news.load();
     int state = flight.load();
-    if (state != FLIGHT_HANDED || !flight.compare_exchange_strong(state, FLIGHT_TAKEN)) {
-      flight.wait(state);
+    if (state == FLIGHT_HANDED && flight.compare_exchange_strong(state, FLIGHT_TAKEN)) {
+      copy_batch* b = in_flight;
+      prepare_batch(b);
+      b->done.store(0);
+      open_batch.store(b);
+      b->next.store(0);
+      tell_settlers();
+      share(b);
       continue;
     }
-    settle_batch(in_flight, true);
-    // Stored before the wake-up, so that a stop handler that waits for it
-    // never depends on anything but this store.
-    flight.store(FLIGHT_SETTLED);
-    flight.notify_all();
+    copy_batch* b = open_batch.load();
+    if (b != nullptr && b->next.load() < b->count) {
+      share(b);
+      continue;
+    }
+    news.wait(seen);
   }
   return nullptr;
 }
 
-// Starts the settling thread once, with the stop signals blocked, which it
-// keeps: they are the run's thread's to take.  Without it, the run settles
-// its batches itself.
+// Starts the settling threads once, with the stop signals blocked, which
+// they keep: they are the run's thread's to take.  Without any, the run
+// settles its batches itself.
 void start_settler() {
   if (settler_tried) return;
   settler_tried = true;
@@ -132,9 +169,16 @@ void start_settler() {
   sigemptyset(&stops);
   for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stops, signo);
   pthread_sigmask(SIG_BLOCK, &stops, &before);
-  pthread_t thread;
-  settler_running = pthread_create(&thread, nullptr, settle_handed, nullptr) == 0;
-  if (settler_running) pthread_detach(thread);
+  pthread_attr_t small;
+  pthread_attr_init(&small);
+  pthread_attr_setstacksize(&small, 256 * 1024);
+  for (int i = 0; i < SETTLERS; ++i) {
+    pthread_t thread;
+    if (pthread_create(&thread, &small, settle_handed, nullptr) != 0) break;
+    pthread_detach(thread);
+    settler_running = true;
+  }
+  pthread_attr_destroy(&small);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
@@ -187,7 +231,7 @@ bool hand_off() {
   allow_stop_signals();
   held_in_flight = b->held_count;
   if (settler_running) {
-    flight.notify_all();
+    tell_settlers();
   } else {
     // A stop meanwhile waits for the syncs, as its handler would make them.
     block_stop_signals();
