@@ -586,13 +586,17 @@ def real_tree(zamplet, before, runs, work, progress):
     shutil.rmtree(original, ignore_errors=True)
 
 
+# The pipeline's row in the tables ("\\|": a bar inside a table cell).
+PIPELINE = "rg -l \\| xargs sd"
+
+
 def settle_cases(zamplet, tree, old="size_t", new="SIZE_T"):
     """Many files of the header tree change: zamplet against what users type,
     ripgrep listing the files and sd rewriting only those."""
     pipeline = 'rg -l -- "$1" "$3" | xargs sd -- "$1" "$2"'
     return [
         ("%s to %s" % (old, new), "zamplet -r -w", [zamplet, "-q", "-r", "-w", old, new, tree]),
-        ("%s to %s" % (old, new), "rg -l | xargs sd",
+        ("%s to %s" % (old, new), PIPELINE,
          ["sh", "-c", pipeline, "sh", old, new, tree]),
     ]
 
@@ -639,7 +643,7 @@ def settle_tables(zamplet, before, runs, work, progress):
         for tool in ("zamplet -r -w", "earlier build: zamplet -r -w"):
             if tool in seconds:
                 print("%s / (rg -l | xargs sd) = %.2f" % (tool, seconds[tool] /
-                                                          seconds["rg -l | xargs sd"]))
+                                                          seconds[PIPELINE]))
     sys.stdout.flush()
     shutil.rmtree(original, ignore_errors=True)
 
