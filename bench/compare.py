@@ -508,12 +508,13 @@ def file_rows(cases, runs, original, copy, progress):
     return rows
 
 
-def tree_rows(cases, runs, original, work, progress):
+def tree_rows(cases, runs, original, work, progress, writer=False):
     """Every run gets its own copy of the tree, made before any run is timed:
     a file system may be slow to create files just after many were deleted,
     and that cost belongs to no tool.  Tools take turns, so that drift in the
     machine's state spreads over all of them, and each starts once everything
-    written before it is on disk."""
+    written before it is on disk.  With `writer`, another program writes
+    heavily beside the timed runs (not beside the copying and the removal)."""
     available = [i for i, (_, _, argv) in enumerate(cases) if shutil.which(tool_of(argv))]
     progress("copying the tree %d times" % (len(available) * runs))
     copies = {}
@@ -525,16 +526,21 @@ def tree_rows(cases, runs, original, work, progress):
     subprocess.run(["sync"], check=False)
     times = {i: [] for i in available}
     peaks = {i: 0 for i in available}
-    for run in range(runs):
-        for i in available:
-            case, tool, argv = cases[i]
-            progress("%s: %s, run %d" % (case, tool, run + 1))
-            # No tool waits for what the one before it left to write: zamplet
-            # syncs its file systems before it deletes the copies.
-            os.sync()
-            seconds, rss = run_once([a.replace("{tree}", copies[i, run]) for a in argv])
-            times[i].append(seconds)
-            peaks[i] = max(peaks[i], rss)
+    beside = start_writer(work) if writer else None
+    try:
+        for run in range(runs):
+            for i in available:
+                case, tool, argv = cases[i]
+                progress("%s: %s, run %d" % (case, tool, run + 1))
+                # No tool waits for what the one before it left to write:
+                # zamplet syncs its file systems before it deletes the copies.
+                os.sync()
+                seconds, rss = run_once([a.replace("{tree}", copies[i, run]) for a in argv])
+                times[i].append(seconds)
+                peaks[i] = max(peaks[i], rss)
+    finally:
+        if beside:
+            stop_writer(beside, work)
     for copy in copies.values():
         shutil.rmtree(copy, ignore_errors=True)
     return [(case, tool, statistics.median(times[i]) if i in times else None, peaks.get(i, 0))
@@ -632,12 +638,7 @@ def settle_tables(zamplet, before, runs, work, progress):
     if before:
         cases = with_earlier(cases, settle_cases(before, "{tree}"))
     for title, writing in (("quiet disk", False), ("another program writing beside it", True)):
-        writer = start_writer(work) if writing else None
-        try:
-            rows = tree_rows(cases, runs, original, work, progress)
-        finally:
-            if writer:
-                stop_writer(writer, work)
+        rows = tree_rows(cases, runs, original, work, progress, writing)
         print_table("The header tree, size_t replaced, %s" % title, rows)
         seconds = {tool: s for _, tool, s, _ in rows if s is not None}
         for tool in ("zamplet -r -w", "earlier build: zamplet -r -w"):

@@ -1,5 +1,5 @@
 // One batch of copies that wait for the disk, shared by durable.cc, which
-// fills the batches and hands them to the settling thread, and
+// fills the batches and hands them to the settling threads, and
 // batch_sync.cc, which syncs a batch's new files and deletes its copies.
 #pragma once
 
@@ -23,7 +23,7 @@ struct waiting_copy {
   off_t bytes;             // the new file's length
   int held;                // the new file, open since its rewrite, or -1
   // Who deletes the copy: 0 while none has claimed it, then 1 while its
-  // deletion runs and 2 once it returned; the settling thread and the stop
+  // deletion runs and 2 once it returned; the settling threads and the stop
   // handler may both settle one batch, and a copy's name is deleted once.
   std::atomic<int> claim;
 };
@@ -71,10 +71,10 @@ void settle_batch(copy_batch* batch, bool cheapest);
 void prepare_batch(copy_batch* batch);
 bool settle_share(copy_batch* batch);
 void release_batch(copy_batch* batch);
-// The stop handler's settling of a batch that the settling thread is
-// settling too: each new file synced anew, opened by its name (the thread
-// closes the ones it holds), and each copy not yet claimed deleted once its
-// file's sync returned; a copy that the thread is deleting is waited for.
+// The stop handler's settling of a batch that the settling threads are
+// settling too: each new file synced anew, opened by its name (the threads
+// close the ones they hold), and each copy not yet claimed deleted once its
+// file's sync returned; a copy that a thread is deleting is waited for.
 // Async-signal-safe.
 void settle_beside(copy_batch* batch);
 

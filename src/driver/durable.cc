@@ -6,15 +6,15 @@
 // of the run's progress, when the run needs one of its names again, and at
 // the latest when the run ends, stops, or fails.
 //
-// A batch is settled off the run's path: a thread of its own syncs the new
-// files (batch_sync.cc) and deletes the copies whose sync returned, while the
+// A batch is settled off the run's path: settling threads sync the new
+// files (batch_sync.cc) and delete the copies whose sync returned, while the
 // run goes on with the next rewrites into the next batch.  One batch at most
 // is in flight; the next is handed over once it has landed, and what became
 // of its copies is said by the run's own thread when it lands.  The settling
-// thread never takes a stop signal.  The stop handler, on the run's thread,
-// settles the batch in flight itself, alone if the thread has not taken it
-// yet, else beside it, each copy deleted by one of them only, and then
-// settles the filling one.
+// threads never take a stop signal.  The stop handler, on the run's thread,
+// settles the batch in flight itself, alone if no thread has taken it yet,
+// else beside them, each copy deleted by one of them only, and then settles
+// the filling one.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -37,13 +37,13 @@ constexpr long BATCH_NANOSECONDS = 1000000000;  // how long a copy may wait for 
 constexpr size_t DIR_MAX = 4096;                // a directory's name, with its zero
 
 // The batch that takes the next copies, and the one handed to the settling
-// thread (null when none is).  The stop handler reads both, so they change
+// threads (null when none is).  The stop handler reads both, so they change
 // only while the stop signals are blocked; a batch changes only while it
 // fills, apart from the results that its settling writes.
 copy_batch batches[2];
 copy_batch* volatile filling = &batches[0];
 copy_batch* volatile in_flight = nullptr;
-// Where the batch in flight is: handed over, taken by the settling thread,
+// Where the batch in flight is: handed over, taken by a settling thread,
 // settled; or taken by the stop handler, which ends the run.
 enum : int { FLIGHT_NONE, FLIGHT_HANDED, FLIGHT_TAKEN, FLIGHT_SETTLED, FLIGHT_STOPPED };
 std::atomic<int> flight{FLIGHT_NONE};
