@@ -17,6 +17,12 @@ The --diff table times the preview against -s (which only counts) on the
 same files: each expression of the C-source table, one line of 100 MB, and
 100 MB where every line changes, with the memory each takes.
 
+The settling tables rewrite size_t in a copy of the header tree (about a
+quarter of its files change) against `rg -l | xargs sd`, on a quiet disk and
+while another program writes heavily beside it; the memory table gives the
+peak RSS of -r over a generated tree of 100,000 files, when none changes and
+when every one does.
+
 The --whole tables time that option against the chunk rule on the same
 files (C source, one line of 100 MB, 1 GB of words), and the check after them
 rewrites copies of the header tree with zamplet -r, with and without --whole,
@@ -25,7 +31,8 @@ and with find -exec sed -i, and counts what is left and which files differ.
 Usage: bench/compare.py [--zamplet PATH] [--before PATH] [--runs N] [--big-runs N]
                         [--real-tree-runs N] [--no-big] [--no-real-tree]
                         [--only-real-tree | --only-file100 | --only-dirty |
-                         --only-source100 | --only-diff | --only-whole] [--work DIR]
+                         --only-source100 | --only-diff | --only-whole |
+                         --only-settle | --only-memory] [--work DIR]
 """
 
 import argparse
@@ -557,12 +564,13 @@ def file_rows(cases, runs, original, copy, progress):
     return rows
 
 
-def tree_rows(cases, runs, original, work, progress):
+def tree_rows(cases, runs, original, work, progress, writer=False):
     """Every run gets its own copy of the tree, made before any run is timed:
     a file system may be slow to create files just after many were deleted,
     and that cost belongs to no tool.  Tools take turns, so that drift in the
     machine's state spreads over all of them, and each starts once everything
-    written before it is on disk."""
+    written before it is on disk.  With `writer`, another program writes
+    heavily beside the timed runs (not beside the copying and the removal)."""
     available = [i for i, (_, _, argv) in enumerate(cases) if shutil.which(tool_of(argv))]
     progress("copying the tree %d times" % (len(available) * runs))
     copies = {}
@@ -574,16 +582,21 @@ def tree_rows(cases, runs, original, work, progress):
     subprocess.run(["sync"], check=False)
     times = {i: [] for i in available}
     peaks = {i: 0 for i in available}
-    for run in range(runs):
-        for i in available:
-            case, tool, argv = cases[i]
-            progress("%s: %s, run %d" % (case, tool, run + 1))
-            # No tool waits for what the one before it left to write: zamplet
-            # syncs its file systems before it deletes the copies.
-            os.sync()
-            seconds, rss = run_once([a.replace("{tree}", copies[i, run]) for a in argv])
-            times[i].append(seconds)
-            peaks[i] = max(peaks[i], rss)
+    beside = start_writer(work) if writer else None
+    try:
+        for run in range(runs):
+            for i in available:
+                case, tool, argv = cases[i]
+                progress("%s: %s, run %d" % (case, tool, run + 1))
+                # No tool waits for what the one before it left to write:
+                # zamplet syncs its file systems before it deletes the copies.
+                os.sync()
+                seconds, rss = run_once([a.replace("{tree}", copies[i, run]) for a in argv])
+                times[i].append(seconds)
+                peaks[i] = max(peaks[i], rss)
+    finally:
+        if beside:
+            stop_writer(beside, work)
     for copy in copies.values():
         shutil.rmtree(copy, ignore_errors=True)
     return [(case, tool, statistics.median(times[i]) if i in times else None, peaks.get(i, 0))
@@ -633,6 +646,84 @@ def real_tree(zamplet, before, runs, work, progress):
     print("\n" + "; ".join(parts))
     sys.stdout.flush()
     shutil.rmtree(original, ignore_errors=True)
+
+
+# The pipeline's row in the tables ("\\|": a bar inside a table cell).
+PIPELINE = "rg -l \\| xargs sd"
+
+
+def settle_cases(zamplet, tree, old="size_t", new="SIZE_T"):
+    """Many files of the header tree change: zamplet against what users type,
+    ripgrep listing the files and sd rewriting only those."""
+    pipeline = 'rg -l -- "$1" "$3" | xargs sd -- "$1" "$2"'
+    return [
+        ("%s to %s" % (old, new), "zamplet -r -w", [zamplet, "-q", "-r", "-w", old, new, tree]),
+        ("%s to %s" % (old, new), PIPELINE,
+         ["sh", "-c", pipeline, "sh", old, new, tree]),
+    ]
+
+
+def start_writer(work):
+    """Another program that writes heavily and syncs, in a loop, until
+    stop_writer(); its own process group."""
+    big = os.path.join(work, "writer-big")
+    loop = 'while :; do dd if=/dev/zero of="$1" bs=1M count=2000 conv=fsync 2>/dev/null; done'
+    return subprocess.Popen(["sh", "-c", loop, "sh", big], start_new_session=True)
+
+
+def stop_writer(writer, work):
+    os.killpg(writer.pid, 15)
+    writer.wait()
+    big = os.path.join(work, "writer-big")
+    if os.path.exists(big):
+        os.unlink(big)
+
+
+def settle_tables(zamplet, before, runs, work, progress):
+    """The header tree with size_t replaced, quiet and beside a writer, with
+    the ratio of zamplet to the pipeline (the earlier build's too)."""
+    if not (shutil.which("rg") and shutil.which("sd")):
+        print("\nThe settling tables need rg and sd: missing.")
+        return
+    original = os.path.join(work, "settle-original")
+    progress("copying %s" % system_header_dir())
+    copy_real_tree(system_header_dir(), original)
+    print("\nHeader tree: %d files, size_t in %d." % (count_files(original),
+                                                     files_containing(original, "size_t")))
+    cases = settle_cases(zamplet, "{tree}")
+    if before:
+        cases = with_earlier(cases, settle_cases(before, "{tree}"))
+    for title, writing in (("quiet disk", False), ("another program writing beside it", True)):
+        rows = tree_rows(cases, runs, original, work, progress, writing)
+        print_table("The header tree, size_t replaced, %s" % title, rows)
+        seconds = {tool: s for _, tool, s, _ in rows if s is not None}
+        for tool in ("zamplet -r -w", "earlier build: zamplet -r -w"):
+            if tool in seconds:
+                print("%s / (rg -l | xargs sd) = %.2f" % (tool, seconds[tool] /
+                                                          seconds[PIPELINE]))
+    sys.stdout.flush()
+    shutil.rmtree(original, ignore_errors=True)
+
+
+def memory_table(zamplets, work, progress):
+    """Peak RSS of -r over 100,000 generated files, once when no file changes
+    and once when every file does (one run each: the peak, not the time)."""
+    original = os.path.join(work, "memory-tree")
+    progress("writing 100,000 files")
+    make_tree(original, 10000, 10, 2)
+    rows = []
+    for case, old, new in (("100,000 files, none changes", "zebra", "ZEBRA"),
+                           ("100,000 files, every one changes", "fox", "cat")):
+        for label, binary in zamplets.items():
+            copy = os.path.join(work, "memory-copy")
+            shutil.copytree(original, copy)
+            os.sync()
+            progress("%s: %s" % (case, label))
+            seconds, rss = run_once([binary, "-q", "-r", "-w", old, new, copy])
+            rows.append((case, label, seconds, rss))
+            shutil.rmtree(copy)
+    shutil.rmtree(original, ignore_errors=True)
+    print_table("Peak memory of -r", rows)
 
 
 def with_earlier(cases, earlier_cases):
@@ -720,6 +811,11 @@ def main():
                       help="run only the system's header tree")
     only.add_argument("--only-file100", action="store_true",
                       help="run only the table of one file of 100 MB")
+    only.add_argument("--only-settle", action="store_true",
+                      help="run only the header tree with size_t replaced, quiet and beside "
+                           "a writer, against rg -l | xargs sd")
+    only.add_argument("--only-memory", action="store_true",
+                      help="run only the peak memory of -r over 100,000 files")
     only.add_argument("--only-dirty", action="store_true",
                       help="run only the edits with another program's data waiting")
     only.add_argument("--only-source100", action="store_true",
@@ -769,6 +865,12 @@ def main():
         zamplets = {"zamplet": zamplet}
         if args.before:
             zamplets["earlier build (--before)"] = os.path.abspath(args.before)
+        if args.only_settle:
+            settle_tables(zamplet, before, args.real_tree_runs, work, progress)
+            return
+        if args.only_memory:
+            memory_table(zamplets, work, progress)
+            return
         if not (args.only_real_tree or args.only_file100):
             print_table("Another program's data waiting to be written to the same file system",
                         dirty_rows(zamplets, args.runs, work, progress))
@@ -809,6 +911,9 @@ def main():
 
         if not (args.no_real_tree or args.only_file100):
             real_tree(zamplet, before, args.real_tree_runs, work, progress)
+            settle_tables(zamplet, before, args.real_tree_runs, work, progress)
+        if not (args.only_real_tree or args.only_file100):
+            memory_table(zamplets, work, progress)
         if not (args.only_real_tree or args.only_file100):
             source_file(zamplet, before, args.runs, work, progress)
             diff_files(zamplet, before, args.runs, work, progress)

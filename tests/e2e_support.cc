@@ -451,13 +451,29 @@ bool catches_interrupt_or_ended(int pid) {
 }
 
 bool sleeping_in(int pid, long number, int fd) {
-  if (proc_state(pid) != 'S') return false;
-  const std::string call = proc_text(pid, "syscall");
-  if (call.empty()) return true;
-  long nr = -1;
-  unsigned long arg0 = 0;
-  if (sscanf(call.c_str(), "%ld %lx", &nr, &arg0) != 2) return false;  // "running"
-  return nr == number && arg0 == static_cast<unsigned long>(fd);
+  // Any of its threads: the one that settles the batches of copies makes
+  // the syncs and deletions.
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string task = "task/" + std::string(entry->d_name) + "/";
+    const std::string stat = proc_text(pid, (task + "stat").c_str());
+    const size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos || close_paren + 2 >= stat.size() ||
+        stat[close_paren + 2] != 'S')
+      continue;
+    const std::string call = proc_text(pid, (task + "syscall").c_str());
+    long nr = -1;
+    unsigned long arg0 = 0;
+    found = call.empty() || (sscanf(call.c_str(), "%ld %lx", &nr, &arg0) == 2 && nr == number &&
+                             arg0 == static_cast<unsigned long>(fd));
+    if (found) break;
+  }
+  closedir(dir);
+  return found;
 }
 
 bool waits_to_write(int pid, int fd) {

@@ -137,7 +137,8 @@ char proc_state(int pid);
 // True once the process catches SIGINT (its handler is installed), or once it
 // is gone or a zombie, where nothing more can be learnt.
 bool catches_interrupt_or_ended(int pid);
-// True when the process sleeps in system call `number` on descriptor `fd`.
+// True when one of the process's threads sleeps in system call `number` on
+// descriptor `fd`.
 // Where /proc/PID/syscall is not available the sleeping state alone counts.
 bool sleeping_in(int pid, long number, int fd);
 // True when the process is blocked writing to `fd`, or waiting for room in

@@ -18,8 +18,9 @@ constexpr int VISIT_NAME_BYTES = 1024;
 // Descriptors a run holds besides the walk's directories and the new files
 // the batch keeps open: the standard streams, the engine's source and target,
 // the probe of an intermediate copy, the file systems that the waiting
-// copies are synced on, and what a sync of the batch opens.
-constexpr long RUN_DESCRIPTORS = 12;
+// copies are synced on, and what a sync opens, for the batch in flight and
+// for a file synced at once.
+constexpr long RUN_DESCRIPTORS = 14;
 
 // Prints the usage text to standard output and ends the run with `status`:
 // 0 when it was asked for, 1 after a wrong command line, so that a script
@@ -140,30 +141,32 @@ void report_cuts(const rewrite_job& job, const char* name, long cuts);
 void report_cut_total();
 
 // Copies of old contents wait until the new contents are on disk (see
-// durable.cc).  make_room_to_settle() settles the waiting batch if it cannot
-// take `copy` of `target` (on device `dev`), or if it is due, and returns
-// false when the copy cannot wait: the new file must then be synced at once
-// (sync_file_now) before its copy is deleted.  When it can wait, the new
-// file is opened, and settle_later() adds the copy, with the stop signals
-// blocked, and keeps that descriptor for the sync if it is still the new
-// file `new_file`.  settle_copies() syncs this run's new files and deletes
-// every waiting copy whose new content is on disk; a copy whose sync failed
-// stays, with a note, and the result is false.
-// settle_copies_now() does the same from the stop handler, silently.
+// durable.cc).  make_room_to_settle() hands the filling batch over to be
+// settled if it cannot take `copy` of `target` (on device `dev`), or if it
+// is due, and returns false when the copy cannot wait: the new file must
+// then be synced at once (sync_file_now) before its copy is deleted.  When it
+// can wait, the new file is opened, and settle_later() adds the copy, with
+// the stop signals blocked, and keeps that descriptor for the sync if it is
+// still the new file `new_file`.  A batch handed over is settled beside the
+// run, one at a time: its new files synced, then each copy whose new content
+// is on disk deleted; a copy whose sync failed stays, with a note when the
+// batch lands.  settle_copies() settles every waiting copy and waits for it;
+// false when a sync failed.  settle_copies_now() does the same from the stop
+// handler, silently.
 bool make_room_to_settle(const char* copy, const char* target, dev_t dev);
 void settle_later(const char* copy, const char* file, const file_identity& old_file,
                   const file_identity& new_file, off_t bytes);
 bool sync_file_now(const char* file, const file_identity& identity);
-// Lets the batch keep at most `spare` new files open (never more than it
-// has copies); the batch is settled early when they are all in use.  How
-// many it takes.  Without a call, it takes what RUN_DESCRIPTORS leaves of the
-// process's limit.
+// Lets the batches keep at most `spare` new files open between them (never
+// more than they have copies); the filling batch is handed over early when
+// they are all in use.  How many they take.  Without a call, they take what
+// RUN_DESCRIPTORS leaves of the process's limit.
 long hold_new_files(long spare);
 bool settle_copies();
 void settle_copies_now();
 // For atexit: whatever ends the run, a fatal message included.
 void settle_at_exit();
-// Settles the batch once its oldest copy has waited a second, so that no
+// Hands the batch over once its oldest copy has waited a second, so that no
 // copy (and the busy mark it is to other runs) outlives its second by much;
 // called for every operand and every walked entry.
 void settle_if_due();
@@ -193,6 +196,52 @@ bool read_file_list(const char* from, file_list* list);
 // left alone on purpose.
 int rewrite_listed(const rewrite_job& job, char* const* files, int count,
                    const char* temp_name);
+
+// A file as -r remembers it: its device and inode, and a time stamp in
+// nanoseconds that tells it from a later file given the same inode number
+// after it was deleted.
+struct stamped_file {
+  dev_t dev;
+  ino_t ino;
+  long long stamp;
+  auto operator<=>(const stamped_file&) const = default;
+};
+long long stamp_of(const struct timespec& t);
+// The file `st` with its change time as the stamp.
+stamped_file stamped_by_change(const struct stat& st);
+// The file that `path` leads to, with its birth time as the stamp where its
+// file system keeps one, else its change time: a rename, a new link or a
+// change of its attributes by another program leaves the birth time as it
+// is.  False when the file cannot be looked at.
+bool stamped_by_birth(const char* path, stamped_file* file);
+
+// A set of stamped files, 16 bytes a file (identity_set.cc).  count() is 1
+// for a file with the same device, inode and stamp, else 0; has_inode()
+// asks for the device and inode alone.
+class identity_set {
+ public:
+  void insert(const stamped_file& file);
+  size_t count(const stamped_file& file) const;
+  bool has_inode(dev_t dev, ino_t ino) const;
+
+ private:
+  struct slot {
+    unsigned long long ino;
+    long long stamp;
+  };
+  struct shard {
+    std::vector<slot> slots;
+    size_t used = 0;
+  };
+  struct device {
+    dev_t dev;
+    std::vector<shard> shards;
+  };
+  const shard* shard_of(dev_t dev, unsigned long long hash) const;
+  static void put(shard* s, const slot& entry, unsigned long long hash);
+  static void grow(shard* s);
+  std::vector<device> devices_;
+};
 
 // The recursive mode below each of the `count` starts in turn.  Returns the
 // run's exit status, as rewrite_listed() does, and 1 when a start could not

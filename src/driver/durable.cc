@@ -6,25 +6,26 @@
 // of the run's progress, when the run needs one of its names again, and at
 // the latest when the run ends, stops, or fails.
 //
-// The run waits for its own data only.  Each new file is synced on its own
-// (fdatasync), with the directory that holds its name; one sync of the whole
-// file system serves the batch instead only when the kernel reports that
-// little besides the batch's own data is waiting to be written, since such a
-// sync also waits for every other program's dirty pages.
-//
-// The sync reaches the file the run wrote, not whatever its name holds by
-// then: the batch keeps each new file open from its rewrite to its sync, and
-// a file that its name no longer holds (another program renamed it, or a
-// directory above it, or replaced it) is covered by a sync of its whole file
-// system before its copy goes.
+// A batch is settled off the run's path: settling threads sync the new
+// files (batch_sync.cc) and delete the copies whose sync returned, while the
+// run goes on with the next rewrites into the next batch.  One batch at most
+// is in flight; the next is handed over once it has landed, and what became
+// of its copies is said by the run's own thread when it lands.  The settling
+// threads never take a stop signal.  The stop handler, on the run's thread,
+// settles the batch in flight itself, alone if no thread has taken it yet,
+// else beside them, each copy deleted by one of them only, and then settles
+// the filling one.
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/batch.h"
 #include "driver/driver.h"
 #include "support/support.h"
 
@@ -32,56 +33,41 @@ namespace zamplet {
 
 namespace {
 
-constexpr int PENDING_MAX = 256;              // copies in one batch
-constexpr size_t NAMES_BYTES = 512 * 1024;    // their names and their files' names
-constexpr int DEVICES_MAX = 4;                // file systems in one batch
 constexpr long BATCH_NANOSECONDS = 1000000000;  // how long a copy may wait for the others
-// Data of other programs that a sync of the whole file system may wait for
-// and still be the cheaper way.
-constexpr long long OTHERS_DIRTY_MAX = 32LL << 20;
-// A batch this small is synced file by file whatever else waits: a few syncs
-// of single files cost little, and the run's calls do not depend on what
-// other programs are doing.
-constexpr int SMALL_BATCH = 8;
-constexpr size_t DIR_MAX = 4096;              // a directory's name, with its zero
+constexpr size_t DIR_MAX = 4096;                // a directory's name, with its zero
 
-struct waiting_copy {
-  size_t copy_at;          // offset of the copy's name in `names`
-  size_t file_at;          // offset of the new file's name
-  file_identity old_file;  // the copy, as followed from its name
-  file_identity new_file;  // the new file under the file's name
-  off_t bytes;             // the new file's length
-  int held;                // the new file, open since its rewrite, or -1
-};
+// The batch that takes the next copies, and the one handed to the settling
+// threads (null when none is).  The stop handler reads both, so they change
+// only while the stop signals are blocked; a batch changes only while it
+// fills, apart from the results that its settling writes.
+copy_batch batches[2];
+copy_batch* volatile filling = &batches[0];
+copy_batch* volatile in_flight = nullptr;
+// Where the batch in flight is: handed over, taken by a settling thread,
+// settled; or taken by the stop handler, which ends the run.
+enum : int { FLIGHT_NONE, FLIGHT_HANDED, FLIGHT_TAKEN, FLIGHT_SETTLED, FLIGHT_STOPPED };
+std::atomic<int> flight{FLIGHT_NONE};
+bool settler_running = false;
+bool settler_tried = false;
 
-// The batch.  The stop handler reads it, so it changes only while the stop
-// signals are blocked, apart from the device table, which only grows.
-char names[NAMES_BYTES];
-size_t names_used = 0;
-waiting_copy batch[PENDING_MAX];
-volatile sig_atomic_t pending = 0;
+// The run's file systems, each with a descriptor for its syncs; the table
+// only grows until both batches have landed.
 dev_t devices[DEVICES_MAX];
 int device_fds[DEVICES_MAX];
 volatile sig_atomic_t device_count = 0;
 long long batch_started = 0;
 bool sync_failed = false;
-// New files the batch may keep open (-1 until it is told or first needs to
-// know), how many it keeps, and the one opened for the copy about to join.
+// New files the batches may keep open (-1 until it is told or first needs
+// to know), how many the batch in flight keeps, and the one opened for the
+// copy about to join.
 int held_max = -1;
-int held_count = 0;
+int held_in_flight = 0;
 int staged = -1;
 
 long long now_nanoseconds() {
   struct timespec t {};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
-
-// True when `dirty`, the data waiting to be written as the kernel reports
-// it, is little more than `own` bytes, so that a sync of the whole file
-// system waits for little else.  False when the kernel cannot tell.
-bool little_else_dirty(long long dirty, long long own) {
-  return dirty >= 0 && dirty - own <= OTHERS_DIRTY_MAX;
 }
 
 // Opens, on the file system of `target`, the directory that holds it, for
@@ -98,162 +84,190 @@ int device_index(dev_t dev) {
   return -1;
 }
 
-// Syncs every file system of the batch; false, with errno, when one fails.
-// Async-signal-safe.
-bool sync_devices() {
-  bool synced = true;
-  int err = 0;
-  for (int i = 0; i < device_count; ++i) {
-    if (syncfs(device_fds[i]) < 0) {
-      synced = false;
-      err = errno;
-    }
-  }
-  errno = err;
-  return synced;
-}
-
 void forget_devices() {
   for (int i = 0; i < device_count; ++i) close(device_fds[i]);
   device_count = 0;
 }
 
-// How many new files the batch may keep open.
+// Gives `b` the run's file systems as they are now.  Async-signal-safe.
+void take_devices(copy_batch* b) {
+  const int count = device_count;
+  for (int i = 0; i < count; ++i) {
+    b->devices[i] = devices[i];
+    b->device_fds[i] = device_fds[i];
+  }
+  b->device_count = count;
+}
+
+// How many new files the batches may keep open.
 int held_limit() {
   if (held_max < 0) (void)hold_new_files(sysconf(_SC_OPEN_MAX) - RUN_DESCRIPTORS);
   return held_max;
 }
 
-// Closes the new files the batch keeps open; they are no longer waited for.
-void release_held(int count) {
+// Settling threads: they block in the disk's syncs and the deletions, and
+// the file system serves syncs and deletions that are in flight together at
+// the cost of about one.
+constexpr int SETTLERS = 8;
+// Counts the news for the settling threads: a batch handed over, or opened
+// to them all.
+std::atomic<unsigned> news{0};
+std::atomic<copy_batch*> open_batch{nullptr};
+
+void tell_settlers() {
+  news.fetch_add(1);
+  news.notify_all();
+}
+
+// Settles its share of the open batch; the thread that settles the last
+// copy closes the batch's files and marks it settled.
+void share(copy_batch* b) {
+  if (!settle_share(b)) return;
+  release_batch(b);
+  open_batch.store(nullptr);
+  b->next.store(PENDING_MAX);
+  // Stored before the wake-up, so that a stop handler that waits for it
+  // never depends on anything but this store.
+  flight.store(FLIGHT_SETTLED);
+  flight.notify_all();
+}
+
+// A settling thread: the first to find a batch handed over prepares it and
+// opens it to all of them; each takes copies from the open batch until none
+// is left.
+void* settle_handed(void*) {
+  for (;;) {
+    const unsigned seen = news.load();
+    int state = flight.load();
+    if (state == FLIGHT_HANDED && flight.compare_exchange_strong(state, FLIGHT_TAKEN)) {
+      copy_batch* b = in_flight;
+      prepare_batch(b);
+      b->done.store(0);
+      open_batch.store(b);
+      b->next.store(0);
+      tell_settlers();
+      share(b);
+      continue;
+    }
+    copy_batch* b = open_batch.load();
+    if (b != nullptr && b->next.load() < b->count) {
+      share(b);
+      continue;
+    }
+    news.wait(seen);
+  }
+  return nullptr;
+}
+
+// Starts the settling threads once, with the stop signals blocked, which
+// they keep: they are the run's thread's to take.  Without any, the run
+// settles its batches itself.
+void start_settler() {
+  if (settler_tried) return;
+  settler_tried = true;
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stops, signo);
+  pthread_sigmask(SIG_BLOCK, &stops, &before);
+  pthread_attr_t small;
+  pthread_attr_init(&small);
+  pthread_attr_setstacksize(&small, 256 * 1024);
+  for (int i = 0; i < SETTLERS; ++i) {
+    pthread_t thread;
+    if (pthread_create(&thread, &small, settle_handed, nullptr) != 0) break;
+    pthread_detach(thread);
+    settler_running = true;
+  }
+  pthread_attr_destroy(&small);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Says what became of the copies of the settled batch `b` and empties it:
+// a copy whose new content may not be on disk stays, the only sure old
+// content, and the user hears which.  True when every copy's sync returned.
+bool report_batch(copy_batch* b) {
+  const int count = b->count;
+  bool all_synced = true;
   for (int i = 0; i < count; ++i) {
-    if (batch[i].held >= 0) close(batch[i].held);
-    batch[i].held = -1;
+    if (b->synced_at[i] == 0) continue;
+    all_synced = false;
+    note_failed(b->names + b->copies[i].copy_at, "sync", b->synced_at[i]);
   }
-  held_count = 0;
+  for (int i = 0; i < count; ++i)
+    if (b->unlink_err[i] != 0) note_failed(b->names + b->copies[i].copy_at, "unlink", b->unlink_err[i]);
+  b->count = 0;
+  b->names_used = 0;
+  if (!all_synced) sync_failed = true;
+  return all_synced;
 }
 
-// What the syncs of one batch have done so far: the directory in hand, whose
-// names one sync of it makes durable (the batch's files come directory by
-// directory, and every name was made before the sync), and the file systems
-// synced whole, which hold everything of the batch that is on them.
-struct sync_state {
-  char dir[DIR_MAX] = "";
-  int dir_fd = -1;
-  bool dir_synced = false;
-  dev_t whole[DEVICES_MAX] = {};
-  int whole_count = 0;
-  sync_state() = default;
-  sync_state(const sync_state&) = delete;
-  sync_state& operator=(const sync_state&) = delete;
-  // The caller reads errno after the syncs.
-  ~sync_state() {
-    const int err = errno;
-    if (dir_fd >= 0) close(dir_fd);
-    errno = err;
-  }
-};
-
-// Whether the name `file` still holds the file `identity`, as its directory,
-// opened and made the directory in hand, says.  Async-signal-safe.
-bool name_holds(const char* file, const file_identity& identity, sync_state* s) {
-  char dir[DIR_MAX];
-  if (!directory_of(file, dir, sizeof dir)) return false;
-  if (s->dir_fd < 0 || strcmp(dir, s->dir) != 0) {
-    if (s->dir_fd >= 0) close(s->dir_fd);
-    s->dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    strcpy(s->dir, dir);
-    s->dir_synced = false;
-  }
-  const char* slash = strrchr(file, '/');
-  struct stat st;
-  return s->dir_fd >= 0 &&
-         fstatat(s->dir_fd, slash == nullptr ? file : slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-         identity_of(st) == identity;
+// Waits until the batch in flight, if any, is settled, and says what became
+// of it; true when every copy's sync returned.
+bool land() {
+  copy_batch* b = in_flight;
+  if (b == nullptr) return true;
+  for (int state = flight.load(); state != FLIGHT_SETTLED; state = flight.load())
+    flight.wait(state);
+  block_stop_signals();
+  in_flight = nullptr;
+  flight.store(FLIGHT_NONE);
+  allow_stop_signals();
+  held_in_flight = 0;
+  return report_batch(b);
 }
 
-// Syncs the whole file system that holds the file `identity`, once for a
-// batch: through `fd` when it is open on that file, else through the batch's
-// descriptor on that file system or the directory in hand when it is on it.
-// False, with errno, when it fails or no descriptor reaches that file system
-// (ENOENT: the file is gone from where the run can see it).
-// Async-signal-safe.
-bool sync_whole(const file_identity& identity, int fd, sync_state* s) {
-  for (int i = 0; i < s->whole_count; ++i)
-    if (s->whole[i] == identity.dev) return true;
-  const int k = device_index(identity.dev);
-  struct stat st;
-  if (fd < 0 && k >= 0) fd = device_fds[k];
-  if (fd < 0 && s->dir_fd >= 0 && fstat(s->dir_fd, &st) == 0 && st.st_dev == identity.dev)
-    fd = s->dir_fd;
-  if (fd < 0) {
-    errno = ENOENT;
-    return false;
+// Lands the batch in flight and hands over the filling one, which the run
+// replaces with an empty one.  The result of the landing.
+bool hand_off() {
+  const bool landed = land();
+  copy_batch* b = filling;
+  if (b->count == 0) return landed;
+  take_devices(b);
+  start_settler();
+  block_stop_signals();
+  in_flight = b;
+  filling = b == &batches[0] ? &batches[1] : &batches[0];
+  flight.store(FLIGHT_HANDED);
+  allow_stop_signals();
+  held_in_flight = b->held_count;
+  if (settler_running) {
+    tell_settlers();
+  } else {
+    // A stop meanwhile waits for the syncs, as its handler would make them.
+    block_stop_signals();
+    flight.store(FLIGHT_TAKEN);
+    settle_batch(b, true);
+    flight.store(FLIGHT_SETTLED);
+    allow_stop_signals();
   }
-  if (syncfs(fd) < 0) return false;
-  if (s->whole_count < DEVICES_MAX) s->whole[s->whole_count++] = identity.dev;
-  return true;
+  return landed;
 }
 
-// Puts the new file `file`, the file `identity`, on the disk with its data
-// and its name; `held` is that file, open since its rewrite, or -1, when it
-// is opened by name and looked at.  Where the name no longer holds it, the
-// file is somewhere the run cannot name (renamed, or a directory above it
-// renamed, by another program) or replaced: the sync of its whole file system
-// holds it wherever it is, before its copy, the old content, may go.  False,
-// with errno, when the disk refused it.  Async-signal-safe.
-bool sync_own_file(const char* file, const file_identity& identity, int held, sync_state* s) {
-  int fd = held;
-  bool own = held >= 0;
-  if (!own) {
-    fd = open_for_sync(file);
-    struct stat st;
-    own = fd >= 0 && fstat(fd, &st) == 0 && identity_of(st) == identity;
-  }
-  bool ok = !own || fdatasync(fd) == 0;
-  if (ok && own && name_holds(file, identity, s)) {
-    if (!s->dir_synced) ok = fsync(s->dir_fd) == 0 || errno == EINVAL;
-    s->dir_synced = ok;
-  } else if (ok) {
-    ok = sync_whole(identity, own ? fd : -1, s);
-  }
-  const int err = errno;
-  if (fd >= 0 && fd != held) close(fd);
-  errno = err;
-  return ok;
+bool batch_names(const copy_batch* b, const char* name) {
+  for (int i = 0; b != nullptr && i < b->count; ++i)
+    if (strcmp(b->names + b->copies[i].copy_at, name) == 0) return true;
+  return false;
 }
 
-// Syncs the batch: `synced_at[i]` is 0 when copy i may go, else the error
-// that keeps it.  With `cheapest`, one sync of each file system serves the
-// batch where that waits for little else.  Async-signal-safe without it.
-void sync_batch(int count, bool cheapest, int* synced_at) {
-  long long own = 0;
-  for (int i = 0; i < count; ++i) own += batch[i].bytes;
-  if (cheapest && count > SMALL_BATCH && device_count > 0 && little_else_dirty(dirty_bytes(), own)) {
-    const int err = sync_devices() ? 0 : errno;
-    for (int i = 0; i < count; ++i) synced_at[i] = err;
-    return;
-  }
-  sync_state state;
-  for (int i = 0; i < count; ++i) {
-    const waiting_copy& w = batch[i];
-    errno = 0;
-    const bool synced = sync_own_file(names + w.file_at, w.new_file, w.held, &state);
-    synced_at[i] = synced ? 0 : errno != 0 ? errno : EIO;
-  }
+bool batch_has(const copy_batch* b, const file_identity& identity) {
+  for (int i = 0; b != nullptr && i < b->count; ++i)
+    if (b->copies[i].old_file == identity) return true;
+  return false;
 }
 
 }  // namespace
 
 bool make_room_to_settle(const char* copy, const char* target, dev_t dev) {
   const size_t need = strlen(copy) + strlen(target) + 2;
-  const bool known = device_index(dev) >= 0;
-  // A batch that holds as many new files open as it may is settled early,
-  // so that the run never runs out of descriptors.
+  // Both batches hold new files open, so that the run never runs out of
+  // descriptors when they are all in use: the filling one is handed over.
   const bool hold = held_limit() > 0;
-  if (pending > 0 && (pending == PENDING_MAX || names_used + need > NAMES_BYTES ||
-                      (!known && device_count == DEVICES_MAX) || (hold && held_count >= held_max)))
-    settle_copies();
+  const copy_batch* b = filling;
+  if (device_index(dev) < 0 && device_count == DEVICES_MAX)
+    settle_copies();  // both batches use the table of file systems
+  else if (b->count == PENDING_MAX || b->names_used + need > NAMES_BYTES ||
+           (hold && b->held_count + held_in_flight >= held_max))
+    hand_off();
   else
     settle_if_due();
   if (need > NAMES_BYTES) return false;
@@ -270,103 +284,79 @@ bool make_room_to_settle(const char* copy, const char* target, dev_t dev) {
   // the rewrite, so closing it later releases nothing.  Without it, the sync
   // opens the file by name and looks at what it finds.
   if (staged >= 0) close(staged);
-  staged = hold ? open_for_sync(target) : -1;
+  staged = hold && filling->held_count + held_in_flight < held_max ? open_for_sync(target) : -1;
   return true;
 }
 
 long hold_new_files(long spare) {
-  held_max = static_cast<int>(spare < 0 ? 0 : spare > PENDING_MAX ? PENDING_MAX : spare);
+  const long most = 2L * PENDING_MAX;
+  held_max = static_cast<int>(spare < 0 ? 0 : spare > most ? most : spare);
   return held_max;
 }
 
 void settle_later(const char* copy, const char* file, const file_identity& old_file,
                   const file_identity& new_file, off_t bytes) {
+  copy_batch* b = filling;
   const size_t copy_len = strlen(copy) + 1;
   const size_t file_len = strlen(file) + 1;
-  if (pending == 0) batch_started = now_nanoseconds();
-  waiting_copy& w = batch[pending];
-  w.copy_at = names_used;
-  memcpy(names + names_used, copy, copy_len);
-  names_used += copy_len;
-  w.file_at = names_used;
-  memcpy(names + names_used, file, file_len);
-  names_used += file_len;
+  if (b->count == 0) batch_started = now_nanoseconds();
+  waiting_copy& w = b->copies[b->count];
+  w.copy_at = b->names_used;
+  memcpy(b->names + b->names_used, copy, copy_len);
+  b->names_used += copy_len;
+  w.file_at = b->names_used;
+  memcpy(b->names + b->names_used, file, file_len);
+  b->names_used += file_len;
   w.old_file = old_file;
   w.new_file = new_file;
   w.bytes = bytes;
   w.held = -1;
+  w.claim.store(0);
   if (staged >= 0) {
     struct stat st;
     if (fstat(staged, &st) == 0 && identity_of(st) == new_file) {
       w.held = staged;
-      ++held_count;
+      ++b->held_count;
     } else {
       close(staged);
     }
     staged = -1;
   }
-  pending = pending + 1;
+  b->count = b->count + 1;
 }
 
 bool sync_file_now(const char* file, const file_identity& identity) {
-  sync_state state;
-  if (sync_own_file(file, identity, -1, &state)) return true;
+  take_devices(filling);
+  if (sync_one_file(file, identity, *filling)) return true;
   sync_failed = true;
   return false;
 }
 
 bool settle_copies() {
-  if (pending == 0) return true;
-  const int count = pending;
-  int synced_at[PENDING_MAX];
-  sync_batch(count, true, synced_at);
-  int failed_at[PENDING_MAX];
-  int failed_err[PENDING_MAX];
-  int failures = 0;
-  block_stop_signals();
-  for (int i = 0; i < count; ++i) {
-    if (synced_at[i] == 0 && unlink(names + batch[i].copy_at) < 0) {
-      failed_at[failures] = i;
-      failed_err[failures++] = errno;
-    }
-  }
-  pending = 0;
-  allow_stop_signals();
-  release_held(count);
-  // The names stay readable until the next copy joins a batch.  A copy whose
-  // new content may not be on disk stays, the only sure old content, and the
-  // user hears which.
-  bool all_synced = true;
-  for (int i = 0; i < count; ++i) {
-    if (synced_at[i] == 0) continue;
-    all_synced = false;
-    note_failed(names + batch[i].copy_at, "sync", synced_at[i]);
-  }
-  for (int k = 0; k < failures; ++k)
-    note_failed(names + batch[failed_at[k]].copy_at, "unlink", failed_err[k]);
-  names_used = 0;
-  if (!all_synced) sync_failed = true;
-  return all_synced;
+  const bool first = hand_off();
+  const bool second = land();
+  return first && second;
 }
 
 void settle_at_exit() { (void)settle_copies(); }
 
 void settle_if_due() {
-  if (pending > 0 && now_nanoseconds() - batch_started >= BATCH_NANOSECONDS) settle_copies();
+  // A batch that is due waits for the one in flight to land rather than
+  // holding the run up; only a full one does.
+  if (filling->count > 0 && now_nanoseconds() - batch_started >= BATCH_NANOSECONDS &&
+      (in_flight == nullptr || flight.load() == FLIGHT_SETTLED))
+    hand_off();
 }
 
 bool any_sync_failed() { return sync_failed; }
 
 bool is_waiting_copy(const file_identity& identity) {
-  for (int i = 0; i < pending; ++i)
-    if (batch[i].old_file == identity) return true;
-  return false;
+  return batch_has(filling, identity) || batch_has(in_flight, identity);
 }
 
 bool names_waiting_copy(const char* name) {
-  for (int i = 0; i < pending; ++i)
-    if (strcmp(names + batch[i].copy_at, name) == 0) return true;
-  if (pending == 0) return false;
+  if (batch_names(filling, name) || batch_names(in_flight, name)) return true;
+  if (filling->count == 0 && in_flight == nullptr) return false;
   // Another spelling of the same name ("./f.lock", "d/../f.lock").
   struct stat st;
   if (lstat(name, &st) == 0 && is_waiting_copy(identity_of(st))) return true;
@@ -374,14 +364,19 @@ bool names_waiting_copy(const char* name) {
 }
 
 void settle_copies_now() {
-  const int count = pending;
-  if (count == 0) return;
-  int synced_at[PENDING_MAX];
-  sync_batch(count, false, synced_at);
-  for (int i = 0; i < count; ++i)
-    if (synced_at[i] == 0) (void)unlink(names + batch[i].copy_at);
-  pending = 0;
-  release_held(count);
+  copy_batch* b = in_flight;
+  if (b != nullptr) {
+    int state = FLIGHT_HANDED;
+    if (flight.compare_exchange_strong(state, FLIGHT_STOPPED))
+      settle_batch(b, false);
+    else if (state == FLIGHT_TAKEN)
+      settle_beside(b);  // its syncs may take long; this run's end waits for its own
+  }
+  copy_batch* f = filling;
+  if (f->count == 0) return;
+  take_devices(f);
+  settle_batch(f, false);
+  f->count = 0;
 }
 
 }  // namespace zamplet

@@ -19,28 +19,22 @@ namespace zamplet {
 
 namespace {
 
-// The files this run has written, and the other objects it has reported.
+// The other objects this run has reported, and the files it left alone.
 // The walk may meet one of them again, through a link to an ancestor or
-// because a directory yields an entry that was created anew; rewriting it
-// twice would apply the replacement twice.  The change time is part of the
-// identity: when another process replaces one of these files, its inode
-// number is freed and may be given to a file the walk has yet to reach,
-// which must not be passed over for it.
-struct walk_identity {
-  dev_t dev;
-  ino_t ino;
-  time_t ctime_sec;
-  long ctime_nsec;
-  auto operator<=>(const walk_identity&) const = default;
-};
-walk_identity walked_identity_of(const struct stat& st) {
-  return {st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
-}
+// because a directory yields an entry that was created anew; reporting it
+// twice would be wrong.  The change time is part of the identity: when
+// another process replaces one of these files, its inode number is freed
+// and may be given to a file the walk has yet to reach, which must not be
+// passed over for it.
+using walk_identity = stamped_file;
+walk_identity walked_identity_of(const struct stat& st) { return stamped_by_change(st); }
 
-// A file left unchanged under one directory entry.  The walk may meet that
-// same entry again through a link to an ancestor, which must not report it
-// twice; another hard link to the file is an entry of its own and is looked
-// at in its turn, as it would be had the first been rewritten.
+// A file with more than one name left unchanged under one directory entry.
+// The walk may meet that same entry again through a link to an ancestor,
+// which must not report it twice; another hard link to the file is an entry
+// of its own and is looked at in its turn, as it would be had the first been
+// rewritten.  A file with one name is met again under that name only, and is
+// known by its identity alone.
 struct entry_key {
   dev_t dir_dev;
   ino_t dir_ino;
@@ -174,6 +168,7 @@ class tree_rewrite final : public walk_visitor {
  private:
   bool refused(const char* path, const struct stat& record, const walk_identity& seen);
   bool is_link(const char* path);
+  bool is_own_copy(const char* path) const;
   void rewrite(const char* path, const struct stat& record, const walk_identity& seen);
 
   const rewrite_job& job_;
@@ -181,7 +176,11 @@ class tree_rewrite final : public walk_visitor {
   const char* start_ = "";
   bool next_is_link_ = false;  // the entry about to be visited is a symbolic link
   ignore_rules ignores_;       // with --exclude-vcs-ignores
-  std::set<walk_identity> handled;
+  identity_set handled;
+  // The new files this run wrote, by their birth: one that another program
+  // renames into a directory the walk has yet to reach stays known.
+  identity_set written;
+  identity_set unchanged_files;
   std::set<entry_key> unchanged_entries;
 };
 
@@ -197,7 +196,7 @@ bool tree_rewrite::refused(const char* path, const struct stat& record, const wa
   }
   if (has_lock_suffix(path)) {
     // This run's own copies that wait for a sync are not there for it.
-    if (is_waiting_copy(identity_of(record))) return true;
+    if (is_waiting_copy(identity_of(record)) || is_own_copy(path)) return true;
     handled.insert(seen);
     note("%s\tfile didn't change! Try -t option!", path);
     return true;
@@ -222,6 +221,9 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
     any_failed = true;
     return 0;
   }
+  // A copy of this run, deleted once its file's new content was on disk,
+  // may vanish between the walk's read of its directory and its look.
+  if (kind == WALK_VANISHED && is_own_copy(path)) return 0;
   if (kind == WALK_ERROR || kind == WALK_DIR_UNREADABLE || kind == WALK_VANISHED ||
       (kind == WALK_NO_STAT && cause != ENOENT)) {
     note("%s\t%s", path, strerror(cause));
@@ -231,6 +233,10 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   if (kind != WALK_FILE) return 0;
   const walk_identity seen = walked_identity_of(*record);
   if (handled.count(seen) != 0) return 0;
+  stamped_file born;
+  if (written.has_inode(seen.dev, seen.ino) && stamped_by_birth(path, &born) &&
+      born.ino == seen.ino && written.count(born) != 0)
+    return 0;
   if (refused(path, *record, seen)) return 0;
   if (!is_link(path)) {
     rewrite(path, *record, seen);
@@ -247,6 +253,16 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   rewrite(target, *record, seen);
   free(target);
   return 0;
+}
+
+// Whether `path` names the copy of a file this run wrote, by the file's name
+// without the copy's suffix: the batch that held the copy may have settled
+// since the walk met it.
+bool tree_rewrite::is_own_copy(const char* path) const {
+  if (!has_lock_suffix(path)) return false;
+  const std::string file(path, strlen(path) - strlen(".lock"));
+  stamped_file born;
+  return stamped_by_birth(file.c_str(), &born) && written.count(born) != 0;
 }
 
 // Whether the walked file `path` is a symbolic link.
@@ -267,9 +283,11 @@ void tree_rewrite::rewrite(const char* path, const struct stat& record, const wa
     note_name_too_long(path);
     return;
   }
+  const bool one_name = record.st_nlink == 1;
   entry_key entry;
-  const bool keyed = entry_key_of(path, record, &entry);
-  if (keyed && unchanged_entries.count(entry) != 0) return;
+  const bool keyed = !one_name && entry_key_of(path, record, &entry);
+  if (one_name ? unchanged_files.count(seen) != 0 : keyed && unchanged_entries.count(entry) != 0)
+    return;
   // A busy file (its .lock exists, whatever it is) is left alone before it
   // is even looked at; the move aside finds one that appears later.
   struct stat busy;
@@ -282,13 +300,17 @@ void tree_rewrite::rewrite(const char* path, const struct stat& record, const wa
   const outcome result = rewrite_in_place(job_, path, name, identity_of(record), nullptr);
   if (result == outcome::failed || result == outcome::restored) any_failed = true;
   if (result == outcome::unchanged || result == outcome::passed_over) {
+    if (one_name) unchanged_files.insert(seen);
     if (keyed) unchanged_entries.insert(entry);
     return;
   }
   const bool rewritten = result == outcome::rewritten || result == outcome::counted;
+  stamped_file born;
+  if (rewritten && stamped_by_birth(path, &born)) written.insert(born);
   // A file left alone is known by its identity before and after the moves,
   // which change its change time.
-  if (!rewritten) handled.insert(seen);
+  if (rewritten) return;
+  handled.insert(seen);
   struct stat now;
   if (stat(path, &now) == 0) handled.insert(walked_identity_of(now));
 }

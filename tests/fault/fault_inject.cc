@@ -1,8 +1,8 @@
 // Test-only fault injection, loaded into the program with LD_PRELOAD: makes
 // the k-th call of one chosen function fail with a chosen errno, holds the
 // program in the calls of another, and counts the calls of every covered
-// function.  The program has one thread and does not fork, so plain globals
-// serve.
+// function.  The program does not fork; besides its own thread, the thread
+// that settles its batches of copies makes calls, so the counts are atomic.
 //
 // Environment (all optional):
 //   ZAMPLET_FAULT_CALL=NAME    the function to fail, one of the names below
@@ -19,9 +19,9 @@
 //   ZAMPLET_FAULT_DELAY=NAME:MS  every call of NAME first sleeps MS
 //                              milliseconds (counted before it sleeps), so
 //                              that a test can signal the program while it
-//                              is held there; a call made by a signal
-//                              handler that interrupted such a sleep is not
-//                              held again
+//                              is held there; a call made while one is held
+//                              (by a signal handler that interrupted it, or
+//                              by another thread) is not held
 //   ZAMPLET_FAULT_DELAY_PATH=P  only the calls of NAME on the path P are held
 //   ZAMPLET_FAULT_LOG=PATH     the injected fault is appended there as
 //                              "NAME K ERRNO ARG", ARG the descriptor or path
@@ -99,10 +99,17 @@ int lookup(const char* name) {
   return -1;
 }
 
+// Writes the count of `f` to the shared file; a thread that wrote a count
+// that another call has passed meanwhile writes again, so that the last
+// record written is the last count.
 void show(int f) {
-  char record[RECORD + 1];
-  snprintf(record, sizeof record, "%-12s %18ld\n", names[f], s.calls[f]);
-  memcpy(s.counts + f * RECORD, record, RECORD);
+  for (;;) {
+    const long count = __atomic_load_n(&s.calls[f], __ATOMIC_SEQ_CST);
+    char record[RECORD + 1];
+    snprintf(record, sizeof record, "%-12s %18ld\n", names[f], count);
+    memcpy(s.counts + f * RECORD, record, RECORD);
+    if (__atomic_load_n(&s.calls[f], __ATOMIC_SEQ_CST) == count) return;
+  }
 }
 
 // Reads "NAME:NUMBER" at `v` into the function's index `f` (-1 when
@@ -151,6 +158,8 @@ void setup() {
 // Set while a call is held: a signal handler that runs meanwhile makes its
 // calls at once.
 volatile sig_atomic_t holding = 0;
+// Whether this thread's last call is the one to fail, for a raced call.
+thread_local bool failing_nth = false;
 
 // Sleeps the delay of ZAMPLET_FAULT_DELAY, the whole of it even when a
 // signal whose handler returns interrupts it.
@@ -168,13 +177,14 @@ void hold() {
 bool fails(int f, int fd, const char* path = nullptr) {
   const int saved = errno;
   if (!s.ready) setup();
-  ++s.calls[f];
+  const long call = __atomic_add_fetch(&s.calls[f], 1, __ATOMIC_SEQ_CST);
   if (s.counts != nullptr) show(f);
   if (f == s.delayed && holding == 0 &&
       (s.delay_path == nullptr || (path != nullptr && strcmp(path, s.delay_path) == 0)))
     hold();
   int err = 0;
-  if (f == s.target && s.calls[f] == s.nth) {
+  failing_nth = f == s.target && call == s.nth;
+  if (failing_nth) {
     err = s.err;
     if (s.log != nullptr) {
       char line[4200];
@@ -244,7 +254,7 @@ int close(int fd) {
 #define PATH_CALL(name, params, path, args)                                \
   int name params noexcept {                                               \
     if (!fails(fn_##name, -1, path)) return REAL(name) args;               \
-    if (s.raced && fn_##name == s.target && s.calls[s.target] == s.nth) { \
+    if (s.raced && failing_nth) {                                         \
       const int err = errno;                                               \
       (void)REAL(name) args;                                               \
       errno = err;                                                         \
