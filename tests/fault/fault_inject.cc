@@ -1,8 +1,8 @@
 // Test-only fault injection, loaded into the program with LD_PRELOAD: makes
 // the k-th call of one chosen function fail with a chosen errno, holds the
 // program in the calls of another, and counts the calls of every covered
-// function.  The program has one thread and does not fork, so plain globals
-// serve.
+// function.  The program, kept to one core, has one thread and does not
+// fork, so plain globals serve.
 //
 // Environment (all optional):
 //   ZAMPLET_FAULT_CALL=NAME    the function to fail, one of the names below
@@ -42,6 +42,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -193,6 +194,20 @@ bool fails(int f, int fd, const char* path = nullptr) {
   }
   errno = err != 0 ? err : saved;
   return err != 0;
+}
+
+// The counts and the k-th call assume one thread: the program is kept to
+// one core, where it starts no workers.
+__attribute__((constructor)) void keep_to_one_core() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &set)) continue;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    (void)sched_setaffinity(0, sizeof set, &set);
+    return;
+  }
 }
 
 }  // namespace
