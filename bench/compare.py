@@ -99,8 +99,14 @@ def run_once(argv, stdin_path=None):
 
 
 def tool_of(argv):
-    """The program a case depends on: the one find runs, or the command."""
-    return argv[argv.index("-exec") + 1] if argv[0] == "find" else argv[0]
+    """The program a case depends on: the one find runs, the first of a
+    pipeline's programs that is missing (PIPELINE_TOOLS), or the command."""
+    if argv[0] == "find":
+        return argv[argv.index("-exec") + 1]
+    if argv[0] == "sh" and argv[1:2] == ["-c"] and argv[2] in PIPELINE_TOOLS:
+        needed = PIPELINE_TOOLS[argv[2]]
+        return next((t for t in needed if not shutil.which(t)), needed[0])
+    return argv[0]
 
 
 def synced(tool, files):
@@ -224,6 +230,12 @@ def files_containing(tree, text, whole_word=False):
     return len(proc.stdout.splitlines())
 
 
+# What users type to rewrite only the files that hold a string: ripgrep
+# lists them (with a thread per core), sd rewrites each.  Neither syncs.
+LISTED_BY_RG = 'rg -l -0 -F -- "$1" "$3" | xargs -0 -r sd -F -- "$1" "$2"'
+PIPELINE_TOOLS = {LISTED_BY_RG: ("rg", "sd")}
+
+
 def real_tree_cases(zamplet, tree, old, new):
     find = ["find", tree, "-type", "f", "-exec"]
     floor = "find -L \"$1\" -type f -print0 | xargs -0 cat > /dev/null"
@@ -236,6 +248,7 @@ def real_tree_cases(zamplet, tree, old, new):
         (case, "zamplet -r -w --diff (only reads)", [zamplet, "-r", "--diff", "-w", old, new, tree]),
         (case, "find + sed -i", find + ["sed", "-i", "s/%s/%s/g" % (old, new), "{}", "+"]),
         (case, "find + sd -s", find + ["sd", "-s", old, new, "{}", "+"]),
+        (case, "rg -l | xargs sd", ["sh", "-c", LISTED_BY_RG, "sh", old, new, tree]),
         (case, "find + perl -pi",
          find + ["perl", "-pi", "-e", "s/\\Q%s\\E/%s/g" % (old, new), "{}", "+"]),
         (case, "read every file once (floor)", ["sh", "-c", floor, "sh", tree]),
@@ -564,10 +577,15 @@ def real_tree(zamplet, before, runs, work, progress):
     seconds = {tool: s for _, tool, s, _ in rows if s is not None}
     ours = seconds.get("zamplet -r -w")
     parts = []
-    for label, tool in (("zamplet / (find + sed -i)", "find + sed -i"),
+    for label, tool in (("zamplet / (rg -l | xargs sd)", "rg -l | xargs sd"),
+                        ("earlier build / (rg -l | xargs sd)", "rg -l | xargs sd"),
+                        ("zamplet / (find + sed -i)", "find + sed -i"),
                         ("zamplet / floor", "read every file once (floor)")):
-        if ours is not None and tool in seconds:
-            parts.append("%s = %.2f" % (label, ours / seconds[tool]))
+        mine = seconds.get("earlier build: zamplet -r -w") if label.startswith("earlier") else ours
+        if label.startswith("earlier") and mine is None:
+            continue
+        if mine is not None and tool in seconds:
+            parts.append("%s = %.2f" % (label, mine / seconds[tool]))
         else:
             parts.append("%s = n/a" % label)
     simulated = seconds.get("zamplet -r -w -s (only reads)")

@@ -282,8 +282,10 @@ PATH_CALL(link, (const char* a, const char* b), a, (a, b))
 PATH_CALL(unlink, (const char* p), p, (p))
 FD_CALL(futimens, (int fd, const struct timespec t[2]), fd, (fd, t))
 PATH_CALL(linkat, (int da, const char* a, int db, const char* b, int f), b, (da, a, db, b, f))
-FD_CALL(fdatasync, (int fd), fd, (fd))
-FD_CALL(fsync, (int fd), fd, (fd))
+// The two cancellation points are declared without noexcept, which clang
+// holds a definition to.
+int fdatasync(int fd) { return fails(fn_fdatasync, fd) ? -1 : REAL(fdatasync)(fd); }
+int fsync(int fd) { return fails(fn_fsync, fd) ? -1 : REAL(fsync)(fd); }
 FD_CALL(syncfs, (int fd), fd, (fd))
 
 ssize_t flistxattr(int fd, char* list, size_t n) noexcept {
