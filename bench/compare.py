@@ -19,7 +19,8 @@ rewrites copies of the header tree with zamplet -r, with and without --whole,
 and with find -exec sed -i, and counts what is left and which files differ.
 
 Usage: bench/compare.py [--zamplet PATH] [--before PATH] [--runs N] [--big-runs N]
-                        [--real-tree-runs N] [--no-big] [--no-real-tree]
+                        [--real-tree-runs N] [--real-tree-tools REGEX] [--no-big]
+                        [--no-real-tree]
                         [--only-real-tree | --only-file100 | --only-dirty |
                          --only-source100 | --only-whole] [--work DIR]
 """
@@ -232,7 +233,7 @@ def files_containing(tree, text, whole_word=False):
 
 # What users type to rewrite only the files that hold a string: ripgrep
 # lists them (with a thread per core), sd rewrites each.  Neither syncs.
-LISTED_BY_RG = 'rg -l -0 -F -- "$1" "$3" | xargs -0 -r sd -F -- "$1" "$2"'
+LISTED_BY_RG = 'rg -l -0 -F -- "$1" "$3" | xargs -0 -r sd -s -- "$1" "$2"'
 PIPELINE_TOOLS = {LISTED_BY_RG: ("rg", "sd")}
 
 
@@ -547,7 +548,7 @@ def tree_rows(cases, runs, original, work, progress):
             for i, (case, tool, _) in enumerate(cases)]
 
 
-def real_tree(zamplet, before, runs, work, progress):
+def real_tree(zamplet, before, runs, work, progress, tools=None):
     """The system's header tree, with the candidate identifier whose number
     of files is closest to 1 % of them replaced by itself in upper case; with
     `before`, the earlier build's runs too."""
@@ -572,6 +573,8 @@ def real_tree(zamplet, before, runs, work, progress):
     cases = real_tree_cases(zamplet, "{tree}", old, new)
     if before:
         cases = with_earlier(cases, real_tree_cases(before, "{tree}", old, new))
+    if tools:
+        cases = [c for c in cases if re.search(tools, c[1])]
     rows = tree_rows(cases, runs, original, work, progress)
     print_table("The system's header tree, %s replaced in place" % old, rows)
     seconds = {tool: s for _, tool, s, _ in rows if s is not None}
@@ -674,6 +677,8 @@ def main():
     parser.add_argument("--big-runs", type=int, default=3, help="runs per tool on 1 GB")
     parser.add_argument("--real-tree-runs", type=int, default=5,
                         help="runs per tool on the system's header tree")
+    parser.add_argument("--real-tree-tools", default=None, metavar="REGEX",
+                        help="on the header tree, only the tools whose label matches")
     parser.add_argument("--no-big", action="store_true", help="leave out the 1 GB cases")
     parser.add_argument("--no-real-tree", action="store_true",
                         help="leave out the system's header tree")
@@ -765,7 +770,7 @@ def main():
             shutil.rmtree(original, ignore_errors=True)
 
         if not (args.no_real_tree or args.only_file100):
-            real_tree(zamplet, before, args.real_tree_runs, work, progress)
+            real_tree(zamplet, before, args.real_tree_runs, work, progress, args.real_tree_tools)
         if not (args.only_real_tree or args.only_file100):
             source_file(zamplet, before, args.runs, work, progress)
             whole_files(zamplet, args.runs, args.big_runs, not args.no_big, work, progress)
