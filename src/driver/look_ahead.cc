@@ -100,6 +100,7 @@ void look_ahead::stop() {
 look_ahead::~look_ahead() { stop(); }
 
 void look_ahead::offer(const char* path, const file_identity& checked, bool wanted) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     slot& s = slots_[tail_ % room_];
@@ -109,8 +110,12 @@ void look_ahead::offer(const char* path, const file_identity& checked, bool want
     s.done = false;
     s.hint = look_hint();
     ++tail_;
+    // A sleeping worker is woken for two files at once, not for each: a
+    // wake-up costs about what the look at a small file does.  A file no
+    // worker took is looked at in its own turn.
+    wake = wanted && tail_ - next_ >= 2;
   }
-  if (wanted) offered_.notify_one();
+  if (wake) offered_.notify_one();
 }
 
 look_hint look_ahead::take() {
