@@ -29,7 +29,8 @@ rewrites copies of the header tree with zamplet -r, with and without --whole,
 and with find -exec sed -i, and counts what is left and which files differ.
 
 Usage: bench/compare.py [--zamplet PATH] [--before PATH] [--runs N] [--big-runs N]
-                        [--real-tree-runs N] [--no-big] [--no-real-tree]
+                        [--real-tree-runs N] [--real-tree-tools REGEX] [--no-big]
+                        [--no-real-tree]
                         [--only-real-tree | --only-file100 | --only-dirty |
                          --only-source100 | --only-diff | --only-whole |
                          --only-settle | --only-memory] [--work DIR]
@@ -110,8 +111,14 @@ def run_once(argv, stdin_path=None):
 
 
 def tool_of(argv):
-    """The program a case depends on: the one find runs, or the command."""
-    return argv[argv.index("-exec") + 1] if argv[0] == "find" else argv[0]
+    """The program a case depends on: the one find runs, the first of a
+    pipeline's programs that is missing (PIPELINE_TOOLS), or the command."""
+    if argv[0] == "find":
+        return argv[argv.index("-exec") + 1]
+    if argv[0] == "sh" and argv[1:2] == ["-c"] and argv[2] in PIPELINE_TOOLS:
+        needed = PIPELINE_TOOLS[argv[2]]
+        return next((t for t in needed if not shutil.which(t)), needed[0])
+    return argv[0]
 
 
 def synced(tool, files):
@@ -235,6 +242,12 @@ def files_containing(tree, text, whole_word=False):
     return len(proc.stdout.splitlines())
 
 
+# What users type to rewrite only the files that hold a string: ripgrep
+# lists them (with a thread per core), sd rewrites each.  Neither syncs.
+LISTED_BY_RG = 'rg -l -0 -F -- "$1" "$3" | xargs -0 -r sd -s -- "$1" "$2"'
+PIPELINE_TOOLS = {LISTED_BY_RG: ("rg", "sd")}
+
+
 def real_tree_cases(zamplet, tree, old, new):
     find = ["find", tree, "-type", "f", "-exec"]
     floor = "find -L \"$1\" -type f -print0 | xargs -0 cat > /dev/null"
@@ -247,6 +260,7 @@ def real_tree_cases(zamplet, tree, old, new):
         (case, "zamplet -r -w --diff (only reads)", [zamplet, "-r", "--diff", "-w", old, new, tree]),
         (case, "find + sed -i", find + ["sed", "-i", "s/%s/%s/g" % (old, new), "{}", "+"]),
         (case, "find + sd -s", find + ["sd", "-s", old, new, "{}", "+"]),
+        (case, "rg -l | xargs sd", ["sh", "-c", LISTED_BY_RG, "sh", old, new, tree]),
         (case, "find + perl -pi",
          find + ["perl", "-pi", "-e", "s/\\Q%s\\E/%s/g" % (old, new), "{}", "+"]),
         (case, "read every file once (floor)", ["sh", "-c", floor, "sh", tree]),
@@ -603,7 +617,7 @@ def tree_rows(cases, runs, original, work, progress, writer=False):
             for i, (case, tool, _) in enumerate(cases)]
 
 
-def real_tree(zamplet, before, runs, work, progress):
+def real_tree(zamplet, before, runs, work, progress, tools=None):
     """The system's header tree, with the candidate identifier whose number
     of files is closest to 1 % of them replaced by itself in upper case; with
     `before`, the earlier build's runs too."""
@@ -628,15 +642,22 @@ def real_tree(zamplet, before, runs, work, progress):
     cases = real_tree_cases(zamplet, "{tree}", old, new)
     if before:
         cases = with_earlier(cases, real_tree_cases(before, "{tree}", old, new))
+    if tools:
+        cases = [c for c in cases if re.search(tools, c[1])]
     rows = tree_rows(cases, runs, original, work, progress)
     print_table("The system's header tree, %s replaced in place" % old, rows)
     seconds = {tool: s for _, tool, s, _ in rows if s is not None}
     ours = seconds.get("zamplet -r -w")
     parts = []
-    for label, tool in (("zamplet / (find + sed -i)", "find + sed -i"),
+    for label, tool in (("zamplet / (rg -l | xargs sd)", "rg -l | xargs sd"),
+                        ("earlier build / (rg -l | xargs sd)", "rg -l | xargs sd"),
+                        ("zamplet / (find + sed -i)", "find + sed -i"),
                         ("zamplet / floor", "read every file once (floor)")):
-        if ours is not None and tool in seconds:
-            parts.append("%s = %.2f" % (label, ours / seconds[tool]))
+        mine = seconds.get("earlier build: zamplet -r -w") if label.startswith("earlier") else ours
+        if label.startswith("earlier") and mine is None:
+            continue
+        if mine is not None and tool in seconds:
+            parts.append("%s = %.2f" % (label, mine / seconds[tool]))
         else:
             parts.append("%s = n/a" % label)
     simulated = seconds.get("zamplet -r -w -s (only reads)")
@@ -803,6 +824,8 @@ def main():
     parser.add_argument("--big-runs", type=int, default=3, help="runs per tool on 1 GB")
     parser.add_argument("--real-tree-runs", type=int, default=5,
                         help="runs per tool on the system's header tree")
+    parser.add_argument("--real-tree-tools", default=None, metavar="REGEX",
+                        help="on the header tree, only the tools whose label matches")
     parser.add_argument("--no-big", action="store_true", help="leave out the 1 GB cases")
     parser.add_argument("--no-real-tree", action="store_true",
                         help="leave out the system's header tree")
@@ -910,7 +933,7 @@ def main():
             shutil.rmtree(original, ignore_errors=True)
 
         if not (args.no_real_tree or args.only_file100):
-            real_tree(zamplet, before, args.real_tree_runs, work, progress)
+            real_tree(zamplet, before, args.real_tree_runs, work, progress, args.real_tree_tools)
             settle_tables(zamplet, before, args.real_tree_runs, work, progress)
         if not (args.only_real_tree or args.only_file100):
             memory_table(zamplets, work, progress)

@@ -5,7 +5,9 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -587,4 +589,131 @@ TEST(RecursiveFailures, WriteErrorMakesStatusOne) {
   EXPECT_EQ(read_file(d / "t/top.txt"), "bar\n");
   EXPECT_EQ(tree_files(d / "t"),
             (strings{"sub/a.txt", "sub/big.txt", "sub/deep/b.txt", "top.txt"}));
+}
+
+// --- Looks made ahead on worker threads -------------------------------------
+
+namespace {
+
+// Keeps the run to the first core it may use, where it starts no workers.
+void on_one_core() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) _exit(126);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &set)) {
+      CPU_ZERO(&set);
+      CPU_SET(cpu, &set);
+      if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(126);
+      return;
+    }
+}
+
+// t/ with four directories of 100 files, every ninth with occurrences of
+// "needle", and beside them what a look must not settle on its own: a link
+// to a file beside it and two hard links of one file (each rewritten once),
+// a file another process holds locked, a binary file, a .lock file and a
+// FIFO.  The descriptor of the lock comes back in *locked.
+void make_many(const temp_dir& d, int* locked) {
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  for (const char* dir : {"t/d0", "t/d1", "t/d2", "t/d3", "t/pair"})
+    ASSERT_EQ(mkdir((d / dir).c_str(), 0755), 0);
+  for (int i = 0; i < 400; ++i) {
+    std::string text = "line " + std::to_string(i) + "\n";
+    if (i % 9 == 0) text += "a needle, and a neeedle\n";
+    write_file(d / "t/d" + std::to_string(i % 4) + "/f" + std::to_string(i), text);
+  }
+  write_file(d / "t/pair/target", "needle\n");
+  ASSERT_EQ(symlink("target", (d / "t/pair/link").c_str()), 0);
+  write_file(d / "t/pair/hard1", "needle\n");
+  ASSERT_EQ(link((d / "t/pair/hard1").c_str(), (d / "t/pair/hard2").c_str()), 0);
+  write_file(d / "t/d1/locked", "needle\n");
+  write_file(d / "t/d2/binary", std::string("needle\0", 7));
+  write_file(d / "t/d2/old.lock", "needle\n");
+  ASSERT_EQ(mkfifo((d / "t/d3/fifo").c_str(), 0644), 0);
+  *locked = open((d / "t/d1/locked").c_str(), O_RDWR | O_CLOEXEC);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(*locked, F_SETLK, &lock), 0);
+}
+
+// Every file below `dir` with its content, a symbolic link with its target.
+std::string tree_contents(const std::string& dir) {
+  std::string all;
+  for (const std::string& name : tree_files(dir)) {
+    const std::string path = dir + "/" + name;
+    char target[256];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    const bool fifo = S_ISFIFO(lstat_of(path).st_mode);
+    all += name + ": " +
+           (n >= 0 ? "-> " + std::string(target, static_cast<size_t>(n))
+                   : fifo ? "fifo" : read_file(path)) + "\n";
+  }
+  return all;
+}
+
+}  // namespace
+
+// With the looks made ahead on every core the run says and does exactly what
+// it does on one core, where it has no workers: every byte of both streams in
+// the same order, the status and every file.  The files of the listed mode
+// are the tree's own, in the order the tree lists them.
+TEST(RecursiveLooks, EveryCoreSaysAndDoesWhatOneCoreDoes) {
+  struct row {
+    strings options;
+    bool listed = false;
+  };
+  const row rows[] = {
+      {{"-r", "-w", "needle", "pin"}},
+      {{"-r", "ne*dle", "pin"}},
+      {{"-r", "-l", "-I", "-w", "needle", "pin"}},
+      {{"-r", "-s", "-e", "ne+dle", "pin"}},
+      {{"-r", "--diff", "-w", "needle", "pin"}},
+      {{"-w", "needle", "pin"}, true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(::testing::PrintToString(r.options));
+    temp_dir one, all;
+    int held_one = -1, held_all = -1;
+    make_many(one, &held_one);
+    make_many(all, &held_all);
+    strings args = r.options;
+    if (r.listed) {
+      for (const std::string& name : tree_files(one / "t")) args.push_back("t/" + name);
+    } else {
+      args.push_back("t");
+    }
+    const run_result single = run_zamplet(args, {.cwd = one.path, .in_child = on_one_core});
+    const run_result ahead = run_zamplet(args, {.cwd = all.path});
+    close(held_one);
+    close(held_all);
+    EXPECT_TRUE(ran(ahead, single.out, single.err, single.status));
+    const bool diff = r.options[1] == "--diff";
+    EXPECT_NE(single.out.find(diff ? "+a pin" : " 1\n"), std::string::npos);
+    EXPECT_EQ(tree_contents(all / "t"), tree_contents(one / "t"));
+  }
+}
+
+// A file that changes after a worker looked at it, and before its turn, is
+// rewritten as it then is: the run is held writing a line while the files
+// after it in the walk's order get an occurrence.
+TEST(RecursiveLooks, FileChangedAfterItsLookIsRewrittenInItsTurn) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+  for (int i = 0; i < 40; ++i) write_file(d / "t/f" + std::to_string(100 + i), "x\n");
+  strings order;  // the walk's order: the directory's own
+  DIR* dir = opendir((d / "t").c_str());
+  for (dirent* e; (e = readdir(dir)) != nullptr;)
+    if (e->d_name[0] != '.') order.push_back(e->d_name);
+  closedir(dir);
+  // Ten lines of "t/fNNN 0\n" fit; the run waits with the eleventh name.
+  paused_run run({"-r", "-w", "needle", "pin", "t"}, d.path, 1, 90);
+  ASSERT_TRUE(wait_until([&] { return waits_to_write(run.pid, 1); }));
+  for (size_t i = 11; i < order.size(); ++i) write_file(d / "t/" + order[i], "needle\n");
+  const run_result r = run.finish();
+  std::string expected;
+  for (size_t i = 0; i < order.size(); ++i)
+    expected += "t/" + order[i] + (i < 11 ? " 0\n" : " 1\n");
+  EXPECT_TRUE(ran(r, expected, "", 0));
+  for (size_t i = 11; i < order.size(); ++i) EXPECT_EQ(read_file(d / "t/" + order[i]), "pin\n");
 }

@@ -2,6 +2,10 @@
 // protocol around one file, the two in-place modes and the interrupt handling.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -114,6 +118,53 @@ bool is_run_output(const struct stat& st);
 // The identity of the file `st` describes.
 inline file_identity identity_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
+// Looks at the files the run reaches next on worker threads, as many as
+// the run has cores (none with one core, with -v, or with few descriptors),
+// while the main thread works on the file in hand (look_ahead.cc).  The
+// workers only read: each holds at most one descriptor, that of the file it
+// looks at, and never moves, creates, deletes or says anything.  Files are
+// taken back in the order they were offered; what a worker saw is a hint
+// that rewrite_in_place() checks against the file as it is in its turn.
+class look_ahead {
+ public:
+  explicit look_ahead(const rewrite_job& job);
+  ~look_ahead();  // stops the workers and waits for them
+  look_ahead(const look_ahead&) = delete;
+  look_ahead& operator=(const look_ahead&) = delete;
+  // How many files may wait at once; 0 without workers.
+  size_t room() const { return room_; }
+  // The descriptors the workers may hold at once.
+  long descriptors() const { return static_cast<long>(workers_.size()); }
+  // Queues `path` (at most room() files wait) for a look when `wanted`:
+  // the regular file `checked`, or, with `checked` unknown (0, 0), the one
+  // stat() finds there when its look begins.
+  void offer(const char* path, const file_identity& checked, bool wanted);
+  // The hint for the oldest file offered, which leaves the queue.  Waits
+  // for a look in progress; a look not yet begun is not made.
+  look_hint take();
+
+ private:
+  struct worker;
+  struct slot;
+  void work(worker& self);
+  void stop();  // stops the workers and waits for them; room() is 0 after
+  std::vector<std::unique_ptr<worker>> workers_;
+  std::vector<slot> slots_;
+  size_t room_ = 0;
+  uint64_t head_ = 0;  // the oldest file waiting
+  uint64_t next_ = 0;  // the next file a worker takes
+  uint64_t tail_ = 0;  // where the next file offered goes
+  bool stopping_ = false;
+  std::mutex mutex_;
+  std::condition_variable offered_;
+  std::condition_variable looked_;
+};
+
+// The hint `hint` holds for `path` when stat() finds there the very file the
+// look saw, regular, with the identity `checked`, and unchanged since: the
+// same size and times.
+bool hint_holds(const look_hint& hint, const char* path, const file_identity& checked);
+
 // Rewrites `path` in place through the intermediate name `temp`: once the
 // engine finds an occurrence, moves the file aside (never over an existing
 // `temp`, except over the copy with the identity `replaceable` when one is
@@ -125,8 +176,11 @@ inline file_identity identity_of(const struct stat& st) { return {st.st_dev, st.
 // is reported as that file's failure, and the run goes on.  Owns the file's
 // report line, from its name to its cut note.  rewritten (counted with -s
 // or --diff), unchanged, passed_over, left_alone, failed or restored.
+// With a `hint` that holds, a file the look ahead found unchanged (or binary
+// with -I) is reported so at once, as its own look would have.
 outcome rewrite_in_place(const rewrite_job& job, const char* path, const char* temp,
-                         const file_identity& checked, const file_identity* replaceable);
+                         const file_identity& checked, const file_identity* replaceable,
+                         const look_hint* hint = nullptr);
 
 // Filter mode: standard input rewritten to standard output, then its count
 // and cut note (report.cc).  The run's exit status.

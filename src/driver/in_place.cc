@@ -214,8 +214,19 @@ outcome settle_rewritten(const rewrite_job& job, in_place_file& files) {
 }  // namespace
 
 outcome rewrite_in_place(const rewrite_job& job, const char* path, const char* temp,
-                         const file_identity& checked, const file_identity* replaceable) {
+                         const file_identity& checked, const file_identity* replaceable,
+                         const look_hint* hint) {
   in_place_file files(job, path, temp, checked, replaceable);
+  // What the file's own look would say, as it would say it: nothing for a
+  // binary file with -I; the line and the count 0 for one left unchanged.
+  if (hint != nullptr && hint_holds(*hint, path, checked)) {
+    if (hint->found == look_hint::binary) return outcome::passed_over;
+    files.line_begins();
+    files.counted(0, hint->cuts, false);
+    files.end_line();
+    files.cut_note();
+    return outcome::unchanged;
+  }
   const outcome result = rewrite_file(job, &files);
   switch (result) {
     case outcome::unchanged:

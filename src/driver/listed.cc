@@ -67,8 +67,17 @@ int rewrite_listed(const rewrite_job& job, char* const* files, int count,
   file_identity kept;
   bool have_kept = false;
   char name[NAME_BUFFER_BYTES];
+  // The next files are looked at on the workers while this one is in hand;
+  // the new files waiting for a sync leave the workers their descriptors.
+  look_ahead ahead(job);
+  if (ahead.room() > 0)
+    (void)hold_new_files(sysconf(_SC_OPEN_MAX) - RUN_DESCRIPTORS - ahead.descriptors());
+  int offered = 0;
   for (int i = 0; i < count; ++i) {
     const char* file = files[i];
+    for (; offered < count && static_cast<size_t>(offered - i) < ahead.room(); ++offered)
+      ahead.offer(files[offered], file_identity{}, true);
+    const look_hint hint = ahead.room() > 0 ? ahead.take() : look_hint();
     settle_if_due();
     const int len = snprintf(name, sizeof name, "%s.lock", file);
     const bool fits = len >= 0 && len < static_cast<int>(sizeof name);
@@ -105,7 +114,7 @@ int rewrite_listed(const rewrite_job& job, char* const* files, int count,
     }
     const char* temp = temp_name != nullptr ? temp_name : name;
     const outcome result =
-        rewrite_in_place(job, file, temp, identity_of(st), have_kept ? &kept : nullptr);
+        rewrite_in_place(job, file, temp, identity_of(st), have_kept ? &kept : nullptr, &hint);
     if (result == outcome::failed || result == outcome::restored) status = 1;
     // The -t name is needed again for the next FILE.
     if (temp_name != nullptr) settle_copies();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fnmatch.h>
 #include <set>
 #include <string>
@@ -142,10 +143,13 @@ bool matches_any(const std::vector<std::string>& globs, const char* name) {
 // The rewrite of every file the walk meets, and what it remembers of them.
 class tree_rewrite final : public walk_visitor {
  public:
-  tree_rewrite(const rewrite_job& job, const walk_exclusions& excluded)
-      : job_(job), excluded_(excluded) {}
-  // Rewrites one walked entry; always 0, so no file stops the walk.
+  tree_rewrite(const rewrite_job& job, const walk_exclusions& excluded, look_ahead& ahead)
+      : job_(job), excluded_(excluded), ahead_(ahead) {}
+  // Rewrites one walked entry, or queues it behind those whose look is
+  // ahead; always 0, so no file stops the walk.
   int visit(const char* path, const struct stat* record, int kind) override;
+  // Visits every queued entry, in the walk's order.
+  void drain();
   // True for an entry the options leave out of the walk.  Without
   // --exclude-vcs this makes no system call.
   bool pass_over(const walk_entry& entry) override {
@@ -166,10 +170,22 @@ class tree_rewrite final : public walk_visitor {
   }
 
  private:
+  // An entry the walk has met, waiting for its visit.
+  struct waiting_visit {
+    std::string path;
+    struct stat record;
+    int kind;
+    int cause;  // errno as the walk left it
+    bool link;
+  };
+  int visit_now(const char* path, const struct stat* record, int kind, int cause, bool link,
+                const look_hint* hint);
+  void visit_next();
   bool refused(const char* path, const struct stat& record, const walk_identity& seen);
   bool is_link(const char* path);
   bool is_own_copy(const char* path) const;
-  void rewrite(const char* path, const struct stat& record, const walk_identity& seen);
+  void rewrite(const char* path, const struct stat& record, const walk_identity& seen,
+               const look_hint* hint);
 
   const rewrite_job& job_;
   const walk_exclusions& excluded_;
@@ -182,6 +198,8 @@ class tree_rewrite final : public walk_visitor {
   identity_set written;
   identity_set unchanged_files;
   std::set<entry_key> unchanged_entries;
+  look_ahead& ahead_;
+  std::deque<waiting_visit> waiting_;  // in the walk's order, as many as ahead_ has room
 };
 
 // Whether the walked file `path` is one no run rewrites: not a regular file,
@@ -211,6 +229,46 @@ bool tree_rewrite::refused(const char* path, const struct stat& record, const wa
 
 int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
   const int cause = errno;
+  const bool link = kind == WALK_FILE && is_link(path);
+  // The start, a directory and a failure are visited once everything before
+  // them is: a directory is read after the rewrites before it, as it would
+  // be without the workers.
+  if (ahead_.room() == 0 || kind != WALK_FILE || strcmp(path, start_) == 0) {
+    drain();
+    return visit_now(path, record, kind, cause, link, nullptr);
+  }
+  const bool wanted = !link && S_ISREG(record->st_mode) && !has_lock_suffix(path);
+  waiting_.push_back({path, *record, kind, cause, link});
+  ahead_.offer(path, identity_of(*record), wanted);
+  if (waiting_.size() >= ahead_.room()) visit_next();
+  return 0;
+}
+
+void tree_rewrite::drain() {
+  while (!waiting_.empty()) visit_next();
+}
+
+// Visits the oldest queued entry.  The walk looked at it a few entries
+// early, and the rewrites since may have replaced the file (through a link
+// that leads to it, say): it is looked at again, as the walk would have
+// found it in its turn.
+void tree_rewrite::visit_next() {
+  const look_hint hint = ahead_.take();
+  waiting_visit next = std::move(waiting_.front());
+  waiting_.pop_front();
+  if (stat(next.path.c_str(), &next.record) != 0) {
+    next.cause = errno;
+    struct stat own;
+    const bool dangling = lstat(next.path.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+    next.kind = next.cause == EACCES || (next.cause == ENOENT && dangling) ? WALK_NO_STAT
+                : next.cause == ENOENT                                      ? WALK_VANISHED
+                                                                            : WALK_ERROR;
+  }
+  (void)visit_now(next.path.c_str(), &next.record, next.kind, next.cause, next.link, &hint);
+}
+
+int tree_rewrite::visit_now(const char* path, const struct stat* record, int kind, int cause,
+                            bool link, const look_hint* hint) {
   settle_if_due();
   // What the walk could not look at is said, and the walk goes on: an entry
   // gone since its directory was read (a file or a directory renamed or
@@ -238,8 +296,8 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
       born.ino == seen.ino && written.count(born) != 0)
     return 0;
   if (refused(path, *record, seen)) return 0;
-  if (!is_link(path)) {
-    rewrite(path, *record, seen);
+  if (!link) {
+    rewrite(path, *record, seen, hint);
     return 0;
   }
   // A symbolic link stays one: the file it leads to is rewritten under its
@@ -250,7 +308,7 @@ int tree_rewrite::visit(const char* path, const struct stat* record, int kind) {
     any_failed = true;
     return 0;
   }
-  rewrite(target, *record, seen);
+  rewrite(target, *record, seen, nullptr);
   free(target);
   return 0;
 }
@@ -275,7 +333,8 @@ bool tree_rewrite::is_link(const char* path) {
 }
 
 // Rewrites the regular file `path` in place, unless it is busy.
-void tree_rewrite::rewrite(const char* path, const struct stat& record, const walk_identity& seen) {
+void tree_rewrite::rewrite(const char* path, const struct stat& record, const walk_identity& seen,
+                           const look_hint* hint) {
   char name[VISIT_NAME_BYTES];
   const int len = snprintf(name, sizeof name, "%s.lock", path);
   if (len < 0 || len >= static_cast<int>(sizeof name)) {
@@ -297,7 +356,7 @@ void tree_rewrite::rewrite(const char* path, const struct stat& record, const wa
     note_busy(path, name);
     return;
   }
-  const outcome result = rewrite_in_place(job_, path, name, identity_of(record), nullptr);
+  const outcome result = rewrite_in_place(job_, path, name, identity_of(record), nullptr, hint);
   if (result == outcome::failed || result == outcome::restored) any_failed = true;
   if (result == outcome::unchanged || result == outcome::passed_over) {
     if (one_name) unchanged_files.insert(seen);
@@ -322,13 +381,14 @@ int rewrite_recursive(const rewrite_job& job, char* const* starts, int count,
   // What the run itself does not hold goes half to the walk's directories
   // and half to the new files waiting for their sync (the walk needs at most
   // one per level of the tree, the batch one per copy).
-  const long spare = sysconf(_SC_OPEN_MAX) - RUN_DESCRIPTORS;
+  look_ahead ahead(job);
+  const long spare = sysconf(_SC_OPEN_MAX) - RUN_DESCRIPTORS - ahead.descriptors();
   long budget = spare - hold_new_files(spare / 2);
   if (budget < 1) budget = 1;
   if (budget > INT_MAX) budget = INT_MAX;
   // Each start in its turn; one that cannot be walked is said, and the
   // others are still walked.  A file met from two starts is rewritten once.
-  tree_rewrite visitor(job, excluded);
+  tree_rewrite visitor(job, excluded, ahead);
   bool start_failed = false;
   for (int i = 0; i < count; ++i) {
     const char* start = starts[i];
@@ -340,7 +400,9 @@ int rewrite_recursive(const rewrite_job& job, char* const* starts, int count,
     }
     char stopped_at[WALK_PATH_MAX + 1];
     visitor.begin(start);
-    if (ftw(start, visitor, static_cast<int>(budget), stopped_at) == -1) {
+    const int walked = ftw(start, visitor, static_cast<int>(budget), stopped_at);
+    visitor.drain();
+    if (walked == -1) {
       note("%s\t%s", stopped_at, strerror(errno));
       start_failed = true;
     }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "engine/matcher.h"
@@ -121,6 +122,25 @@ class in_place_conversation : public input_report {
 // The longest match that --whole replaces with `job`: WHOLE_WINDOW, or less
 // for an expression that the C library searches in short texts.
 size_t longest_replaced(const rewrite_job& job);
+
+// What a look made ahead of a file's turn saw (look_for_occurrence): the
+// file held no occurrence, or is binary for -I; `seen` is its stat record
+// from before the read.  A hint only: the file may change before its turn.
+struct look_hint {
+  enum { none, unchanged, binary } found = none;
+  struct stat seen {};
+  long cuts = 0;  // occurrences the chunk boundaries cut
+};
+
+// The read-only part of an in-place rewrite of `file`, which must be the
+// regular file `checked`: opens it, takes a read lock of its own descriptor,
+// reads and searches it up to its first occurrence, and closes it again.
+// Moves, creates, deletes and says nothing, so that several threads may look
+// at once, each with a `job` of its own (a matcher counts its searches).
+// `none` with -v, whose trace belongs to the rewrite, and whenever the look
+// found an occurrence or could not be made.
+look_hint look_for_occurrence(const rewrite_job& job, const char* file,
+                              const file_identity& checked);
 
 // Rewrites standard input to standard output (filter mode); the count goes
 // to `report`.  rewritten, or gave_up after saying why.

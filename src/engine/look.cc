@@ -90,16 +90,16 @@ look_result look_whole(frame_state* st, const substitution& sub, off_t* offset) 
 // that is not the end counts as found there, so that this stays true).
 // `read_failed`: errno says why.  `lock_refused`: another process holds a
 // conflicting lock; errno says why, and nothing is held.
-look_result look(frame_state* st, const substitution& sub, const in_place_conversation& files,
-                 struct stat* attrs, off_t* offset) {
-  st->source_fd = open_for_look(files.file);
+look_result look(frame_state* st, const substitution& sub, const char* file,
+                 const file_identity& checked, struct stat* attrs, off_t* offset) {
+  st->source_fd = open_for_look(file);
   if (st->source_fd < 0) return look_result::unavailable;
   struct flock lock {};
   lock.l_type = F_RDLCK;
   lock.l_whence = SEEK_SET;
-  const bool checked = fstat(st->source_fd, attrs) == 0 && S_ISREG(attrs->st_mode) &&
-                       file_identity{attrs->st_dev, attrs->st_ino} == files.source;
-  if (checked && fcntl(st->source_fd, F_SETLK, &lock) < 0) {
+  const bool is_checked = fstat(st->source_fd, attrs) == 0 && S_ISREG(attrs->st_mode) &&
+                          file_identity{attrs->st_dev, attrs->st_ino} == checked;
+  if (is_checked && fcntl(st->source_fd, SET_LOCK, &lock) < 0) {
     // Another process holds a lock that a rewrite would have to share: the
     // file is left exactly as it is, whatever it holds.
     const int err = errno;
@@ -108,7 +108,7 @@ look_result look(frame_state* st, const substitution& sub, const in_place_conver
     errno = err;
     return look_result::lock_refused;
   }
-  const int flags = checked ? fcntl(st->source_fd, F_GETFL) : -1;
+  const int flags = is_checked ? fcntl(st->source_fd, F_GETFL) : -1;
   if (flags < 0 || fcntl(st->source_fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
     close(st->source_fd);  // releases the lock too
     st->source_fd = -1;

@@ -101,7 +101,7 @@ outcome report_unchanged(frame_state& st) {
 // `moved`; anything else is the call's result.
 outcome look_and_move(frame_state& st) {
   in_place_conversation* files = st.files;
-  st.looked = look(&st, *st.sub, *files, &st.attrs, &st.prefix);
+  st.looked = look(&st, *st.sub, files->file, files->source, &st.attrs, &st.prefix);
   if (st.looked == look_result::read_failed || st.looked == look_result::lock_refused) {
     const int err = errno;
     files->line_begins();
@@ -282,6 +282,34 @@ using namespace steps;
 size_t longest_replaced(const rewrite_job& job) {
   const bool short_texts = job.old_text == nullptr && job.pattern->short_texts;
   return short_texts ? std::min(WHOLE_WINDOW, LIBRARY_WINDOW) : WHOLE_WINDOW;
+}
+
+look_hint look_for_occurrence(const rewrite_job& job, const char* file,
+                              const file_identity& checked) {
+  look_hint hint;
+  if (job.trace) return hint;
+  const substitution sub = substitution_of(job);
+  frame_state st;
+  st.job = &job;
+  st.sub = &sub;
+  off_t prefix = 0;
+  try {
+    if (!allocate(st)) return hint;
+    switch (look(&st, sub, file, checked, &hint.seen, &prefix)) {
+      case look_result::unchanged:
+        hint.found = look_hint::unchanged;
+        hint.cuts = st.cuts;
+        break;
+      case look_result::binary:
+        hint.found = look_hint::binary;
+        break;
+      default:
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    // The file's own turn meets the shortage again, and reports it.
+  }
+  return hint;
 }
 
 outcome rewrite_stream(const rewrite_job& job, input_report* report) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fcntl.h>
 #include <regex.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -24,6 +25,12 @@ constexpr size_t BLOCK_SIZE = BLOCK_CHUNKS * CHUNK_SIZE;
 
 // Whether the look found an occurrence, and where (see look()).
 // binary: -I, and a zero byte in the file's first BINARY_PROBE bytes.
+// The record locks belong to the open file, not to the process: a look on
+// another thread that closes its own descriptor of the same file lets go of
+// its own lock only, never of the one a rewrite holds.  Other processes see
+// the same conflicts as with a process's locks.
+constexpr int SET_LOCK = F_OFD_SETLK;
+
 enum class look_result { unavailable, unchanged, found, read_failed, lock_refused, binary };
 constexpr size_t BINARY_PROBE = 8192;
 
@@ -118,8 +125,8 @@ bool prepare_target(frame_state* st, const char* source, const char* target,
 bool release_lock(frame_state* st, const char* source);
 
 // The look at a file under its own name (look.cc).
-look_result look(frame_state* st, const substitution& sub, const in_place_conversation& files,
-                 struct stat* attrs, off_t* offset);
+look_result look(frame_state* st, const substitution& sub, const char* file,
+                 const file_identity& checked, struct stat* attrs, off_t* offset);
 bool copy_is_looked_file(const frame_state& st, const in_place_conversation& files);
 
 }  // namespace zamplet::steps

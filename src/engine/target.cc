@@ -25,7 +25,7 @@ bool set_source_lock(frame_state* st, const char* source, short type) {
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 0;  // to the end of the file, however long it grows
-  if (fcntl(st->source_fd, F_SETLK, &lock) < 0) {
+  if (fcntl(st->source_fd, SET_LOCK, &lock) < 0) {
     report(source, "fcntl");
     return false;
   }
@@ -38,7 +38,7 @@ bool lock_target(frame_state* st, const char* target) {
   struct flock lock {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  if (fcntl(st->target_fd, F_SETLK, &lock) < 0) {
+  if (fcntl(st->target_fd, SET_LOCK, &lock) < 0) {
     report(target, "fcntl");
     return false;
   }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <initializer_list>
+#include <pthread.h>
 
 #include "support/support.h"
 
@@ -27,11 +28,12 @@ signal_handler checked_signal(int signo, signal_handler handler) {
 
 namespace {
 
-void mask_stop_signals(int how) {
+// Each thread has its own mask; this changes the calling thread's.
+void mask_stop_signals(int how, sigset_t* previous = nullptr) {
   sigset_t set;
   sigemptyset(&set);
   for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, signo);
-  sigprocmask(how, &set, nullptr);
+  pthread_sigmask(how, &set, previous);
 }
 
 }  // namespace
@@ -40,5 +42,10 @@ void block_stop_signals() { mask_stop_signals(SIG_BLOCK); }
 
 void allow_stop_signals() { mask_stop_signals(SIG_UNBLOCK); }
 
+void block_stop_signals(sigset_t* previous) { mask_stop_signals(SIG_BLOCK, previous); }
+
+void restore_signal_mask(const sigset_t& previous) {
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
 
 }  // namespace zamplet

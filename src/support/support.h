@@ -46,6 +46,11 @@ signal_handler checked_signal(int signo, signal_handler handler);
 // recovery pair that records it), never around a write that may block.
 void block_stop_signals();
 void allow_stop_signals();
+// Blocks the stop signals in the calling thread and keeps its mask as it was
+// in *previous, for restore_signal_mask(): a thread started in between
+// inherits the blocked signals, so that only the main thread runs a handler.
+void block_stop_signals(sigset_t* previous);
+void restore_signal_mask(const sigset_t& previous);
 
 
 // Moves `from` to `to` unless `to` exists, in one step (EEXIST otherwise).
