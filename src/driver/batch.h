@@ -45,10 +45,13 @@ struct copy_batch {
   int synced_at[PENDING_MAX];
   int unlink_err[PENDING_MAX];
   // Shared by the settling threads: the next copy to take (PENDING_MAX or
-  // more while the batch is not open to them), how many are settled, and
+  // more while the batch is not open to them), how many are settled, how
+  // many it has (`count` as it was handed over: the run empties `count`
+  // once the batch has landed, while a late thread may still look), and
   // whether one sync of each file system served the whole batch.
   std::atomic<int> next{PENDING_MAX};
   std::atomic<int> done{0};
+  std::atomic<int> total{0};
   bool synced_whole = false;
 };
 

@@ -207,9 +207,14 @@ bool settle_share(copy_batch* b) {
   sync_state state;
   state.batch = b;
   bool last = false;
-  for (int i = b->next.fetch_add(1); i < b->count; i = b->next.fetch_add(1)) {
+  for (;;) {
+    // The size is read after the copy is taken: a copy taken is one of the
+    // batch as it was opened last, whose size was stored before.
+    const int i = b->next.fetch_add(1);
+    const int total = b->total.load();
+    if (i >= total) break;
     settle_copy(b, i, &state);
-    last = b->done.fetch_add(1) + 1 == b->count;
+    last = b->done.fetch_add(1) + 1 == total;
   }
   return last;
 }

@@ -143,6 +143,7 @@ void* settle_handed(void*) {
       copy_batch* b = in_flight;
       prepare_batch(b);
       b->done.store(0);
+      b->total.store(b->count);
       open_batch.store(b);
       b->next.store(0);
       tell_settlers();
@@ -150,7 +151,7 @@ void* settle_handed(void*) {
       continue;
     }
     copy_batch* b = open_batch.load();
-    if (b != nullptr && b->next.load() < b->count) {
+    if (b != nullptr && b->next.load() < b->total.load()) {
       share(b);
       continue;
     }
