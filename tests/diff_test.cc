@@ -14,6 +14,7 @@
 
 #include "e2e_support.h"
 #include "engine/diff.h"
+#include "engine/spill_text.h"
 
 using namespace zamplet_test;
 
@@ -139,5 +140,55 @@ TEST(Diff, HeadersQuoteNamesPatchWouldMisread) {
     EXPECT_EQ(sink_output(text, rng, name, true),
               "\033[1m--- " + header + "\033[m\n\033[1m+++ " + header +
                   "\033[m\n\033[36m@@ -1 +1 @@\033[m\n\033[31m-a\033[m\n\033[32m+b\033[m\n");
+  }
+}
+
+// The diff's text of any length: what it reads back, finds and keeps after
+// a cut is what was appended, wherever the bytes lie (memory, the temporary
+// file, or across the two), and with no temporary file all stays in memory.
+TEST(Diff, SpilledTextReadsBackWhatWasAppended) {
+  using zamplet::spill_text;
+  const size_t bound = spill_text::MEMORY_BOUND;
+  for (const char* tmpdir : {"", "/nonexistent"}) {
+    SCOPED_TRACE(tmpdir);
+    const char* saved = getenv("TMPDIR");
+    const std::string kept = saved != nullptr ? saved : "";
+    if (*tmpdir != '\0') setenv("TMPDIR", tmpdir, 1);
+    spill_text text, copy;
+    std::string expected;
+    std::mt19937 rng(7);
+    // Pieces of every size, some longer than memory holds at once.
+    for (size_t len : {size_t{10}, bound - 5, size_t{3}, 3 * bound, size_t{1}, bound}) {
+      std::string piece(len, 'a');
+      for (char& c : piece) c = static_cast<char>('a' + rng() % 26);
+      piece[len / 2] = '\n';
+      text.append(piece.data(), piece.size());
+      expected += piece;
+    }
+    EXPECT_EQ(text.all_in_memory(), *tmpdir != '\0');
+    auto contents = [](const spill_text& t, size_t at, size_t len) {
+      std::string got;
+      t.read(at, len, [&got](const char* piece, size_t n) { got.append(piece, n); });
+      return got;
+    };
+    ASSERT_EQ(text.size(), expected.size());
+    EXPECT_TRUE(contents(text, 0, text.size()) == expected);
+    for (size_t at : {size_t{0}, bound - 1, bound + 7, 2 * bound + 3, expected.size() - 2}) {
+      EXPECT_EQ(text.at(at), expected[at]) << at;
+      EXPECT_TRUE(contents(text, at, 2) == expected.substr(at, 2)) << at;
+      const size_t line_end = expected.find('\n', at);
+      EXPECT_EQ(text.find('\n', at, expected.size()),
+                line_end == std::string::npos ? expected.size() : line_end) << at;
+    }
+    copy.append(text, bound - 3, bound + 9);
+    EXPECT_TRUE(contents(copy, 0, copy.size()) == expected.substr(bound - 3, bound + 9));
+    // A cut inside the file part, then more: the new bytes follow the cut.
+    text.truncate(bound + 100);
+    text.append("tail", 4);
+    EXPECT_TRUE(contents(text, 0, text.size()) == expected.substr(0, bound + 100) + "tail");
+    text.clear();
+    EXPECT_TRUE(text.empty());
+    if (saved != nullptr) setenv("TMPDIR", kept.c_str(), 1);
+    else unsetenv("TMPDIR");
   }
 }
