@@ -367,9 +367,10 @@ void diff_sink::align(size_t old_from, size_t old_to, size_t new_from, size_t ne
     for (size_t j = n; j-- > 0;)
       at(i, j) = same(i, j) ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
   // Removed lines go before added ones between two common lines.
-  std::vector<size_t> removed, added;
-  removed.reserve(m);
-  added.reserve(n);
+  std::vector<size_t>& removed = removed_;
+  std::vector<size_t>& added = added_;
+  removed.clear();
+  added.clear();
   auto flush = [&] {
     for (size_t r : removed)
       edit(op::removed, part_of(old_change_, old_lines[r].at, old_lines[r].len));

@@ -111,6 +111,7 @@ class diff_sink final : public output_sink {
   // capacity.
   std::vector<change_line> old_lines_, new_lines_;
   std::vector<unsigned> longest_;
+  std::vector<size_t> removed_, added_;
   std::string out_;  // written a batch at a time
   // The lines of a long hunk no longer kept apart, as counts.
   long folded_old_ = 0, folded_new_ = 0;
